@@ -1,0 +1,12 @@
+# libFuzzer targets: each parser of outside input gets one (added by the parser's own area).
+set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointer -g -O1)
+function(fuzz_target name)
+  add_executable(${name} ${ARGN})
+  target_compile_options(${name} PRIVATE ${FUZZ_FLAGS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/include ${CMAKE_SOURCE_DIR}/switch)
+endfunction()
+file(GLOB fuzz_areas ${CMAKE_SOURCE_DIR}/cmake/fuzz_*.cmake)
+foreach(f ${fuzz_areas})
+  include(${f})
+endforeach()

@@ -1,0 +1,26 @@
+include(GoogleTest)
+
+function(unit_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+endfunction()
+
+# Black-box tests: python3 scripts that run the real programs under a scratch board root.
+function(blackbox_test name script)
+  add_test(NAME ${name}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/blackbox/${script} ${ARGN})
+  set_tests_properties(${name} PROPERTIES
+    LABELS blackbox TIMEOUT 300
+    ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};SOURCE_DIR=${CMAKE_SOURCE_DIR};PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/blackbox;PYTHONDONTWRITEBYTECODE=1")
+endfunction()
+
+unit_test(test_common tests/unit/test_board.cpp tests/unit/test_sqlite.cpp)
+target_link_libraries(test_common PRIVATE query_switch)
+unit_test(test_query_gate tests/unit/test_sqlite_gate.cpp)
+target_link_libraries(test_query_gate PRIVATE query_gate)
+unit_test(test_switch_runtime tests/unit/test_ini.cpp tests/unit/test_swlog.cpp)
+target_link_libraries(test_switch_runtime PRIVATE switch_core)
+
+blackbox_test(switch_frame test_switch_frame.py)
+blackbox_test(switch_netif test_switch_netif.py)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Lays out a board root with working default settings and harmless stand-ins for the
+# commands the programs hand to the shell. Existing settings are kept.
+set -euo pipefail
+root=$1
+mkdir -p "$root"/{root/switch,root/log,root/profile,tmp/log,var/www,var,bin,sbin,dev}
+for cmd in reboot ifconfig killall ntpclient date; do
+  cat >"$root/bin/$cmd" <<STANDIN
+#!/bin/sh
+echo "$cmd \$*" >> "\$BOARD_ROOT/var/standin.log"
+exit 0
+STANDIN
+  chmod +x "$root/bin/$cmd"
+done
+cp "$root/bin/reboot" "$root/sbin/reboot"
+ini="$root/root/switch/sip_server.ini"
+if [ ! -f "$ini" ]; then
+  cat >"$ini" <<'INI'
+// sipswitch settings for a scratch board
+sip_server_local_host = 127.0.0.1
+sip_server_inter_host = 127.0.0.1
+sip_server_local_port = 5060
+sip_debug = 1
+sip_authen_enable = 0
+callctrl_pendtime = 60
+sip_pend_time = 80
+INI
+fi

@@ -1,0 +1,3 @@
+#include "frame.h"
+
+int main() { return Switch_Main(); }

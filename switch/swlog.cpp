@@ -1,0 +1,135 @@
+#include "swlog.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "board.h"
+#include "settings.h"
+#include "text.h"
+
+namespace {
+int g_log_writes = 0;
+char g_if_addr[32];
+
+const std::string& log_path()
+{
+    static const std::string path = board_path("/tmp/log/softswitch.log");
+    return path;
+}
+}  // namespace
+
+void Write_Log(const char* text)
+{
+    if (sip_debug == 0 || text == nullptr) return;
+    FILE* f;
+    if (g_log_writes < kLogRestartWrites) {
+        f = std::fopen(log_path().c_str(), "ab");
+        ++g_log_writes;
+    } else {
+        f = std::fopen(log_path().c_str(), "wb+");
+        g_log_writes = 0;
+    }
+    if (!f) {
+        std::printf("open log error!\n");
+        return;
+    }
+    std::fwrite(text, 1, std::strlen(text), f);
+    std::fclose(f);
+}
+
+void Write_Logf(const char* fmt, ...)
+{
+    if (sip_debug == 0) return;
+    static char buf[kLogTextMax];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    Write_Log(buf);
+}
+
+const char* Get_Interface_Ip(const char* name)
+{
+    g_if_addr[0] = '\0';
+    if (name == nullptr || (strncasecmp(name, "eth", 3) != 0 && strncasecmp(name, "lo", 2) != 0))
+        return nullptr;
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return nullptr;
+
+    // Room for 16 interfaces, whatever size a record has on this architecture.
+    std::array<struct ifreq, 16> reqs{};
+    struct ifconf ifc {};
+    ifc.ifc_len = static_cast<int>(sizeof reqs);
+    ifc.ifc_req = reqs.data();
+    if (ioctl(s, SIOCGIFCONF, &ifc) < 0) {
+        close(s);
+        return nullptr;
+    }
+    int n = ifc.ifc_len / static_cast<int>(sizeof(struct ifreq));
+    if (n > static_cast<int>(reqs.size())) n = static_cast<int>(reqs.size());
+    for (int i = n - 1; i >= 0; --i) {
+        struct ifreq& r = reqs[static_cast<std::size_t>(i)];
+        if (strncasecmp(r.ifr_name, name, IFNAMSIZ) != 0) continue;
+        struct ifreq q {};
+        std::memcpy(q.ifr_name, r.ifr_name, IFNAMSIZ);
+        if (ioctl(s, SIOCGIFFLAGS, &q) < 0) {
+            close(s);
+            return nullptr;
+        }
+        if (q.ifr_flags & IFF_PROMISC) {
+            std::printf("the interface is PROMISC");
+            close(s);
+            return nullptr;
+        }
+        if (!(q.ifr_flags & IFF_UP)) std::printf("the interface status is DOWN\n");
+        if (ioctl(s, SIOCGIFADDR, &q) == 0) {
+            struct sockaddr_in sin {};
+            std::memcpy(&sin, &q.ifr_addr, sizeof sin);
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
+            copy_text(g_if_addr, text);
+            std::printf("net card %s --> ip addr: %s\n", r.ifr_name, g_if_addr);
+            close(s);
+            return g_if_addr;
+        }
+    }
+    close(s);
+    return nullptr;
+}
+
+int Get_Mac_Addr(char* buffer, std::size_t size)
+{
+    const char* ifname = "eth0";
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct ifreq q {};
+    copy_bounded(q.ifr_name, sizeof q.ifr_name, ifname);
+    if (s < 0 || ioctl(s, SIOCGIFHWADDR, &q) < 0 || buffer == nullptr || size < 13) {
+        Write_Logf("error:fail to get hwaddr %s %d\n", ifname, s);
+        if (s >= 0) close(s);
+        return -1;
+    }
+    const auto* m = reinterpret_cast<const unsigned char*>(q.ifr_hwaddr.sa_data);
+    std::snprintf(buffer, size, "%02x%02x%02x%02x%02x%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    close(s);
+    Str_Hex_Upper(buffer);
+    return 1;
+}
+
+void Str_Hex_Upper(char* text)
+{
+    if (!text) return;
+    for (; *text; ++text) {
+        if (*text >= 'a' && *text <= 'f') *text = static_cast<char>(*text - 'a' + 'A');
+    }
+}

@@ -1,0 +1,25 @@
+// swlog.h — the switch's log writer and its network-interface lookups.
+#pragma once
+#include <cstddef>
+
+inline constexpr std::size_t kLogTextMax = 10000;  // every caller formats into this much
+inline constexpr int kLogRestartWrites = 20000;
+
+// Appends text to "/tmp/log/softswitch.log" while sip_debug is not 0. The file is opened and
+// closed per text, so each text is on disk when this returns; after 20000 appends the file
+// is started afresh. "/tmp/log" is never created here.
+void Write_Log(const char* text);
+
+// Formats into a 10000-byte buffer (cut there) and hands it to Write_Log. Text that arrived
+// from outside goes in as an argument ("%s"), never as the format.
+void Write_Logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// IPv4 address of the interface named name ("eth..." or "lo...", any case): the shared
+// 32-byte result text, or null. The result is cleared by the next lookup.
+const char* Get_Interface_Ip(const char* name);
+
+// Twelve upper-case hex digits of eth0's hardware address into buffer (13 bytes or more):
+// 1, or -1 when it cannot be read (buffer untouched).
+int Get_Mac_Addr(char* buffer, std::size_t size);
+
+void Str_Hex_Upper(char* text);
