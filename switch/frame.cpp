@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board.h"
+#include "call_chn.h"
 #include "settings.h"
 #include "swlog.h"
 
@@ -147,6 +148,7 @@ int Switch_Main()
     g_route_prefix.clear();
 
     if (run_settings_readers() < 0) return -1;
+    CallCtrl_Init_All_Chn();
 
     // The user tables live in the database that "db name" names, when that file exists.
     if (!g_db_name.empty() && file_exists(board_path(std::string("/") + g_db_name.s)))
