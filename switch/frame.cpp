@@ -11,6 +11,7 @@
 #include "board.h"
 #include "call_chn.h"
 #include "settings.h"
+#include "sip_transport.h"
 #include "swlog.h"
 
 int g_work_mode = 1;
@@ -116,6 +117,8 @@ void run_tick(LoopCounters& c)
 
 void run_pass_steps(LoopCounters& c)
 {
+    // In standby the SIP datagrams stay queued in the socket.
+    if (g_work_mode != 0) Sip_Recv_Proc();
     // Billing keepalive every second tick, whether or not billing is on.
     if (c.keepalive > 1) c.keepalive = 0;
     // Record-server greeting every 20 ticks.
@@ -149,6 +152,7 @@ int Switch_Main()
 
     if (run_settings_readers() < 0) return -1;
     CallCtrl_Init_All_Chn();
+    if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
 
     // The user tables live in the database that "db name" names, when that file exists.
     if (!g_db_name.empty() && file_exists(board_path(std::string("/") + g_db_name.s)))

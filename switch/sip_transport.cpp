@@ -1,0 +1,243 @@
+#include "sip_transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "settings.h"
+#include "sip_handlers.h"
+#include "sip_response.h"
+#include "sip_text.h"
+#include "swlog.h"
+
+int g_sip_fd = -1;
+
+namespace {
+
+inline constexpr int kMaxSipLegs = 500;
+
+std::array<char, kSipRecvMax + 1> g_recv_buffer;
+SIP_MSG_T g_recv_msg;
+
+void create_failed(const char* why)
+{
+    std::printf("%s", why);
+    std::fflush(stdout);
+    Write_Log(why);
+}
+
+bool dotted_address(const char* ip, in_addr& out) { return ip != nullptr && inet_pton(AF_INET, ip, &out) == 1; }
+
+// A Via host that is a name, not a dotted address, cannot be sent to: such a request is
+// answered where it came from.
+void reply_to_source_if_unsendable(SIP_MSG_T& msg, const char* src_ip, int src_port)
+{
+    in_addr unused{};
+    if (msg.reply_ip.empty() || dotted_address(msg.reply_ip.s, unused)) return;
+    Write_Logf("reply host [%s] is no address, answering %s:%d\n", msg.reply_ip.s, src_ip, src_port);
+    copy_text(msg.reply_ip, src_ip);
+    msg.reply_port = src_port;
+}
+
+}  // namespace
+
+int Sip_Server_Create(int port)
+{
+    if (g_sip_fd >= 1) {
+        Write_Log("warning : sip server have been created\n");
+        return 0;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        create_failed("error:create sip udp server failed, socket error\n");
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    // A port outside 0..65535 would wrap to another port; it is refused like a failed bind.
+    if (port < 0 || port > 65535 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        close(fd);
+        create_failed("error:create sip udp server failed, bind local address error!\n");
+        return -1;
+    }
+    g_sip_fd = fd;
+    std::printf("Bind  SIP  Server  Port = [%i]  Success \n", port);
+    std::fflush(stdout);
+    return 1;
+}
+
+int Send_Udp_Data(const char* text, std::size_t length, const char* ip, int port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    bool sent = text != nullptr && dotted_address(ip, to.sin_addr) && port >= 1 && port <= 65535;
+    if (sent) {
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        sent = sendto(g_sip_fd, text, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+    }
+    if (!sent) {
+        Write_Logf("***********************函数 Send_Udp_Data 发送错误 ip=%s port=%d\n", ip ? ip : "", port);
+        return -1;
+    }
+    Write_Logf("Send_Udp_Data remoteip = %s remoteport = %d \n", ip, port);
+    Write_Log("send data = \n");
+    Write_Log(text);
+    Write_Log("\n");
+    return 1;
+}
+
+int Send_Udp_Data_Direct(const char* text, std::size_t length, const SIP_MSG_T& msg)
+{
+    if (text == nullptr ||
+        sendto(g_sip_fd, text, length, 0, reinterpret_cast<const sockaddr*>(&msg.src_addr), msg.src_addr_len) < 0) {
+        Write_Log("*************************函数:Send_Udp_Data_Direct 出错\n");
+        return -1;
+    }
+    Write_Log("Send_Udp_Data_Direct send data = \n");
+    Write_Log(text);
+    Write_Log("\n");
+    return 1;
+}
+
+int Sip_Recv_Udp(char* buffer, std::size_t size, sockaddr_in& addr, socklen_t& addr_len)
+{
+    addr_len = sizeof addr;
+    ssize_t n = recvfrom(g_sip_fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), &addr_len);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int Sip_Recv_Proc()
+{
+    for (int i = 0; i < kSipRecvPerPass; ++i) {
+        sockaddr_in from{};
+        socklen_t from_len = 0;
+        int n = Sip_Recv_Udp(g_recv_buffer.data(), kSipRecvMax, from, from_len);
+        if (n < kSipMinDatagram) break;   // nothing waits, or a keepalive: the rest waits a pass
+        g_recv_buffer[static_cast<std::size_t>(n)] = '\0';
+
+        char src_ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
+        int src_port = ntohs(from.sin_port);
+        Write_Logf("recv data from ip=%s port=%d \n", src_ip, src_port);
+        Write_Log("recv data = \n");
+        Write_Log(g_recv_buffer.data());
+        Write_Log("\n");
+
+        SIP_MSG_T& msg = g_recv_msg;
+        msg = {};
+        msg.src_addr = from;
+        msg.src_addr_len = from_len;
+        if (soft_inet_enable == 1) {
+            copy_text(msg.reply_ip, src_ip);
+            msg.reply_port = src_port;
+        }
+        if (Sip_Decode(g_recv_buffer.data(), static_cast<std::size_t>(n), msg) != 1) {
+            Write_Log("error:Sip_Decode error\n");
+            continue;
+        }
+        reply_to_source_if_unsendable(msg, src_ip, src_port);
+        OnRecvSip(msg);
+    }
+    return 1;
+}
+
+int Sip_Find_Chn_By_Callid(const char* callid)
+{
+    if (callid == nullptr) return -2;
+    if (Sip_Chn_Dialog == nullptr) return -1;   // no legs yet
+    std::string_view wanted(callid);
+    for (int leg = 0; leg < kMaxSipLegs; ++leg) {
+        const SipDialog* d = Sip_Chn_Dialog(leg);
+        if (d != nullptr && d->callid.view() == wanted) return leg;
+    }
+    return -1;
+}
+
+int OnRecvSip(SIP_MSG_T& msg)
+{
+    std::string_view value;
+    if (Decode_HeaderValue(msg.callid_line.view(), value) < 0) return -1;
+    // value is the tail of callid_line, so it is terminated.
+    const char* callid = value.data();
+    Write_Logf("OnRecvSip :callid: %s \n", callid);
+    int leg = Sip_Find_Chn_By_Callid(callid);
+    bool has_leg = leg >= 0;
+    int r = 0;
+
+    switch (msg.msg_type) {
+    case SIP_RES_100:
+        if (has_leg && OnRecv_Trying) OnRecv_Trying(msg, leg);
+        break;
+    case SIP_RES_180:
+        if (!has_leg) {
+            Write_Logf("OnRecv_Ring : Could not Find chn =  %d\n", leg);
+        } else if (OnRecv_Ring && (r = OnRecv_Ring(msg, leg)) < 0) {
+            Write_Logf("OnRecv_Ring return  %d\n", r);
+        }
+        break;
+    case SIP_RES_200:
+        if (has_leg && OnRecv_200OK) OnRecv_200OK(msg, leg);
+        break;
+    case SIP_RES_ERROR:
+        // Without a leg the handler still acknowledges a failure to an INVITE.
+        if (OnRecv_ResError) OnRecv_ResError(msg, leg);
+        break;
+    case SIP_INVITE:
+        if (has_leg) {
+            if (OnRecv_ReInvite) OnRecv_ReInvite(msg, leg);
+        } else if (OnRecv_Invite) {
+            OnRecv_Invite(msg, callid);
+        }
+        break;
+    case SIP_CANCEL:
+        if (has_leg && OnRecv_Cancel) OnRecv_Cancel(msg, leg);
+        else Send_Msg_Response(msg, 200);
+        break;
+    case SIP_BYE:
+        if (has_leg && OnRecv_Bye) OnRecv_Bye(msg, leg);
+        else Send_Msg_Response(msg, 200);
+        break;
+    case SIP_OPTIONS:
+    case SIP_SUBSCRIBE:
+        Send_Msg_Response(msg, 200);
+        break;
+    case SIP_REGISTER:
+        if (OnRecv_Reg && (r = OnRecv_Reg(msg)) < 0) Write_Logf("OnRecv_Reg return  %d\n", r);
+        break;
+    case SIP_ACK:
+        if (has_leg && OnRecv_Ack) OnRecv_Ack(leg);
+        break;   // an ACK for no leg (the 487 after a CANCEL) is dropped
+    case SIP_INFO:
+        Send_Msg_Response(msg, 200);
+        if (has_leg && OnRecv_Info) OnRecv_Info(msg, leg);
+        break;
+    case SIP_MESSAGE:
+        Send_Msg_Response(msg, 200);
+        if (OnRecv_Message) OnRecv_Message(msg);
+        break;
+    case SIP_NOTIFY:
+        // Answered whatever the console-switch handler made of it.
+        if (OnRecv_SetSwitch) OnRecv_SetSwitch(msg);
+        Send_Msg_Response(msg, 200);
+        break;
+    case SIP_REFER:
+        if (!has_leg) {
+            Send_Msg_Response(msg, 488);
+            break;
+        }
+        Send_Msg_Response(msg, 202);
+        if (!OnRecv_Refer || OnRecv_Refer(msg, leg) < 0) Send_Refer_Notify(msg, leg, 2);
+        break;
+    default:
+        break;   // other kinds and PRACK are never answered
+    }
+    return 0;
+}
