@@ -1,20 +1,35 @@
-# The board driver and serial wrappers (radiogate's only way to its board).
-add_library(board_driver STATIC api/driver_api/MyApi.cpp)
+# The board driver and serial wrappers (radiogate's only way to its board); and the G.711
+# conversions.
+set(BOARD_REQUEST_SOURCES
+  api/driver_api/DspApi.cpp
+  api/driver_api/IoApi.cpp
+  api/driver_api/HostBuffer.cpp
+)
+add_library(board_driver STATIC
+  api/driver_api/MyApi.cpp
+  ${BOARD_REQUEST_SOURCES}
+)
 target_include_directories(board_driver PUBLIC api/driver_api/include)
 target_link_libraries(board_driver PUBLIC board_common)
 target_link_libraries(gate_core PUBLIC board_driver)
 
-# The G.711 conversions of the media path.
 add_library(gate_g711 STATIC src/g711.cpp)
 target_include_directories(gate_g711 PUBLIC src/include)
 target_link_libraries(gate_core PUBLIC gate_g711)
+
+# The request wrappers alone, against a capturing device in place of MyIOControl.
+unit_test(test_board_requests
+  tests/unit/test_board_requests.cpp
+  ${BOARD_REQUEST_SOURCES}
+)
+target_include_directories(test_board_requests PRIVATE api/driver_api/include src/include)
 
 unit_test(test_g711 tests/unit/test_g711.cpp)
 target_link_libraries(test_g711 PRIVATE gate_g711)
 target_compile_definitions(test_g711 PRIVATE
   G711_TABLE_FILE="${CMAKE_SOURCE_DIR}/tests/data/g711-transcoding.txt")
 
-# The conversions dumped whole, for the comparison with another implementation.
+# The G.711 conversions dumped whole, for the comparison with another implementation.
 add_executable(g711_dump tests/tools/g711_dump.cpp)
 target_link_libraries(g711_dump PRIVATE gate_g711)
 blackbox_test(g711_audioop test_g711_audioop.py)
