@@ -8,6 +8,7 @@ set(BOARD_REQUEST_SOURCES
 add_library(board_driver STATIC
   api/driver_api/MyApi.cpp
   ${BOARD_REQUEST_SOURCES}
+  api/driver_api/serial.cpp
 )
 target_include_directories(board_driver PUBLIC api/driver_api/include)
 target_link_libraries(board_driver PUBLIC board_common)
@@ -23,6 +24,9 @@ unit_test(test_board_requests
   ${BOARD_REQUEST_SOURCES}
 )
 target_include_directories(test_board_requests PRIVATE api/driver_api/include src/include)
+
+unit_test(test_board_device tests/unit/test_serial.cpp)
+target_link_libraries(test_board_device PRIVATE board_driver util)
 
 unit_test(test_g711 tests/unit/test_g711.cpp)
 target_link_libraries(test_g711 PRIVATE gate_g711)
