@@ -43,6 +43,8 @@ class Board:
         self.keep = keep or os.environ.get("KEEP_BOARD") == "1"
         for d in ("root/switch", "tmp/log", "var", "bin", "sbin", "root/log", "var/www", "dev"):
             os.makedirs(self.path(d), exist_ok=True)
+        # A plain file as the board device: the simulated board answers (dev/AG0.ctl).
+        open(self.path("dev/AG0"), "a").close()
         for name in STANDINS:
             self._standin(self.path("bin", name), name)
         self._standin(self.path("sbin", "reboot"), "/sbin/reboot")

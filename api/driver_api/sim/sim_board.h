@@ -1,0 +1,60 @@
+// sim_board.h — the simulated board, behind MyOpen and MyIOControl.
+//
+// When the resolved "/dev/AG0" is not a character device (on a PC the run and test scripts
+// leave a plain file there) the device answers from this simulation instead of a driver.
+// It answers every board request from inputs that tests set, records every output request
+// with a millisecond time stamp (from the first open), and holds the DSP's host-port memory.
+//
+// Inputs are set, and the output record read, through a UNIX datagram socket beside the
+// device file: "<device path>.ctl", for example "$BOARD_ROOT/dev/AG0.ctl". The program is
+// single-threaded, so the socket is served from within its own requests on the device (at
+// most once a millisecond); a reply comes once the program next makes a request. A client
+// binds its own socket to a path so that replies can reach it.
+//
+// Protocol: one command per datagram, one reply datagram per command.
+//   set cor N               COR input word (one bit per line)
+//   set power N             power input word (one bit per line)
+//   set reset N             reset input (0 while held)
+//   set jumpers N           IP jumper value 0..15 (bits 0-3 of the jumper inputs)
+//   set line4 A B C D       the four-wire board's status inputs of lines 1..4
+//   set cpld N              CPLD version (5, 8 and 12 are the board generations in use)
+//   set driver TEXT         driver version text (up to 63 characters)
+//   set reason TEXT         reboot reason text (up to 127 characters)
+//   set dsp on|off          "off" is a board without DSP: its memory reads 0xFFFF, writes vanish
+//   log                     output entries not read yet, one a line: "<ms> <name> key=value..."
+//                           (as many as fit one reply; "lost N" first when the record overflowed;
+//                           an empty reply when there are none)
+//   ping                    "ok"
+// N is decimal or 0x-hexadecimal, 0..2147483647. Replies are "ok", "error: <why>" or the
+// log lines. The device file itself may hold commands, one a line ("#" starts a comment):
+// they run when the device is first opened, so a board can start with chosen inputs.
+//
+// Output entries (chn is the board's channel number, line + 1):
+//   error_led value= variant=    buzzer value=          cor_led chn= value=
+//   cor1_led value=              cor2_led value=        led index= value= variant=
+//   ptt1 value=  ptt2 value=     ptt chn= value=        ptt_word value=
+//   cor_level chn= level=        cor_probe chn= level=  uart chn= variant=
+//   lock value= variant=         radio radio= channel=  line4_reset
+//   gpio_init variant=           gpio chip= pin= value= gpio_set pin= value=
+//   chn_cs value=                dsp_reset device= on=
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+// Starts answering for descriptor fd, opened on the plain file path. The first attachment
+// resets the board, opens the control socket and runs the file's commands. False when
+// every slot for descriptors is taken.
+bool SimBoard_Attach(int fd, const char* path);
+// True while fd is answered by the simulation.
+bool SimBoard_Owns(int fd);
+// Stops answering for fd; the last detachment removes the control socket.
+void SimBoard_Detach(int fd);
+// One request, answered as the driver would: 0 done, or -1 with errno set.
+int SimBoard_Request(unsigned long code, void* record);
+
+// Runs one control command and writes its reply (always terminated) into reply; the reply's
+// length.
+std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t reply_size);
+
+// Adds an output entry to the record (printf-style text after the time stamp).
+void SimBoard_Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
