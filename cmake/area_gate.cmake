@@ -10,3 +10,5 @@ target_sources(gate_core PRIVATE
 )
 
 blackbox_test(gate_frame test_gate_frame.py)
+blackbox_test(gate_config test_gate_config.py)
+blackbox_test(gate_settings test_gate_settings.py)

@@ -205,6 +205,26 @@ int DB_Read(DB_TABLE_T* table)
     }
 }
 
+int DB_BeginRead()
+{
+    if (g_pDBHandler == nullptr || Query_Execsql(g_pDBHandler, "BEGIN;") != 0) return -1;
+    // The first read of a transaction takes the database's shared lock; a save in progress
+    // makes it wait, then fail.
+    Dataset ds = Query_Open(g_pDBHandler, "SELECT count(*) FROM sqlite_master;");
+    int rows = ds ? Query_RecCountChecked(ds) : -1;
+    Query_Close(ds);
+    if (rows < 0) {
+        Query_Execsql(g_pDBHandler, "ROLLBACK;");
+        return -1;
+    }
+    return 0;
+}
+
+void DB_EndRead()
+{
+    if (g_pDBHandler && Query_Execsql(g_pDBHandler, "COMMIT;") != 0) Query_Execsql(g_pDBHandler, "ROLLBACK;");
+}
+
 int DB_GetRecordNum(DB_TABLE_T* table)
 {
     if (!Static_Ready(table)) return -1;

@@ -299,23 +299,40 @@ int Static_ReadTable(DB_TABLE_T& table, int key)
     return 0;
 }
 
+bool s_bReadFailed = false;  // the database stopped answering during this reload
+
 // A flag is cleared before its table is read; a read the database did not answer raises it
-// again, so the change is read in a later second instead of being lost.
+// again, so the change is read in a later second instead of being lost, and the rest of the
+// reload waits for that second too.
 void Static_ReadFlagged(volatile SYS_FLAG_E& flag, DB_TABLE_T& table, int key)
 {
+    if (s_bReadFailed) return;
     flag = E_FLAG_OFF;
-    if (Static_ReadTable(table, key) == -2) flag = E_FLAG_ON;
+    if (Static_ReadTable(table, key) == -2) {
+        flag = E_FLAG_ON;
+        s_bReadFailed = true;
+    }
+}
+
+bool Static_AnyFlag(volatile QVD_CGI_SHARE_MEMORY_T* f)
+{
+    bool any = f->m_eTBIni == E_FLAG_ON || f->m_eTBTime == E_FLAG_ON || f->m_eTBSerialCfg == E_FLAG_ON ||
+               f->m_eTBDialMap == E_FLAG_ON || f->m_eTBChannelSwitch == E_FLAG_ON;
+    for (int i = 0; i < g_iUse_Chn_Max && i < kMaxUserChn && !any; ++i)
+        any = f->m_eUser[i] == E_FLAG_ON || f->m_eUserCor[i] == E_FLAG_ON;
+    return any;
 }
 
 SYS_DIAL_MAP s_sDialRuleKept[kMaxDialRule];
 
 void Static_ReadDialMap(volatile QVD_CGI_SHARE_MEMORY_T* f)
 {
-    if (f->m_eTBDialMap != E_FLAG_ON) return;
+    if (f->m_eTBDialMap != E_FLAG_ON || s_bReadFailed) return;
     f->m_eTBDialMap = E_FLAG_OFF;
     int rows = DB_GetRecordNum(&s_sTbDialMap);
     if (rows < 0) {
         f->m_eTBDialMap = E_FLAG_ON;
+        s_bReadFailed = true;
         return;
     }
     std::memcpy(s_sDialRuleKept, g_sDialRuleTable, sizeof g_sDialRuleTable);
@@ -327,6 +344,7 @@ void Static_ReadDialMap(volatile QVD_CGI_SHARE_MEMORY_T* f)
             // A dial map read half way is worse than the old one.
             std::memcpy(g_sDialRuleTable, s_sDialRuleKept, sizeof g_sDialRuleTable);
             f->m_eTBDialMap = E_FLAG_ON;
+            s_bReadFailed = true;
             return;
         }
         if (g_sDialRuleTable[key - 1].m_chRuleContent[0] != '\0') ++counted;
@@ -336,6 +354,7 @@ void Static_ReadDialMap(volatile QVD_CGI_SHARE_MEMORY_T* f)
 
 void Static_ReadIni(volatile QVD_CGI_SHARE_MEMORY_T* f)
 {
+    if (s_bReadFailed) return;
     if (f->m_eTBIni != E_FLAG_ON && f->m_eTBChannelSwitch != E_FLAG_ON && f->m_eTBTime != E_FLAG_ON) return;
     f->m_eTBChannelSwitch = E_FLAG_OFF;
     Static_ReadFlagged(f->m_eTBIni, s_sTbIni, 0);
@@ -654,8 +673,16 @@ int Sys_InitConfig()
 int Sys_GetConfig(READ_TABLE_E tables)
 {
     if (ShareMem_GetLock() == FLAG_WEB_ON) return -1;
-    bool taken = ShareMem_Lock();
     volatile QVD_CGI_SHARE_MEMORY_T* f = Static_Flags();
+    if (!Static_AnyFlag(f)) return 0;
+    bool taken = ShareMem_Lock();
+    // A database busy with a save is found here, before any flag is cleared: the whole
+    // reload waits for the next second.
+    if (DB_BeginRead() != 0) {
+        ShareMem_Unlock(taken);
+        return -1;
+    }
+    s_bReadFailed = false;
     switch (tables) {
     case E_TB_ALL:
         Static_ReadDialMap(f);
@@ -684,6 +711,7 @@ int Sys_GetConfig(READ_TABLE_E tables)
         if (f->m_eTBSerialCfg == E_FLAG_ON) Static_ReadFlagged(f->m_eTBSerialCfg, s_sTbSerialCfg, 0);
         break;
     }
+    DB_EndRead();
     ShareMem_Unlock(taken);
     return 0;
 }

@@ -61,8 +61,9 @@ struct DB_TABLE_T {
     TABLE_KIND_U m_uTableContent;
 };
 
-// How long a read waits for the web program's write transaction before it gives up.
-inline constexpr int kDbBusyTimeoutMs = 500;
+// How long a read waits for the web program's write transaction before it gives up; its
+// saves take milliseconds, and the gateway's loop stands still meanwhile.
+inline constexpr int kDbBusyTimeoutMs = 100;
 
 extern const char g_chDBFilePath[];  // "/var/www/QVD.db"
 extern Database g_pDBHandler;        // null while closed
@@ -74,6 +75,11 @@ Database DB_GetHandler();
 // row for the key (after the no-row callback); -2 the database failed to answer (busy or
 // broken): whatever was not read keeps its value, and no no-row callback runs.
 int DB_Read(DB_TABLE_T* table);
+// Opens a read transaction, so the tables of one reload are read as one consistent state and
+// a database busy with a save is found once, before anything is read or any flag cleared.
+// 0, or -1 when the database does not answer (nothing is open then).
+int DB_BeginRead();
+void DB_EndRead();
 // Rows of a keyed table's table; -1 on any failure.
 int DB_GetRecordNum(DB_TABLE_T* table);
 void DB_PrintTable(const DB_TABLE_T* table);
