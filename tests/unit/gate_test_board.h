@@ -33,7 +33,13 @@ inline const std::string& gate_test_root()
             std::abort();
         }
         setenv("BOARD_ROOT", r.c_str(), 1);
-        std::atexit([] { std::filesystem::remove_all(board_root()); });
+        // Strings may be gone when exit handlers run; the path is kept in a plain buffer.
+        static char s_remove[256];
+        std::snprintf(s_remove, sizeof s_remove, "%s", r.c_str());
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(s_remove, ec);
+        });
         return r;
     }();
     if (board_root() != root) std::abort();  // something resolved a path before the root was set

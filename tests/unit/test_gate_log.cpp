@@ -2,7 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
+#include <cstring>
 #include <string>
 
 #include "gate_test_board.h"
@@ -13,6 +14,18 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+
+// "YYYY-mm-dd HH:MM:SS"
+bool IsStamp(const std::string& s)
+{
+    const std::string shape = "dddd-dd-dd dd:dd:dd";
+    if (s.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        bool digit = std::isdigit(static_cast<unsigned char>(s[i])) != 0;
+        if (shape[i] == 'd' ? !digit : s[i] != shape[i]) return false;
+    }
+    return true;
+}
 
 class Logger : public ::testing::Test {
 protected:
@@ -71,11 +84,31 @@ TEST_F(Logger, EntryFormats)
     std::string echoed = testing::internal::GetCapturedStdout();
     std::string live = Live();
     EXPECT_EQ(echoed, live);
-    std::regex want(
-        "\\[lv:3\\]\\[chn:   5\\]: plain text <\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d><test_gate_log\\.cpp:\\d+>\r\n\n"
-        "\x1b\\[1;37;40m\\[lv:1\\]\\[chn:  -1\\]\\[WARNING\\]:\x1b\\[0;37;40m careful  <[-0-9: ]{19}><test_gate_log\\.cpp:\\d+>\x1b\\[0m\r\n\n"
-        "\x1b\\[1;37;40m\\[lv:0\\]\\[chn:   2\\]\\[ERROR\\]:\x1b\\[0;37;40m broken  <[-0-9: ]{19}><test_gate_log\\.cpp:\\d+>\x1b\\[0m\r\n\n");
-    EXPECT_TRUE(std::regex_match(live, want)) << live;
+    // One row per entry, in order: what comes before the time stamp, and the tail after the
+    // source place.
+    struct Want {
+        const char *head, *tail;
+    } want[] = {
+        {"[lv:3][chn:   5]: plain text <", "\r\n\n"},
+        {"\x1b[1;37;40m[lv:1][chn:  -1][WARNING]:\x1b[0;37;40m careful  <", "\x1b[0m\r\n\n"},
+        {"\x1b[1;37;40m[lv:0][chn:   2][ERROR]:\x1b[0;37;40m broken  <", "\x1b[0m\r\n\n"},
+    };
+    std::size_t at = 0;
+    for (const Want& w : want) {
+        std::size_t end = live.find("\r\n\n", at);
+        ASSERT_NE(end, std::string::npos) << live;
+        std::string entry = live.substr(at, end + 3 - at);
+        at = end + 3;
+        ASSERT_EQ(entry.rfind(w.head, 0), 0u) << entry;
+        std::string rest = entry.substr(std::strlen(w.head));
+        // "YYYY-mm-dd HH:MM:SS><test_gate_log.cpp:N>" then the tail.
+        ASSERT_GT(rest.size(), 21u) << entry;
+        EXPECT_TRUE(IsStamp(rest.substr(0, 19))) << entry;
+        rest = rest.substr(19);
+        EXPECT_EQ(rest.rfind("><test_gate_log.cpp:", 0), 0u) << entry;
+        EXPECT_THAT(rest, EndsWith(std::string(">") + w.tail)) << entry;
+    }
+    EXPECT_EQ(at, live.size());
 }
 
 TEST_F(Logger, LongTextIsCutButKeepsItsLineEnd)
