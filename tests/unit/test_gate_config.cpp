@@ -428,4 +428,30 @@ TEST(SwitchByAddr, FirstSoftswitchWithThePort)
     EXPECT_EQ(Sys_GetSwitchEnumByAddr(nullptr), -1);
 }
 
+TEST(QueryLayer, CheckedCountTellsNoRowsFromABusyDatabase)
+{
+    std::string root = gate_test_root();
+    make_db(root);
+    Database db = Query_Connect("/var/www/QVD.db");
+    ASSERT_NE(db, nullptr);
+    sqlite3_busy_timeout(db, 20);
+    Dataset none = Query_Open(db, "SELECT * FROM TB_USER WHERE USER_CHN = 7;");
+    Dataset two = Query_Open(db, "SELECT * FROM TB_USER;");
+    EXPECT_EQ(Query_RecCountChecked(none), 0);
+    EXPECT_EQ(Query_RecCountChecked(two), 2);
+
+    sqlite3* web = nullptr;
+    ASSERT_EQ(sqlite3_open((root + "/var/www/QVD.db").c_str(), &web), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(web, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(Query_RecCount(two), 0);           // the plain count cannot tell...
+    EXPECT_EQ(Query_RecCountChecked(two), -1);   // ...the checked one can
+    EXPECT_EQ(Query_RecCountChecked(nullptr), -1);
+    sqlite3_exec(web, "ROLLBACK;", nullptr, nullptr, nullptr);
+    sqlite3_close(web);
+    EXPECT_EQ(Query_RecCountChecked(two), 2);
+    Query_Close(none);
+    Query_Close(two);
+    Query_Disconnect(db);
+}
+
 }  // namespace
