@@ -1,5 +1,7 @@
 #include "struct_sys.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -281,6 +283,7 @@ volatile QVD_CGI_SHARE_MEMORY_T* Static_Flags()
     return g_pCgiShm ? static_cast<volatile QVD_CGI_SHARE_MEMORY_T*>(g_pCgiShm) : &s_sLocalFlags;
 }
 
+constexpr int kStartReadTries = 50;
 long long s_llTimeSyncCount = 0;  // seconds since the synchronisation was last armed
 
 // ---- reading ----
@@ -666,7 +669,9 @@ int Sys_InitConfig()
         f.m_eTBIni = f.m_eTBTime = f.m_eTBSerialCfg = f.m_eTBDialMap = f.m_eTBChannelSwitch = E_FLAG_ON;
         for (int i = 0; i < kMaxUserChn; ++i) f.m_eUser[i] = f.m_eUserCor[i] = E_FLAG_ON;
     }
-    Sys_GetConfig(E_TB_ALL);
+    // Everything after this step is set up from these tables: a save in progress (lock word
+    // or database) is waited for, a few seconds at most, rather than starting unconfigured.
+    for (int tries = 0; tries < kStartReadTries && Sys_GetConfig(E_TB_ALL) != 0; ++tries) usleep(100000);
     return 0;
 }
 

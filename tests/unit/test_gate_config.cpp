@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "db_cfg.h"
 #include "gate_test_board.h"
@@ -241,6 +242,28 @@ TEST_F(Config, ABusyDatabaseLeavesEverythingAsItWas)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(g_pCgiShm->m_eUser[1], E_FLAG_OFF);
     EXPECT_EQ(g_sDBInfo.m_sSysCfgInfo.m_iRtpPortMin, 20000);
+}
+
+TEST_F(Config, StartUpWaitsForASaveInProgress)
+{
+    make_db(root);
+    ASSERT_EQ(DB_Init(), 0);
+    sqlite3* web = nullptr;
+    ASSERT_EQ(sqlite3_open((root + "/var/www/QVD.db").c_str(), &web), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(web, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread save([web] {
+        usleep(400000);
+        sqlite3_exec(web, "COMMIT;", nullptr, nullptr, nullptr);
+    });
+    testing::internal::CaptureStdout();
+    ASSERT_NE(ShareMem_Create(key), nullptr);
+    Sys_InitConfig();
+    testing::internal::GetCapturedStdout();
+    save.join();
+    sqlite3_close(web);
+    EXPECT_EQ(g_sUserInfo[1].m_iUserChn, 1);
+    EXPECT_EQ(g_sSysCfgInfo.m_iRtpPortMin, 20000);
+    EXPECT_EQ(g_pCgiShm->m_eTBIni, E_FLAG_OFF);
 }
 
 TEST_F(Config, NothingIsReadWhileTheWebProgramHoldsTheLock)
