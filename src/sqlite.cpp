@@ -139,6 +139,16 @@ int Query_RecCount(Dataset ds)
     return rows;
 }
 
+int Query_RecCountChecked(Dataset ds)
+{
+    if (ds == nullptr || ds->pstmt == nullptr) return -1;
+    int rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(ds->pstmt)) == SQLITE_ROW) ++rows;
+    sqlite3_reset(ds->pstmt);
+    return rc == SQLITE_DONE ? rows : -1;
+}
+
 int Query_ColCount(Dataset ds)
 {
     if (ds == nullptr || ds->pstmt == nullptr) return 0;

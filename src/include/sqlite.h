@@ -42,6 +42,9 @@ int Query_Execsql(Database db, const char* sql);               // 0 done, -1 fai
 const char* Query_Fields(Dataset ds, const char* fieldname, int recno);
 const char* Query_Fields_Index(Dataset ds, int colindex, int recno);
 int Query_RecCount(Dataset ds);
+// Rows of the result like Query_RecCount, but -1 when the walk ends in anything other than
+// the end of the result (a busy or broken database), so "no rows" can be told from "error".
+int Query_RecCountChecked(Dataset ds);
 int Query_ColCount(Dataset ds);
 int Query_Close(Dataset pDset);                                // always 0
 void Query_Disconnect(Database db);

@@ -161,3 +161,14 @@ def make_eth0(addr="10.77.0.5/24"):
     ]
     for c in cmds:
         subprocess.run(c, check=True)
+
+
+def in_private_ipc(argv):
+    """Re-runs this script in a private IPC namespace (its own System V segments, so key 5063
+    is never shared with another test or a real gateway) unless already inside."""
+    if os.environ.get("IN_PRIVATE_IPC") == "1":
+        return False
+    env = dict(os.environ, IN_PRIVATE_IPC="1")
+    flags = "-i" if os.geteuid() == 0 else "-ri"
+    r = subprocess.run(["unshare", flags, sys.executable, *argv], env=env)
+    sys.exit(r.returncode)
