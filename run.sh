@@ -9,14 +9,19 @@ cmake --build build -j "$(nproc)"
 
 root=${RUN_ROOT:-$PWD/board}
 ./scripts/make_board.sh "$root"
+python3 scripts/make_qvd_db.py "$root/var/www/QVD.db"
 export BOARD_ROOT=$root
 echo "board root: $root"
 echo "logs:       $root/tmp/log   (commands handed to the shell: $root/var/shell.log)"
 
+top=$OLDPWD
 cd "$root"
-"$OLDPWD/build/sipswitch" &
+"$top/build/sipswitch" &
 sw=$!
-trap 'kill -INT $sw 2>/dev/null || true' INT TERM
+"$top/build/radiogate" &
+gw=$!
+trap 'kill -INT $sw $gw 2>/dev/null || true' INT TERM
 wait $sw || true
-wait $sw 2>/dev/null || true
-echo "sipswitch ended"
+wait $gw || true
+wait $sw $gw 2>/dev/null || true
+echo "sipswitch and radiogate ended"

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <filesystem>
 #include <string>
 
 #include "board.h"
@@ -12,6 +13,8 @@ namespace {
 std::string g_root = [] {
     char tmpl[] = "/tmp/boardtest-XXXXXX";
     std::string r = mkdtemp(tmpl);
+    static const std::string keep = r;
+    std::atexit([] { std::filesystem::remove_all(keep); });
     setenv("BOARD_ROOT", (r + "//").c_str(), 1);  // trailing slashes are dropped
     std::system(("mkdir -p " + r + "/var " + r + "/bin").c_str());
     return r;

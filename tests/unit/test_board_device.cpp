@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <filesystem>
 #include <string>
 
 #include "DspApi.h"
@@ -18,7 +19,9 @@
 namespace {
 std::string g_dir = [] {
     char tmpl[] = "/tmp/boarddev-XXXXXX";
-    return std::string(mkdtemp(tmpl));
+    static const std::string dir = mkdtemp(tmpl);
+    std::atexit([] { std::filesystem::remove_all(dir); });
+    return dir;
 }();
 
 bool Exists(const std::string& p)

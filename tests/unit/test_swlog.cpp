@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <filesystem>
 #include <string>
 
 #include "board.h"
@@ -15,6 +16,8 @@ namespace {
 std::string g_root = [] {
     char tmpl[] = "/tmp/swlogtest-XXXXXX";
     std::string r = mkdtemp(tmpl);
+    static const std::string keep = r;
+    std::atexit([] { std::filesystem::remove_all(keep); });
     setenv("BOARD_ROOT", r.c_str(), 1);
     mkdir((r + "/tmp").c_str(), 0700);
     mkdir((r + "/tmp/log").c_str(), 0700);
