@@ -19,6 +19,6 @@ target_link_libraries(libsip PUBLIC board_common PRIVATE PkgConfig::OSIP2 ${NETT
 target_link_libraries(gate_core PUBLIC libsip libmisc)
 
 # The stack against a far end on loopback, through the calls the gateway makes.
-unit_test(test_libsip tests/libsip/test_libsip_client.cpp tests/libsip/test_libsip_server.cpp)
-target_include_directories(test_libsip PRIVATE tests/libsip)
+unit_test(test_libsip tests/libsip/test_libsip_client.cpp tests/libsip/test_libsip_server.cpp tests/libsip/test_libsip_parts.cpp)
+target_include_directories(test_libsip PRIVATE tests/libsip Lib_Base/sip)
 target_link_libraries(test_libsip PRIVATE libsip libmisc)

@@ -49,11 +49,13 @@ const char* direction_text(int media)
     }
 }
 
+// p is a prefix of s, letters compared without case.
 bool lower_prefix(const char* s, const char* p)
 {
     for (; *p; ++s, ++p) {
-        char c = *s >= 'A' && *s <= 'Z' ? static_cast<char>(*s + 32) : *s;
-        if (c != *p) return false;
+        char a = *s >= 'A' && *s <= 'Z' ? static_cast<char>(*s + 32) : *s;
+        char b = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p + 32) : *p;
+        if (a != b) return false;
     }
     return true;
 }
