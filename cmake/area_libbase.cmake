@@ -22,3 +22,15 @@ target_link_libraries(gate_core PUBLIC libsip libmisc)
 unit_test(test_libsip tests/libsip/test_libsip_client.cpp tests/libsip/test_libsip_server.cpp tests/libsip/test_libsip_parts.cpp)
 target_include_directories(test_libsip PRIVATE tests/libsip Lib_Base/sip)
 target_link_libraries(test_libsip PRIVATE libsip libmisc)
+
+# The same calls against real SIPp scenarios (tests/sipp); SIPp comes with the sip-tester package.
+find_program(SIPP_EXECUTABLE sipp)
+if(SIPP_EXECUTABLE)
+  unit_test(test_libsip_sipp tests/libsip/test_libsip_sipp.cpp)
+  target_include_directories(test_libsip_sipp PRIVATE tests/libsip)
+  target_compile_definitions(test_libsip_sipp PRIVATE SIPP_EXECUTABLE="${SIPP_EXECUTABLE}"
+    SIPP_SCENARIOS="${CMAKE_SOURCE_DIR}/tests/sipp")
+  target_link_libraries(test_libsip_sipp PRIVATE libsip libmisc)
+else()
+  message(WARNING "sipp not found: the SIPp scenarios of the SIP stack are not tested")
+endif()

@@ -64,13 +64,28 @@ inline void test_callback(int type, int chn, int data_type)
     if (g_on_report) g_on_report(g_reports.back());
 }
 
+inline sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
+inline IPV4_ADDRESS loopback_addr(int port)
+{
+    IPV4_ADDRESS a{};
+    std::strcpy(a.ip, "127.0.0.1");
+    a.port = port;
+    return a;
+}
+
 // A UDP socket bound to a free loopback port; the port is written to *port.
 inline int loopback_socket(int* port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(0);
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -144,20 +159,11 @@ public:
     Peer() { fd_ = loopback_socket(&port_); }
     ~Peer() { close(fd_); }
     int port() const { return port_; }
-    IPV4_ADDRESS addr() const
-    {
-        IPV4_ADDRESS a{};
-        std::strcpy(a.ip, "127.0.0.1");
-        a.port = port_;
-        return a;
-    }
+    IPV4_ADDRESS addr() const { return loopback_addr(port_); }
 
     void send(const std::string& text, int to_port) const
     {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(to_port));
+        sockaddr_in a = loopback(to_port);
         sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
 
@@ -287,3 +293,46 @@ struct StackTest : ::testing::Test {
     }
     void TearDown() override { g_on_report = nullptr; }
 };
+
+// The SDP the gateway hands over with its INVITE or its answer.
+inline SIP_SDP gateway_sdp(int port, int coder0, int coder1)
+{
+    SIP_SDP sdp{};
+    sdp.a_use = 1;
+    sdp.a_conten_nouse = 1;
+    sdp.a_media = SENDRECV;
+    sdp.a_coders[0] = coder0;
+    sdp.a_coders[1] = coder1;
+    std::strcpy(sdp.a_addr.ip, "127.0.0.1");
+    sdp.a_addr.port = port;
+    return sdp;
+}
+
+// The gateway's answer to a new call: 180, then 200 with its SDP (PCMA and events on 101).
+inline void answer_call(const Report& r)
+{
+    if (r.type != 200) return;
+    LIBSIP_SetDataType(r.chn, 0);
+    LIBSIP_Send(202, r.chn);
+    SIP_SDP sdp = gateway_sdp(10002, G711_A, 101);
+    LIBSIP_SetDataType(r.chn, 1);
+    LIBSIP_SetSdp(r.chn, &sdp);
+    LIBSIP_Send(203, r.chn);
+}
+
+// A call channel as the gateway's INVITE sender sets it up (from 201 to 300, toward to); the
+// INVITE itself is the caller's Send(200).
+inline int call_chn_to(const IPV4_ADDRESS& to)
+{
+    int chn = LIBSIP_CreatChn(-1);
+    EXPECT_GE(chn, 0);
+    LIBSIP_SetFromTel(chn, "201");
+    LIBSIP_SetToTel(chn, "300");
+    LIBSIP_SetDataType(chn, 1);
+    SIP_SDP sdp = gateway_sdp(10000, G711_A, G711_U);
+    sdp.a_ptime = 20;
+    LIBSIP_SetSdp(chn, &sdp);
+    LIBSIP_SetRPORT(chn, 0);
+    EXPECT_EQ(LIBSIP_SetUserHost(chn, &to), 0);
+    return chn;
+}

@@ -29,29 +29,7 @@ struct ClientTest : StackTest {
         return chn;
     }
 
-    // A call as the gateway's INVITE sender places it.
-    int call_chn()
-    {
-        int chn = LIBSIP_CreatChn(-1);
-        EXPECT_GE(chn, 0);
-        LIBSIP_SetFromTel(chn, "201");
-        LIBSIP_SetToTel(chn, "300");
-        LIBSIP_SetDataType(chn, 1);
-        SIP_SDP sdp{};
-        sdp.a_use = 1;
-        sdp.a_conten_nouse = 1;
-        sdp.a_media = SENDRECV;
-        sdp.a_ptime = 20;
-        sdp.a_coders[0] = G711_A;
-        sdp.a_coders[1] = G711_U;
-        std::strcpy(sdp.a_addr.ip, "127.0.0.1");
-        sdp.a_addr.port = 10000;
-        LIBSIP_SetSdp(chn, &sdp);
-        LIBSIP_SetRPORT(chn, 0);
-        IPV4_ADDRESS to = peer.addr();
-        EXPECT_EQ(LIBSIP_SetUserHost(chn, &to), 0);
-        return chn;
-    }
+    int call_chn() { return call_chn_to(peer.addr()); }
 
     void answer_credentials(int chn, const char* user, const char* pwd)
     {

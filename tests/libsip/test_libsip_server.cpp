@@ -16,25 +16,6 @@ struct ServerTest : StackTest {
     }
 };
 
-// The gateway's answer to a new call: 180, then 200 with its SDP.
-void answer_call(const Report& r)
-{
-    if (r.type != 200) return;
-    LIBSIP_SetDataType(r.chn, 0);
-    LIBSIP_Send(202, r.chn);
-    SIP_SDP sdp{};
-    sdp.a_use = 1;
-    sdp.a_conten_nouse = 1;
-    sdp.a_media = SENDRECV;
-    sdp.a_coders[0] = G711_A;
-    sdp.a_coders[1] = 101;
-    std::strcpy(sdp.a_addr.ip, "127.0.0.1");
-    sdp.a_addr.port = 10002;
-    LIBSIP_SetDataType(r.chn, 1);
-    LIBSIP_SetSdp(r.chn, &sdp);
-    LIBSIP_Send(203, r.chn);
-}
-
 // The gateway's refusal of a new call, without freeing the handle.
 void refuse_call(const Report& r)
 {
