@@ -34,3 +34,7 @@ if(SIPP_EXECUTABLE)
 else()
   message(WARNING "sipp not found: the SIPp scenarios of the SIP stack are not tested")
 endif()
+
+bench_target(bench_libsip bench/bench_libsip.cpp)
+target_include_directories(bench_libsip PRIVATE tests/libsip)
+target_link_libraries(bench_libsip PRIVATE libsip)

@@ -139,8 +139,10 @@ void call_id_of(const osip_message_t* sip, Text<128>& out)
 void tag_of(osip_from_t* h, Text<64>& out)
 {
     out.clear();
+    static char tag_name[] = "tag";   // osip's lookup takes a writable name
     osip_generic_param_t* p = nullptr;
-    if (h != nullptr && osip_from_get_tag(h, &p) == 0 && p != nullptr && p->gvalue != nullptr) copy_text(out, p->gvalue);
+    if (h != nullptr && osip_generic_param_get_byname(&h->gen_params, tag_name, &p) == 0 && p != nullptr && p->gvalue != nullptr)
+        copy_text(out, p->gvalue);
 }
 
 template <std::size_t N>
@@ -1000,9 +1002,11 @@ bool any_ok_repeat()
     return false;
 }
 
+}  // namespace
+
 // ---- datagrams
 
-void on_datagram(const char* buf, int len, const IPV4_ADDRESS& src)
+void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src)
 {
     // Only SIP is handled: the switch's moved notice and any other datagram are dropped here.
     if (len < 16) return;
@@ -1033,6 +1037,8 @@ void on_datagram(const char* buf, int len, const IPV4_ADDRESS& src)
     g_sCurRaw = {};
     Stack_Free_Dead();
 }
+
+namespace {
 
 // ---- sending for the gateway
 
@@ -1509,7 +1515,7 @@ void LIBSIP_Thread()
         IPV4_ADDRESS src{};
         inet_ntop(AF_INET, &a.sin_addr, src.ip, sizeof src.ip);
         src.port = ntohs(a.sin_port);
-        on_datagram(buf, static_cast<int>(len), src);
+        Ua_On_Datagram(buf, static_cast<int>(len), src);
     }
     if (!Stack_Busy() && !any_ok_repeat()) return;
     Stack_Run();

@@ -164,6 +164,10 @@ int Stack_Incoming(osip_event* evt, const IPV4_ADDRESS& src);
 void Stack_Run();
 void Stack_Free_Dead();
 
+// The receive path: one datagram from src, handled whole (reports included). Anything that does
+// not parse as SIP is dropped without a report.
+void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src);
+
 // The user agent's side of osip's reports (libsip.cpp).
 void Ua_On_Transaction(int type, int ctx, osip_message* sip);
 void Ua_On_Kill(int ctx);

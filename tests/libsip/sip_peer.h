@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "loopback.h"
 #include "sip.h"
 
 struct Report {                       // one call of the receive callback, with what the getters gave
@@ -64,42 +65,6 @@ inline void test_callback(int type, int chn, int data_type)
     if (g_on_report) g_on_report(g_reports.back());
 }
 
-inline sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-}
-
-inline IPV4_ADDRESS loopback_addr(int port)
-{
-    IPV4_ADDRESS a{};
-    std::strcpy(a.ip, "127.0.0.1");
-    a.port = port;
-    return a;
-}
-
-// A UDP socket bound to a free loopback port; the port is written to *port.
-inline int loopback_socket(int* port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-inline int free_udp_port()
-{
-    int port = 0;
-    close(loopback_socket(&port));
-    return port;
-}
-
 // Polls the stack every millisecond (the gateway does it every 10 ms; the tests keep it short).
 inline void pump_for(int ms)
 {
@@ -126,18 +91,7 @@ inline int start_stack(int peer_port, int max_chn = 12, int t1 = 20)
 {
     g_reports.clear();
     g_on_report = nullptr;
-    LIBSIP_CFG_INFO_T cfg{};
-    std::strcpy(cfg.m_chStackHost, "127.0.0.1");
-    cfg.m_iStackPort = free_udp_port();
-    std::strcpy(cfg.m_chDefaultHost, "127.0.0.1");
-    cfg.m_iDefaultPort = peer_port;
-    cfg.m_iSipMaxArray = max_chn;
-    cfg.m_iLogLevel = 4;
-    cfg.m_iEnableResetChnPromptly = 1;
-    cfg.m_iDisableSessionTimer = 1;
-    cfg.m_iSessionExpires = 3600;
-    cfg.m_iMinSe = 90;
-    cfg.m_eSourceAddrType = E_SRCADDR_SOCKET;
+    LIBSIP_CFG_INFO_T cfg = loopback_cfg(peer_port, max_chn);
     cfg.m_iTimerT1 = t1;
     if (LIBSIP_ConfigInfo(&cfg) != 0) return -1;
     LIBSIP_REPORT_MSG_T rep{};
