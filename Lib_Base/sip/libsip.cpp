@@ -1304,7 +1304,12 @@ int send_code(int code, int chn)
         return Stack_Send_Raw(a.s, a.len, dialog_dest(c)) == 0 ? 0 : -5;
     }
     case S_BYE: {
-        if (c.dlg == 1 && c.kind == E_CHN_OUT) return send_cancel(chn);   // not answered yet
+        // a call not answered yet is cancelled (ours) or refused (theirs) instead
+        if (c.dlg == 1 && c.kind == E_CHN_OUT) return send_cancel(chn);
+        if (c.kind == E_CHN_IN && ctx_live(c.ist) && !ctx_at(c.ist).final_seen && !ctx_at(c.ist).reinvite) {
+            c.dis_reason = SIP_RESPONSE_MSG_480_TEMPORARILY_UNAVAILABLE;
+            return send_failure(chn);
+        }
         Chn_End(chn);
         return send_in_dialog(chn, SIP_REQUEST_MSG_BYE);
     }

@@ -198,6 +198,23 @@ TEST_F(ServerTest, RefusedCallsNeverExhaustTheHandles)
     EXPECT_EQ(LIBSIP_CreatChn(-1), -1);
 }
 
+TEST_F(ServerTest, ByeOnACallNotAnsweredYetRefusesOrCancelsIt)
+{
+    g_on_report = [](const Report& r) { if (r.type == 200) LIBSIP_Send(202, r.chn); };
+    peer.send(invite("in-6@127.0.0.1", "z9hG4bKin6"), port);
+    ASSERT_FALSE(peer.next_starting("SIP/2.0 180").empty());
+    ASSERT_EQ(LIBSIP_Send(208, g_reports.back().chn), 0);
+    EXPECT_EQ(start_line(peer.next(1000)), "SIP/2.0 480 Temporarily Unavailable");
+
+    int chn = call_chn_to(peer.addr());
+    ASSERT_EQ(LIBSIP_Send(200, chn), 0);
+    std::string inv = peer.next_starting("INVITE");
+    peer.send(answer_to(inv, "180 Ringing"), port);
+    ASSERT_TRUE(pump_until([] { return count_reports(202) == 1; }, 1000));
+    ASSERT_EQ(LIBSIP_Send(208, chn), 0);
+    EXPECT_EQ(header(peer.next_starting("CANCEL"), "CSeq"), "1 CANCEL");
+}
+
 TEST_F(ServerTest, CallLeftWithoutAnswerGetsRefused)
 {
     // the gateway looks at the call and does nothing
