@@ -15,7 +15,7 @@ struct osip_event;
 
 inline constexpr int kSipMaxChn = 64;      // handles; the gateway asks for 4 per line + 4 (at most 40)
 inline constexpr int kSipMaxTrans = 256;   // transactions alive at once, detached ones included
-inline constexpr int kSipMaxTexts = 320;   // texts the stack has sent and may send again
+inline constexpr int kSipMaxTexts = 512;   // texts the stack has sent and may send again
 
 enum SipChnKind { E_CHN_NONE = 0, E_CHN_OUT = 1, E_CHN_IN = 2 };   // who opened the dialog, if any
 

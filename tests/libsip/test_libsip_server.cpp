@@ -162,7 +162,9 @@ TEST_F(ServerTest, RequestsTheGatewayDoesNotTakeAreAnsweredByTheStack)
 TEST_F(ServerTest, DatagramsThatAreNotSipAreDropped)
 {
     const std::string cases[] = {
-        std::string("\x01\x02\x03\x04 moved to 10.0.0.9:5062 \x00\x00\x00\x00\x00\x00\x00", 30),   // 30 bytes
+        // the switch's notice that a number registered from elsewhere: 'D', 1, 4, length 25, number
+        std::string("D\x01\x04\x00\x19" "201", 8) + std::string(22, '\0'),
+        std::string("D\x01\x04\x00\x19") + std::string(25, '7'),
         "hello world",
         "INVITE sip:201@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5\r\n\r\n",   // no Call-ID, From, To, CSeq
         "SIP/2.0 999 Odd\r\nVia: SIP/2.0/UDP 1.2.3.4\r\nCall-ID: a\r\nFrom: <sip:a@b>\r\nTo: <sip:a@b>\r\nCSeq: 1 INVITE\r\n\r\n",
