@@ -1728,15 +1728,15 @@ SIP_SDP* LIBSIP_GetSdp(int chn) { return Chn_Valid(chn) && chn_at(chn).has_remot
 int LIBSIP_GetAlertRingLevel(int chn) { return Chn_Valid(chn) ? chn_at(chn).alert_level : 0; }
 const char* LIBSIP_GetSipDate(int chn) { return Chn_Valid(chn) ? chn_at(chn).date.s : ""; }
 int LIBSIP_GetExpires(int chn) { return Chn_Valid(chn) ? chn_at(chn).expires_granted : 0; }
-int LIBSIP_GetErrorCause(int chn) { return Chn_Valid(chn) ? chn_at(chn).error_cause : 0; }
-int LIBSIP_GetCseqMethod(int chn) { return Chn_Valid(chn) ? chn_at(chn).cseq_method : 0; }
+sip_code_method LIBSIP_GetErrorCause(int chn) { return static_cast<sip_code_method>(Chn_Valid(chn) ? chn_at(chn).error_cause : 0); }
+sip_code_method LIBSIP_GetCseqMethod(int chn) { return static_cast<sip_code_method>(Chn_Valid(chn) ? chn_at(chn).cseq_method : 0); }
 const char* LIBSIP_GetEvent(int chn) { return Chn_Valid(chn) && chn_at(chn).has_event ? chn_at(chn).event.s : nullptr; }
 LIBSIP_XML_T* LIBSIP_GetXml(int chn) { return Chn_Valid(chn) && chn_at(chn).has_xml ? &chn_at(chn).xml : nullptr; }
 int LIBSIP_GetDataType(int chn) { return Chn_Valid(chn) ? chn_at(chn).data_type_in : 0; }
 const char* LIBSIP_GetInfo(int chn) { return Chn_Valid(chn) ? chn_at(chn).info_in.s : ""; }
 SIP_CALL_INFO* LIBSIP_GetCallInfo(int chn) { return Chn_Valid(chn) && chn_at(chn).has_call_info ? &chn_at(chn).call_info_in : nullptr; }
 IPV4_ADDRESS* LIBSIP_GetUserHost(int chn) { return Chn_Valid(chn) && has_addr(chn_at(chn).peer) ? &chn_at(chn).peer : nullptr; }
-int LIBSIP_GetAuthType(int chn) { return Chn_Valid(chn) ? chn_at(chn).auth_type : 0; }
+AUTH_MSG_TYPE_E LIBSIP_GetAuthType(int chn) { return static_cast<AUTH_MSG_TYPE_E>(Chn_Valid(chn) ? chn_at(chn).auth_type : 0); }
 
 int LIBSIP_FreeXml(int chn)
 {
