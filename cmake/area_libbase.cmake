@@ -10,7 +10,7 @@ target_include_directories(libmisc PUBLIC Lib_Base/include)
 target_link_libraries(libmisc PUBLIC board_common)
 
 add_library(libsip STATIC
-  Lib_Base/sip/libsip.cpp Lib_Base/sip/sip_stack.cpp Lib_Base/sip/sip_sdp.cpp
+  Lib_Base/sip/libsip.cpp Lib_Base/sip/sip_ua.cpp Lib_Base/sip/sip_msg.cpp Lib_Base/sip/sip_stack.cpp Lib_Base/sip/sip_sdp.cpp
   Lib_Base/sip/sip_digest.cpp Lib_Base/sip/sip_text.cpp)
 target_include_directories(libsip PUBLIC Lib_Base/include PRIVATE Lib_Base/sip)
 target_include_directories(libsip SYSTEM PRIVATE ${OSIP2_INCLUDE_DIRS})

@@ -4,7 +4,7 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(FUZZ_OSIP2 REQUIRED libosip2)
 find_library(FUZZ_NETTLE nettle REQUIRED)
 fuzz_target(fuzz_libsip_recv tests/fuzz/fuzz_libsip_recv.cpp
-  Lib_Base/sip/libsip.cpp Lib_Base/sip/sip_stack.cpp Lib_Base/sip/sip_sdp.cpp
+  Lib_Base/sip/libsip.cpp Lib_Base/sip/sip_ua.cpp Lib_Base/sip/sip_msg.cpp Lib_Base/sip/sip_stack.cpp Lib_Base/sip/sip_sdp.cpp
   Lib_Base/sip/sip_digest.cpp Lib_Base/sip/sip_text.cpp)
 target_include_directories(fuzz_libsip_recv PRIVATE ${CMAKE_SOURCE_DIR}/Lib_Base/include ${CMAKE_SOURCE_DIR}/Lib_Base/sip
   ${CMAKE_SOURCE_DIR}/tests/libsip)

@@ -18,6 +18,8 @@
 #include <osipparser2/osip_parser.h>
 #include <osipparser2/osip_port.h>
 
+#include "sip_ua.h"
+
 std::array<SipChn, kSipMaxChn> g_sSipChn;
 std::array<SipTrans, kSipMaxTrans> g_sSipTrans;
 std::array<SipText, kSipMaxTexts> g_sSipText;

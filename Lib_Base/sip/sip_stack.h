@@ -129,15 +129,6 @@ extern std::array<SipTrans, kSipMaxTrans> g_sSipTrans;
 extern std::array<SipText, kSipMaxTexts> g_sSipText;
 extern SipStackCfg g_sSipCfg;
 
-// Channels. Chn_Take: the handle, or -1 when every handle is held by a live call.
-int Chn_Count();
-bool Chn_Valid(int chn);                 // in range and held
-int Chn_Take(int kind);
-void Chn_Free(int chn);                  // detaches its transactions; idempotent
-void Chn_End(int chn);                   // the call is over; the handle may be reclaimed
-int Chn_Reclaim(long long older_than_ms);   // frees ended handles; how many
-int Chn_Find_Dialog(std::string_view call_id, std::string_view local_tag, std::string_view remote_tag);
-
 // Texts. Text_Store: the slot, or -1 when the pool is exhausted.
 int Text_Store(const char* s, int len);
 void Text_Free(int slot);
@@ -164,12 +155,12 @@ int Stack_Incoming(osip_event* evt, const IPV4_ADDRESS& src);
 void Stack_Run();
 void Stack_Free_Dead();
 
-// The receive path: one datagram from src, handled whole (reports included). Anything that does
-// not parse as SIP is dropped without a report.
-void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src);
-
-// The user agent's side of osip's reports (libsip.cpp).
-void Ua_On_Transaction(int type, int ctx, osip_message* sip);
-void Ua_On_Kill(int ctx);
-void Ua_On_2xx_Again(int ctx, osip_message* sip);   // inside osip: sends the stored ACK again, nothing else
-void Ua_On_Free(int ctx);                // the context goes: the channel forgets it
+// Table lookups; indexes are checked by the callers.
+inline SipChn& Chn_At(int chn) { return g_sSipChn[static_cast<size_t>(chn)]; }
+inline SipTrans& Trans_At(int ctx) { return g_sSipTrans[static_cast<size_t>(ctx)]; }
+inline bool Trans_Live(int ctx) { return ctx >= 0 && ctx < kSipMaxTrans && Trans_At(ctx).use && !Trans_At(ctx).dead; }
+inline int Chn_Table_Size()   // the handles the gateway asked for
+{
+    int n = g_sSipCfg.cfg.m_iSipMaxArray;
+    return n > 0 && n <= kSipMaxChn ? n : kSipMaxChn;
+}

@@ -5,7 +5,7 @@
 
 #include "loopback.h"
 #include "sip.h"
-#include "sip_stack.h"
+#include "sip_ua.h"
 
 namespace {
 

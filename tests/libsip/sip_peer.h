@@ -145,17 +145,14 @@ public:
         return {};
     }
 
-    // Everything that arrives within ms.
-    std::vector<std::string> all_within(int ms) const
+    // The first n datagrams that arrive (fewer when ms pass first).
+    std::vector<std::string> first(size_t n, int ms) const
     {
         std::vector<std::string> out;
         long long end = now_ms() + ms;
-        while (now_ms() < end) {
-            LIBSIP_Thread();
-            char buf[8192];
-            ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) out.emplace_back(buf, static_cast<size_t>(n));
-            else sleep_ms(1);
+        while (out.size() < n && now_ms() < end) {
+            std::string m = next(static_cast<int>(end - now_ms()) + 1);
+            if (!m.empty()) out.push_back(m);
         }
         return out;
     }

@@ -223,6 +223,7 @@ TEST_F(SippTest, IncomingCallSentTwiceIsReportedOnce)
 {
     start_caller("call_in.xml", 1);
     g_on_report = take_call;
+    sleep_ms(300);   // both copies wait in the socket before the stack reads the first
     EXPECT_EQ(sipp.finish(10000), 0) << sipp.output();
     ASSERT_EQ(count_reports(200), 1);
     EXPECT_TRUE(g_reports[0].has_sdp);
