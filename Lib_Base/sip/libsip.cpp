@@ -422,7 +422,6 @@ int LIBSIP_SetExpires(int chn, int seconds)
     if (c == nullptr) return -1;
     if (seconds < 0) return -2;
     c->expires = seconds;
-    c->has_expires = 1;
     return 0;
 }
 

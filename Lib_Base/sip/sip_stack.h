@@ -1,6 +1,6 @@
 // sip_stack.h — the stack's tables: the channel table behind the integer handles, the transaction
 // contexts that tie osip's transactions to channels, the pool of texts the stack has sent, and the
-// one socket. libsip.cpp (the user agent and the LIBSIP_ calls) works on these.
+// one socket. The user agent (sip_ua.cpp) and the LIBSIP_ calls (libsip.cpp) work on these.
 #pragma once
 #include <array>
 #include <string_view>
@@ -29,7 +29,7 @@ struct SipChn {                 // plain record: cleared with {} when taken
     // kept per channel
     Text<64> from_tel, to_tel;
     IPV4_ADDRESS user_host{};
-    int rport = 0, chn_type = 0, expires = 3600, has_expires = 0;
+    int rport = 0, chn_type = 0, expires = 3600;   // chn_type: the gateway always sets 0
     SIP_USER_AGENT ua{};
     AUTH_ELEMENT_T auth{};
     int has_auth = 0;
@@ -137,7 +137,7 @@ void Text_Free(int slot);
 int Stack_Open(const LIBSIP_CFG_INFO_T& cfg);
 void Stack_Close();
 int Stack_Send_Raw(const char* s, int len, const IPV4_ADDRESS& to);   // 0, or -1
-bool Stack_Busy();                       // transactions or 2xx repeats are running
+bool Stack_Busy();                       // osip has transactions running
 
 // Sends a request that the stack composed (text slot) in a new client transaction toward dest.
 // The context index, or -1 (the slot is freed then).

@@ -21,7 +21,7 @@
 
 namespace {
 
-// Report codes (what arrives) and send codes (what the gateway asks for).
+// Report codes: what the gateway's callback is told.
 enum {
     R_REG_OK = 101, R_INVITE = 200, R_RING = 202, R_ANSWER = 203, R_ACK = 204, R_INFO = 206, R_BYE = 208,
     R_CANCEL = 209, R_487 = 210, R_REINVITE = 211, R_REINVITE_OK = 212, R_NOTIFY = 213, R_CHALLENGE = 214,
@@ -651,7 +651,7 @@ void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src)
 
 void Ua_On_Transaction(int type, int ctx, osip_message* sip)
 {
-    if (!Trans_Live(ctx) && !(ctx >= 0 && ctx < kSipMaxTrans && Trans_At(ctx).use)) return;
+    if (ctx < 0 || ctx >= kSipMaxTrans || !Trans_At(ctx).use) return;
     switch (type) {
     case OSIP_IST_INVITE_RECEIVED: on_new_invite(ctx, sip); break;
     case OSIP_NIST_REGISTER_RECEIVED: case OSIP_NIST_BYE_RECEIVED: case OSIP_NIST_OPTIONS_RECEIVED:
@@ -723,13 +723,6 @@ void Ua_On_Free(int ctx)
 }
 
 // ---- channel table
-
-int Chn_Count()
-{
-    int n = 0;
-    for (int i = 0; i < Chn_Table_Size(); ++i) n += Chn_At(i).use;
-    return n;
-}
 
 bool Chn_Valid(int chn)
 {

@@ -6,7 +6,6 @@
 #include "sip_stack.h"
 
 // Channels. Chn_Take: the handle, or -1 when every handle is held by a live call.
-int Chn_Count();
 bool Chn_Valid(int chn);                 // in range and held
 int Chn_Take(int kind);
 void Chn_Free(int chn);                  // detaches its transactions; idempotent
