@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
   build-essential cmake g++ clang libclang-rt-14-dev
   libsqlite3-dev sqlite3 libgtest-dev libgmock-dev libbenchmark-dev
-  nettle-dev libosip2-dev libmad0-dev
+  nettle-dev libosip2-dev libmad0-dev pkg-config
   python3 iproute2 util-linux procps psmisc
   sip-tester sipsak tshark
 )
