@@ -192,6 +192,11 @@ const std::vector<Case>& decoder_cases()
          {{"sdp_port", "6000"}, {"sdp_codec", "2"}}},
         {"SDP: a payload the switch does not carry",
          with_body("application/sdp", "m=audio 6000 RTP/AVP 18\r\n"), {{"sdp_port", "6000"}, {"sdp_codec", "0"}}},
+        {"SDP: a payload word that is no number is no PCMU",
+         with_body("application/sdp", "m=audio 6000 RTP/AVP 8 x 0x 1234567890\r\n"),
+         {{"sdp_port", "6000"}, {"sdp_codec", "1"}}},
+        {"SDP: payload 0 may be written with leading zeros", with_body("application/sdp", "m=audio 6000 RTP/AVP 00\r\n"),
+         {{"sdp_codec", "2"}}},
         {"SDP: the last audio line and the last c= line win",
          with_body("application/sdp", "c=IN IP4 1.1.1.1\r\nm=audio 1000 RTP/AVP 0 8\r\nm=audio 2000 RTP/AVP 8\r\n"
                                       "c=IN IP4 2.2.2.2\r\n"),
