@@ -537,6 +537,7 @@ int Sip_Get_Random()
 {
     unsigned seed = (static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(g_rand_counter)) ^ 0xAAAAAAAAu;
     std::srand(seed);
-    ++g_rand_counter;
+    // The counter only feeds the seed: after INT_MAX it wraps on instead of overflowing.
+    g_rand_counter = static_cast<int>(static_cast<unsigned>(g_rand_counter) + 1u);
     return std::rand();
 }

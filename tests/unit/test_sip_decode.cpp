@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <string>
 #include <vector>
@@ -419,4 +420,11 @@ TEST(SipDecode, RandomSourceAdvancesItsCounter)
     int a = Sip_Get_Random();
     EXPECT_EQ(g_rand_counter, before + 1);
     EXPECT_GE(a, 0);
+    // A switch that runs long enough takes the counter past INT_MAX: it wraps, never overflows.
+    g_rand_counter = INT_MAX;
+    EXPECT_GE(Sip_Get_Random(), 0);
+    EXPECT_EQ(g_rand_counter, INT_MIN);
+    EXPECT_GE(Sip_Get_Random(), 0);
+    EXPECT_EQ(g_rand_counter, INT_MIN + 1);
+    g_rand_counter = before + 1;
 }
