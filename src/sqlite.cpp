@@ -218,7 +218,7 @@ char* Query_Column_Name(Dataset ds, int colno, char* colname, std::size_t colnam
     if (ds == nullptr || ds->pstmt == nullptr || colname == nullptr) return nullptr;
     sqlite3_step(ds->pstmt);
     int cols = sqlite3_column_count(ds->pstmt);
-    const char* name = (colno >= 0 && colno + 1 <= cols) ? sqlite3_column_name(ds->pstmt, colno) : nullptr;
+    const char* name = (colno >= 0 && colno < cols) ? sqlite3_column_name(ds->pstmt, colno) : nullptr;
     if (name == nullptr) {
         sqlite3_reset(ds->pstmt);
         return nullptr;

@@ -132,6 +132,8 @@ void Decode_Sdp_Audio(std::string_view text, SIP_MSG_T& msg)
     bool pcma = false, pcmu = false;
     for (std::string_view w = next_word(text); !w.empty(); w = next_word(text)) {
         int payload = Sip_Atoi(w);
+        // Sip_Atoi also gives 0 for a word that is no number; only zeros name payload 0.
+        if (payload == 0 && w.find_first_not_of('0') != std::string_view::npos) continue;
         if (payload == 0) pcmu = true;
         if (payload == 8) pcma = true;
     }
@@ -535,6 +537,7 @@ int Sip_Get_Random()
 {
     unsigned seed = (static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(g_rand_counter)) ^ 0xAAAAAAAAu;
     std::srand(seed);
-    ++g_rand_counter;
+    // The counter only feeds the seed: after INT_MAX it wraps on instead of overflowing.
+    g_rand_counter = static_cast<int>(static_cast<unsigned>(g_rand_counter) + 1u);
     return std::rand();
 }

@@ -1,5 +1,6 @@
 #include "sip_reg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -21,6 +22,12 @@ namespace {
 int g_refresh_regno = kRegFirstUser;
 
 constexpr const char* kPeerQuery = "select *  from softswitch where tel_type= '3'";
+
+// How long a slot is held for a challenge nobody answers: a client gives up on its request
+// after 32 seconds (64 times T1). The lifetime the REGISTER asks for has not been vouched for
+// yet, so it cannot keep the slot longer; otherwise one burst of REGISTERs asking for years
+// would lock every new number out of the table.
+constexpr int kChallengeHoldSeconds = 32;
 
 bool reg_in_range(int regno) { return regno >= 0 && regno < kMaxSipReg; }
 
@@ -178,7 +185,7 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
         }
         // Held for the challenge; freed by the expiry step if the phone never answers.
         sipreg[regno].auth_pending = 1;
-        sipreg[regno].expires = lifetime;
+        sipreg[regno].expires = std::min(lifetime, kChallengeHoldSeconds);
     }
     SipReg& r = sipreg[regno];
     Sip_Load_User(regno);

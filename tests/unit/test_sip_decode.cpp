@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <string>
 #include <vector>
@@ -192,6 +193,11 @@ const std::vector<Case>& decoder_cases()
          {{"sdp_port", "6000"}, {"sdp_codec", "2"}}},
         {"SDP: a payload the switch does not carry",
          with_body("application/sdp", "m=audio 6000 RTP/AVP 18\r\n"), {{"sdp_port", "6000"}, {"sdp_codec", "0"}}},
+        {"SDP: a payload word that is no number is no PCMU",
+         with_body("application/sdp", "m=audio 6000 RTP/AVP 8 x 0x 1234567890\r\n"),
+         {{"sdp_port", "6000"}, {"sdp_codec", "1"}}},
+        {"SDP: payload 0 may be written with leading zeros", with_body("application/sdp", "m=audio 6000 RTP/AVP 00\r\n"),
+         {{"sdp_codec", "2"}}},
         {"SDP: the last audio line and the last c= line win",
          with_body("application/sdp", "c=IN IP4 1.1.1.1\r\nm=audio 1000 RTP/AVP 0 8\r\nm=audio 2000 RTP/AVP 8\r\n"
                                       "c=IN IP4 2.2.2.2\r\n"),
@@ -414,4 +420,11 @@ TEST(SipDecode, RandomSourceAdvancesItsCounter)
     int a = Sip_Get_Random();
     EXPECT_EQ(g_rand_counter, before + 1);
     EXPECT_GE(a, 0);
+    // A switch that runs long enough takes the counter past INT_MAX: it wraps, never overflows.
+    g_rand_counter = INT_MAX;
+    EXPECT_GE(Sip_Get_Random(), 0);
+    EXPECT_EQ(g_rand_counter, INT_MIN);
+    EXPECT_GE(Sip_Get_Random(), 0);
+    EXPECT_EQ(g_rand_counter, INT_MIN + 1);
+    g_rand_counter = before + 1;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -53,6 +54,8 @@ TEST_F(Query, RowsColumnsAndCells)
     char name[32];
     EXPECT_STREQ(Query_Column_Name(ds, 2, name, sizeof name), "status");
     EXPECT_EQ(Query_Column_Name(ds, 4, name, sizeof name), nullptr);
+    EXPECT_EQ(Query_Column_Name(ds, -1, name, sizeof name), nullptr);
+    EXPECT_EQ(Query_Column_Name(ds, INT_MAX, name, sizeof name), nullptr);   // no overflow on the way
     EXPECT_EQ(Query_Close(ds), 0);
 }
 
