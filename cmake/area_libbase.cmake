@@ -35,6 +35,14 @@ else()
   message(WARNING "sipp not found: the SIPp scenarios of the SIP stack are not tested")
 endif()
 
+# The same calls against this project's own sipswitch, started from the build on a scratch board
+# root: registration, refresh and removal with authentication off and with both challenges.
+unit_test(test_libsip_switch tests/libsip/test_libsip_switch.cpp)
+target_include_directories(test_libsip_switch PRIVATE tests/libsip)
+target_compile_definitions(test_libsip_switch PRIVATE SIPSWITCH_EXE="$<TARGET_FILE:sipswitch>")
+target_link_libraries(test_libsip_switch PRIVATE libsip libmisc)
+add_dependencies(test_libsip_switch sipswitch)
+
 bench_target(bench_libsip bench/bench_libsip.cpp)
 target_include_directories(bench_libsip PRIVATE tests/libsip)
 target_link_libraries(bench_libsip PRIVATE libsip)
