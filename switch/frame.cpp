@@ -11,6 +11,7 @@
 #include "board.h"
 #include "call_chn.h"
 #include "settings.h"
+#include "sip_reg.h"
 #include "sip_transport.h"
 #include "swlog.h"
 
@@ -112,6 +113,7 @@ void run_tick(LoopCounters& c)
     ++c.keepalive;
     ++c.refresh;
     ++c.connect;
+    Sip_Reg_Timer();
     ++g_sleep_seconds;
 }
 
@@ -121,6 +123,16 @@ void run_pass_steps(LoopCounters& c)
     if (g_work_mode != 0) Sip_Recv_Proc();
     // Billing keepalive every second tick, whether or not billing is on.
     if (c.keepalive > 1) c.keepalive = 0;
+    // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
+    // which the counter reaches a multiple of 10 every pass refreshes one entry, until the
+    // scan reports its end and the counter starts again.
+    if (c.refresh > 9) {
+        if (c.refresh == 10) {
+            c.refresh = 11;
+            UserCheckUpdate(1);
+        }
+        if (c.refresh % 10 == 0 && UserCheckUpdate(0) < 0) c.refresh = 0;
+    }
     // Record-server greeting every 20 ticks.
     if (c.connect > 19) c.connect = 0;
     // Standby lasts at most 20 ticks after the monitor's last request.
@@ -151,12 +163,15 @@ int Switch_Main()
     g_route_prefix.clear();
 
     if (run_settings_readers() < 0) return -1;
+    Sip_Init_All_Reg();
     CallCtrl_Init_All_Chn();
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
 
     // The user tables live in the database that "db name" names, when that file exists.
     if (!g_db_name.empty() && file_exists(board_path(std::string("/") + g_db_name.s)))
         Connect_Database("", "", g_db_name.s, "", "");
+    // Peers take their slots before any REGISTER can arrive.
+    Load_Other_Softswitch();
     Query_Execsql(g_db, kStatusReset);
 
     std::signal(SIGINT, Quit_On_CtrlC);

@@ -34,6 +34,3 @@ SipDialog* Sip_Chn_Dialog(int leg) SIP_NOT_YET_LINKED;
 // Arms the leg's one retransmission slot: 1, or -1 for a leg out of range or not in use.
 int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip,
                     int port) SIP_NOT_YET_LINKED;
-
-// Registrar.
-int OnRecv_Reg(const SIP_MSG_T& msg) SIP_NOT_YET_LINKED;

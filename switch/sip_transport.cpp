@@ -11,6 +11,7 @@
 
 #include "settings.h"
 #include "sip_handlers.h"
+#include "sip_reg.h"
 #include "sip_response.h"
 #include "sip_text.h"
 #include "swlog.h"
@@ -210,7 +211,7 @@ int OnRecvSip(SIP_MSG_T& msg)
         Send_Msg_Response(msg, 200);
         break;
     case SIP_REGISTER:
-        if (OnRecv_Reg && (r = OnRecv_Reg(msg)) < 0) Write_Logf("OnRecv_Reg return  %d\n", r);
+        if ((r = OnRecv_Reg(msg)) < 0) Write_Logf("OnRecv_Reg return  %d\n", r);
         break;
     case SIP_ACK:
         if (has_leg && OnRecv_Ack) OnRecv_Ack(leg);

@@ -1,0 +1,12 @@
+# Registrar: the registration table with REGISTER and digest authentication, expiry, the
+# peer softswitches and the user refresh; MD5 comes from nettle.
+target_sources(switch_core PRIVATE
+  switch/sip_digest.cpp
+  switch/sip_reg.cpp
+)
+target_link_libraries(switch_core PUBLIC nettle)
+
+unit_test(test_sip_reg tests/unit/test_sip_digest.cpp tests/unit/test_sip_reg.cpp)
+target_link_libraries(test_sip_reg PRIVATE switch_core)
+
+blackbox_test(registrar test_registrar.py)
