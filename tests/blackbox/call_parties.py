@@ -15,11 +15,11 @@ TAIL = b"Content-Length: 0\r\n\r\n"
 class Switch:
     """One running sipswitch on its own SIP port."""
 
-    def __init__(self, settings=""):
+    def __init__(self, settings="", debug=0):
         self.board = Board()
         self.port = free_port()
-        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\nsip_debug=0\n%s"
-                                  % (self.port, settings))
+        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\nsip_debug=%d\n%s"
+                                  % (self.port, debug, settings))
         self.proc = self.board.start("sipswitch")
         self.banner = read_until(self.proc.stdout, BANNER_END)
         self.runs = 0
