@@ -5,6 +5,11 @@ fuzz_target(fuzz_sip_reg
   tests/fuzz/fuzz_sip_reg.cpp
   switch/sip_reg.cpp
   switch/sip_digest.cpp
+  switch/sip_legs.cpp
+  switch/sip_invite.cpp
+  switch/call_chn.cpp
+  switch/call_route.cpp
+  switch/call_relay.cpp
   switch/sip_response.cpp
   switch/sip_transport.cpp
   switch/sip_text.cpp

@@ -1,5 +1,7 @@
 #include "call_chn.h"
 
+#include "sip_legs.h"
+#include "sip_reg.h"
 #include "swlog.h"
 
 std::array<CallChn, kMaxCallChns> call_chns;
@@ -13,6 +15,17 @@ int g_find_cursor = 0;
 
 bool in_range(int chn) { return chn >= 0 && chn < kMaxCallChns; }
 bool taken(int chn) { return call_chns[chn].use == 1; }
+bool leg_in_range(int leg) { return leg >= 0 && leg < kMaxSipLegs; }
+
+// Checks shared by the accessors of a channel's party: 0 for a SIP party whose leg index is
+// usable, else the accessors' common failure (-1 out of range, -2 not taken, -3 leg index).
+int sip_party(int chn)
+{
+    if (!in_range(chn)) return -1;
+    if (!taken(chn)) return -2;
+    if (call_chns[chn].type != CHN_TYPE_SIP) return 0;
+    return leg_in_range(call_chns[chn].party_chn) ? 0 : -3;
+}
 
 // A partner that still names chn forgets it; one that has moved on is left alone.
 void drop_back_link(int chn)
@@ -72,14 +85,55 @@ int CallCtrl_Chn_Reset(int chn)
     if (!in_range(chn)) return -1;
     if (!taken(chn)) return -2;
     CallChn& c = call_chns[chn];
-    // Still to join here, in this order, as their modules arrive: the billing stop owed by a
-    // call with fee_st FEE_ST_STARTED (fee_st cleared first, so it goes out once), then the
-    // party's own record (SIP leg or MGCP endpoint) dropping its back-pointer while it still
-    // names this channel.
+    // A call whose billing started owes its stop, once: the record goes out with the billing
+    // link.
+    if (c.fee_st == FEE_ST_STARTED) c.fee_st = FEE_ST_NONE;
+    // The party's leg forgets this channel while it still names it; a leg that has moved on to
+    // another channel keeps its own.
+    if (c.type == CHN_TYPE_SIP && leg_in_range(c.party_chn) && sip_chn[c.party_chn].ctrl_chn == chn)
+        sip_chn[c.party_chn].ctrl_chn = -1;
 
     // A partner left pointing here would later release whatever call takes this number next.
     drop_back_link(chn);
     c = CallChn{};
     Write_Logf("----------- CallCtrl_Chn_Reset chn=%d\n", chn);
+    return 1;
+}
+
+int CallCtrl_Get_Media(int chn, Text<16>& ip, int& port, int& codec)
+{
+    if (int r = sip_party(chn); r < 0) return r;
+    const CallChn& c = call_chns[chn];
+    if (c.type == CHN_TYPE_MGCP) return -4;
+    if (c.type != CHN_TYPE_SIP) return -5;
+    const SipLeg& l = sip_chn[c.party_chn];
+    copy_text(ip, l.rtp_ip.view());
+    port = l.rtp_port;
+    codec = l.rtp_codec;
+    return 1;
+}
+
+int CallCtrl_Set_Media(int chn, const char* ip, int port, int codec)
+{
+    if (int r = sip_party(chn); r < 0) return r;
+    const CallChn& c = call_chns[chn];
+    if (c.type == CHN_TYPE_MGCP) return -4;
+    if (c.type != CHN_TYPE_SIP) return -5;
+    SipLeg& l = sip_chn[c.party_chn];
+    copy_text(l.offer_ip, ip ? ip : "");
+    l.offer_port = port;
+    l.offer_codec = codec;
+    return 1;
+}
+
+int CallCtrl_Get_Soft_User(int chn, SoftUser*& user)
+{
+    if (int r = sip_party(chn); r < 0) return r;
+    const CallChn& c = call_chns[chn];
+    if (c.type == CHN_TYPE_MGCP) return -5;
+    if (c.type != CHN_TYPE_SIP) return -6;
+    const int regno = sip_chn[c.party_chn].regno;
+    if (regno < 0 || regno >= kMaxSipReg) return -4;
+    user = &sipreg[regno].soft_user;
     return 1;
 }

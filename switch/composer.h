@@ -31,7 +31,7 @@ public:
 
     Composer& raw(std::string_view piece)
     {
-        if (failed_) return *this;
+        if (failed_ || piece.empty()) return *this;   // an empty view may have no data pointer
         if (piece.size() >= size_ - len_) return fail();
         std::memcpy(buf_ + len_, piece.data(), piece.size());
         len_ += piece.size();

@@ -10,7 +10,9 @@
 
 #include "board.h"
 #include "call_chn.h"
+#include "call_relay.h"
 #include "settings.h"
+#include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
 #include "swlog.h"
@@ -38,6 +40,8 @@ constexpr const char* kStatusReset = "update softswitch set status=0";
 {
     Write_Log(sig == SIGINT ? "Ctrl-C softswitch is quitting......\n"
                             : "killall softswitch is quitting......\n");
+    // Every party still in a call is told, in leg order.
+    for (int leg = 0; leg < kMaxSipLegs; ++leg) Sip_SendHangoff(leg, 0);
     Query_Execsql(g_db, kStatusReset);
     Query_Disconnect(g_db);
     g_db = nullptr;
@@ -114,6 +118,9 @@ void run_tick(LoopCounters& c)
     ++c.refresh;
     ++c.connect;
     Sip_Reg_Timer();
+    TimerPend();
+    CallCtrl_Check_Pend_Time();
+    TimerProc();
     ++g_sleep_seconds;
 }
 
@@ -163,6 +170,7 @@ int Switch_Main()
     g_route_prefix.clear();
 
     if (run_settings_readers() < 0) return -1;
+    Sip_Init_All_Chn();
     Sip_Init_All_Reg();
     CallCtrl_Init_All_Chn();
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;

@@ -5,7 +5,7 @@
 
 #include "composer.h"
 #include "settings.h"
-#include "sip_handlers.h"
+#include "sip_legs.h"
 #include "sip_text.h"
 #include "sip_transport.h"
 #include "swlog.h"
@@ -93,43 +93,19 @@ void status_line(Composer& m, int code)
     m.raw("SIP/2.0 ").number(code).raw(" ").line(phrase.view());
 }
 
-// "METHOD sip:number@local-host:local-port SIP/2.0"
 void request_line(Composer& m, std::string_view method, std::string_view number)
 {
-    m.raw(method).raw(" sip:").raw(number).raw("@").raw(sip_server_local_host.view()).raw(":")
-        .raw(sip_server_local_port.view()).line(" SIP/2.0");
+    Sip_Request_Line(m, method, number, sip_server_local_host.view());
 }
 
 // A Via for a request the switch starts; it is not stored in the leg.
 void new_via_line(Composer& m)
 {
-    char stamp[16] = {};
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
-    m.raw("Via: SIP/2.0/UDP ").raw(sip_server_local_host.view()).raw(":").raw(sip_server_local_port.view())
-        .raw(";branch=z9hG4bK").number(Sip_Get_Random()).line(stamp);
+    char stamp[kSipStampSize];
+    Sip_Time_Stamp(stamp);
+    Sip_Via_Line(m, sip_server_local_host.view(), stamp);
+    m.raw("\r\n");
 }
-
-std::string_view header_value(const Text<kSipLineMax>& line)
-{
-    std::string_view value;
-    return Decode_HeaderValue(line.view(), value) < 0 ? std::string_view() : value;
-}
-
-// From and To of a request the switch sends inside a dialog: as stored on a leg it placed;
-// exchanged on a leg a received INVITE opened, since the switch is then the called side.
-void dialog_from_to(Composer& m, const SipDialog& d)
-{
-    if (d.dir == 1) {
-        m.header(d.from_line.view()).header(d.to_line.view());
-        return;
-    }
-    m.raw("From: ").line(header_value(d.to_line)).raw("To: ").line(header_value(d.from_line));
-}
-
-std::string_view far_number(const SipDialog& d) { return d.dir == 0 ? d.calling.view() : d.called.view(); }
 
 bool has_sig_address(const SipDialog& d) { return !d.sig_ip.empty() && d.sig_port > 0; }
 
@@ -144,11 +120,11 @@ int send_to(const Composer& m, const char* builder, const char* ip, int port)
 int arm_and_send(int leg, const Composer& m, int kind, const SipDialog& d, const char* builder)
 {
     if (!m.ok()) return refused(builder);
-    if (Sip_Retrans_Set) Sip_Retrans_Set(leg, m.c_str(), kind, kRetransTries, kRetransFirstInterval, d.sig_ip.s, d.sig_port);
+    Sip_Retrans_Set(leg, m.c_str(), kind, kRetransTries, kRetransFirstInterval, d.sig_ip.s, d.sig_port);
     return Send_Udp_Data(m.c_str(), m.size(), d.sig_ip.s, d.sig_port);
 }
 
-SipDialog* dialog(int leg) { return Sip_Chn_Dialog ? Sip_Chn_Dialog(leg) : nullptr; }
+SipDialog* dialog(int leg) { return Sip_Chn_Dialog(leg); }
 
 // 100 and 180 differ only in their status line.
 int provisional(int leg, int code, const char* builder)
@@ -167,15 +143,52 @@ int provisional(int leg, int code, const char* builder)
 Composer in_dialog_request(SipDialog& d, std::string_view method)
 {
     Composer m(g_msg);
-    request_line(m, method, far_number(d));
+    request_line(m, method, Sip_Far_Number(d));
     new_via_line(m);
-    dialog_from_to(m, d);
+    Sip_Dialog_From_To(m, d);
     m.header(d.callid_line.view());
     m.raw("CSeq: ").number(++d.cseq).raw(" ").line(method);
     return m;
 }
 
 }  // namespace
+
+void Sip_Request_Line(Composer& m, std::string_view method, std::string_view number, std::string_view host)
+{
+    m.raw(method).raw(" sip:").raw(number).raw("@").raw(host).raw(":").raw(sip_server_local_port.view())
+        .line(" SIP/2.0");
+}
+
+void Sip_Time_Stamp(char (&stamp)[kSipStampSize])
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    if (std::strftime(stamp, kSipStampSize, "%Y%m%d%H%M%S", &local) == 0) stamp[0] = '\0';
+}
+
+void Sip_Via_Line(Composer& m, std::string_view host, const char* stamp)
+{
+    m.raw("Via: SIP/2.0/UDP ").raw(host).raw(":").raw(sip_server_local_port.view()).raw(";branch=z9hG4bK")
+        .number(Sip_Get_Random()).raw(stamp);
+}
+
+std::string_view Sip_Header_Value(const Text<kSipLineMax>& line)
+{
+    std::string_view value;
+    return Decode_HeaderValue(line.view(), value) < 0 ? std::string_view() : value;
+}
+
+void Sip_Dialog_From_To(Composer& m, const SipDialog& d)
+{
+    if (d.dir == 1) {
+        m.header(d.from_line.view()).header(d.to_line.view());
+        return;
+    }
+    m.raw("From: ").line(Sip_Header_Value(d.to_line)).raw("To: ").line(Sip_Header_Value(d.from_line));
+}
+
+std::string_view Sip_Far_Number(const SipDialog& d) { return d.dir == 0 ? d.calling.view() : d.called.view(); }
 
 int Sip_Get_Reason(int code, Text<kSipLineMax>& phrase)
 {
@@ -288,7 +301,7 @@ int Send_Ack(int leg)
     Composer m(g_msg);
     request_line(m, "ACK", d->called.view());
     m.header(d->via_line.view());
-    dialog_from_to(m, *d);
+    Sip_Dialog_From_To(m, *d);
     m.header(d->callid_line.view());
     m.raw("CSeq: ").number(d->cseq).line(" ACK").raw("Content-Length: 0\r\n\r\n");
     return send_to(m, "Send_Ack", d->sig_ip.s, d->sig_port);

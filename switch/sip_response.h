@@ -6,7 +6,9 @@
 // sent: the builder logs it and returns -1.
 #pragma once
 #include <cstddef>
+#include <string_view>
 
+#include "composer.h"
 #include "sip_decode.h"
 #include "text.h"
 
@@ -14,7 +16,7 @@ inline constexpr std::size_t kSipMsgMax = 2048;
 
 // The dialog of one SIP leg: what the in-dialog builders read and advance. Its lines are whole
 // header lines, kept as received (a received INVITE) or as built (a sent one), and reused
-// verbatim. The legs table keeps one per leg; Sip_Chn_Dialog() (sip_handlers.h) hands it out.
+// verbatim. The legs table keeps one per leg; Sip_Chn_Dialog() (sip_legs.h) hands it out.
 struct SipDialog {
     int dir = 0;                     // 0 opened by a received INVITE, 1 placed by the switch
     int cseq = 0;                    // CSeq number of the last request built on the leg
@@ -28,6 +30,23 @@ struct SipDialog {
 // Retransmission kinds: the SIP_MSG_TYPE of what is repeated.
 inline constexpr int kRetransTries = 3;
 inline constexpr int kRetransFirstInterval = 2;
+
+// Pieces shared by every builder of a request.
+inline constexpr std::size_t kSipStampSize = 16;
+// "METHOD sip:number@host:local-port SIP/2.0" and its CRLF.
+void Sip_Request_Line(Composer& m, std::string_view method, std::string_view number, std::string_view host);
+// The local time as 14 digits, year to second: what the switch puts in its branches and Call-IDs.
+void Sip_Time_Stamp(char (&stamp)[kSipStampSize]);
+// "Via: SIP/2.0/UDP host:local-port;branch=z9hG4bK", a fresh random number and stamp; no CRLF.
+void Sip_Via_Line(Composer& m, std::string_view host, const char* stamp);
+// The value of a stored header line: after its first colon and the blanks; "" for an empty line.
+std::string_view Sip_Header_Value(const Text<kSipLineMax>& line);
+// From and To of a request the switch sends inside a dialog, each with its CRLF: as stored on a
+// leg it placed; exchanged on a leg a received INVITE opened, since the switch is then the
+// called side ("From: " with the stored To value, "To: " with the stored From value).
+void Sip_Dialog_From_To(Composer& m, const SipDialog& d);
+// The number of the party at the other end of the leg: the caller (dir 0) or the called (dir 1).
+std::string_view Sip_Far_Number(const SipDialog& d);
 
 // Writes the phrase of code into phrase; an unknown code leaves phrase as it was. Always 1.
 int Sip_Get_Reason(int code, Text<kSipLineMax>& phrase);

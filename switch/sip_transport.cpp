@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "settings.h"
-#include "sip_handlers.h"
+#include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_response.h"
 #include "sip_text.h"
@@ -19,8 +19,6 @@
 int g_sip_fd = -1;
 
 namespace {
-
-inline constexpr int kMaxSipLegs = 500;
 
 std::array<char, kSipRecvMax + 1> g_recv_buffer;
 SIP_MSG_T g_recv_msg;
@@ -153,7 +151,6 @@ int Sip_Recv_Proc()
 int Sip_Find_Chn_By_Callid(const char* callid)
 {
     if (callid == nullptr) return -2;
-    if (Sip_Chn_Dialog == nullptr) return -1;   // no legs yet
     std::string_view wanted(callid);
     for (int leg = 0; leg < kMaxSipLegs; ++leg) {
         const SipDialog* d = Sip_Chn_Dialog(leg);
@@ -175,35 +172,32 @@ int OnRecvSip(SIP_MSG_T& msg)
 
     switch (msg.msg_type) {
     case SIP_RES_100:
-        if (has_leg && OnRecv_Trying) OnRecv_Trying(msg, leg);
+        if (has_leg) OnRecv_Trying(msg, leg);
         break;
     case SIP_RES_180:
         if (!has_leg) {
             Write_Logf("OnRecv_Ring : Could not Find chn =  %d\n", leg);
-        } else if (OnRecv_Ring && (r = OnRecv_Ring(msg, leg)) < 0) {
+        } else if ((r = OnRecv_Ring(msg, leg)) < 0) {
             Write_Logf("OnRecv_Ring return  %d\n", r);
         }
         break;
     case SIP_RES_200:
-        if (has_leg && OnRecv_200OK) OnRecv_200OK(msg, leg);
+        if (has_leg) OnRecv_200OK(msg, leg);
         break;
     case SIP_RES_ERROR:
         // Without a leg the handler still acknowledges a failure to an INVITE.
-        if (OnRecv_ResError) OnRecv_ResError(msg, leg);
+        OnRecv_ResError(msg, leg);
         break;
     case SIP_INVITE:
-        if (has_leg) {
-            if (OnRecv_ReInvite) OnRecv_ReInvite(msg, leg);
-        } else if (OnRecv_Invite) {
-            OnRecv_Invite(msg, callid);
-        }
+        if (has_leg) OnRecv_ReInvite(msg, leg);
+        else OnRecv_Invite(msg, callid);
         break;
     case SIP_CANCEL:
-        if (has_leg && OnRecv_Cancel) OnRecv_Cancel(msg, leg);
+        if (has_leg) OnRecv_Cancel(msg, leg);
         else Send_Msg_Response(msg, 200);
         break;
     case SIP_BYE:
-        if (has_leg && OnRecv_Bye) OnRecv_Bye(msg, leg);
+        if (has_leg) OnRecv_Bye(msg, leg);
         else Send_Msg_Response(msg, 200);
         break;
     case SIP_OPTIONS:
@@ -214,19 +208,19 @@ int OnRecvSip(SIP_MSG_T& msg)
         if ((r = OnRecv_Reg(msg)) < 0) Write_Logf("OnRecv_Reg return  %d\n", r);
         break;
     case SIP_ACK:
-        if (has_leg && OnRecv_Ack) OnRecv_Ack(leg);
+        if (has_leg) OnRecv_Ack(leg);
         break;   // an ACK for no leg (the 487 after a CANCEL) is dropped
     case SIP_INFO:
         Send_Msg_Response(msg, 200);
-        if (has_leg && OnRecv_Info) OnRecv_Info(msg, leg);
+        if (has_leg) OnRecv_Info(msg, leg);
         break;
     case SIP_MESSAGE:
         Send_Msg_Response(msg, 200);
-        if (OnRecv_Message) OnRecv_Message(msg);
+        OnRecv_Message(msg);
         break;
     case SIP_NOTIFY:
         // Answered whatever the console-switch handler made of it.
-        if (OnRecv_SetSwitch) OnRecv_SetSwitch(msg);
+        OnRecv_SetSwitch(msg);
         Send_Msg_Response(msg, 200);
         break;
     case SIP_REFER:
@@ -235,7 +229,7 @@ int OnRecvSip(SIP_MSG_T& msg)
             break;
         }
         Send_Msg_Response(msg, 202);
-        if (!OnRecv_Refer || OnRecv_Refer(msg, leg) < 0) Send_Refer_Notify(msg, leg, 2);
+        if (OnRecv_Refer(msg, leg) < 0) Send_Refer_Notify(msg, leg, 2);
         break;
     default:
         break;   // other kinds and PRACK are never answered

@@ -1,6 +1,5 @@
-// The answers and in-dialog requests of the switch, byte for byte, as a peer receives them.
-// The legs table is not part of the switch yet, so this test keeps a small one of its own
-// behind the two calls the builders make into it.
+// The answers and in-dialog requests of the switch, byte for byte, as a peer receives them,
+// on legs of the real legs table.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -12,45 +11,26 @@
 #include <vector>
 
 #include "settings.h"
-#include "sip_handlers.h"
+#include "sip_legs.h"
 #include "sip_response.h"
 #include "sip_transport.h"
 
 namespace {
 
-std::array<SipDialog, 4> g_legs;
-std::array<bool, 4> g_leg_used;
-
-struct Armed {
-    int leg, kind, tries, interval;
-    std::string text, ip;
-    int port;
-    bool sent_before;   // was anything already on its way when the slot was armed
-};
-std::vector<Armed> g_armed;
 int g_peer = -1;
 
-bool peer_has_datagram()
+// What the leg's retransmission slot holds.
+struct Armed {
+    bool armed;
+    int kind, tries, first_interval;
+    std::string text, ip;
+    int port;
+};
+Armed slot(int leg)
 {
-    char c;
-    return recv(g_peer, &c, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+    const SipLeg& l = sip_chn[leg];
+    return {l.timertries > 0, l.timertype, l.timertries, l.timercount, l.timertext.s, l.timerip.s, l.timerport};
 }
-
-}  // namespace
-
-SipDialog* Sip_Chn_Dialog(int leg)
-{
-    if (leg < 0 || leg >= static_cast<int>(g_legs.size()) || !g_leg_used[leg]) return nullptr;
-    return &g_legs[leg];
-}
-
-int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port)
-{
-    g_armed.push_back({leg, kind, tries, interval, text, ip, port, peer_has_datagram()});
-    return 1;
-}
-
-namespace {
 
 int peer_port()
 {
@@ -94,13 +74,11 @@ protected:
         copy_text(sip_server_local_host, "10.0.0.1");
         copy_text(sip_server_local_port, "5060");
         sip_authen_type = 0;
-        g_armed.clear();
-        g_leg_used.fill(false);
+        Sip_Init_All_Chn();
         drain();
         // Leg 0: opened by a received INVITE from 801 to 802.
-        SipDialog& in = g_legs[0];
-        in = {};
-        g_leg_used[0] = true;
+        SipLeg& in = sip_chn[0];
+        in.use = 1;
         in.dir = 0;
         in.cseq = 1;
         copy_text(in.calling, "801");
@@ -114,9 +92,8 @@ protected:
         copy_text(in.callid_line, "Call-ID: c-in@10.0.0.2");
         copy_text(in.cseq_line, "CSeq: 1 INVITE");
         // Leg 1: placed by the switch toward 802.
-        g_legs[1] = in;
-        g_leg_used[1] = true;
-        SipDialog& out = g_legs[1];
+        sip_chn[1] = in;
+        SipLeg& out = sip_chn[1];
         out.dir = 1;
         out.cseq = 7;
         copy_text(out.callid, "c-out");
@@ -185,37 +162,37 @@ TEST_F(SipResponse, ResponsesOnALeg)
         {"unknown code: empty phrase", [](int l) { return Send_Chn_Response(l, 499); }, "SIP/2.0 499 \r\n", 4},
     };
     for (const Case& c : cases) {
-        g_armed.clear();
+        Sip_Retrans_Clear(0, sip_chn[0].timertype);
         EXPECT_EQ(c.send(0), 1) << c.what;
         std::string want = c.status + kLegLines + kTail;
         EXPECT_EQ(received(), want) << c.what;
+        const Armed a = slot(0);
         if (c.armed_kind == 0) {
-            EXPECT_TRUE(g_armed.empty()) << c.what;
+            EXPECT_FALSE(a.armed) << c.what;
             continue;
         }
-        ASSERT_EQ(g_armed.size(), 1u) << c.what;
-        const Armed& a = g_armed[0];
+        ASSERT_TRUE(a.armed) << c.what;
         EXPECT_EQ(a.kind, c.armed_kind);
         EXPECT_EQ(a.text, want);
         EXPECT_EQ(a.tries, 3);
-        EXPECT_EQ(a.interval, 2);
+        EXPECT_EQ(a.first_interval, 2);
+        EXPECT_EQ(a.ip, "127.0.0.1");
         EXPECT_EQ(a.port, peer_port());
-        EXPECT_FALSE(a.sent_before) << "armed after sending: " << c.what;
     }
 }
 
 TEST_F(SipResponse, ProvisionalsNeedASignallingAddressFinalsAreTriedAnyway)
 {
-    g_legs[0].sig_port = 0;
+    sip_chn[0].sig_port = 0;
     EXPECT_EQ(Send_Try(0), -1);
-    copy_text(g_legs[0].sig_ip, "");
-    g_legs[0].sig_port = peer_port();
+    copy_text(sip_chn[0].sig_ip, "");
+    sip_chn[0].sig_port = peer_port();
     EXPECT_EQ(Send_Ringing(0), -1);
-    EXPECT_TRUE(g_armed.empty());
+    EXPECT_FALSE(slot(0).armed);
     // The 488 is still armed, and its send fails for want of an address.
     EXPECT_EQ(Send_Chn_Response(0, 488), -1);
-    ASSERT_EQ(g_armed.size(), 1u);
-    EXPECT_EQ(g_armed[0].kind, 4);
+    ASSERT_TRUE(slot(0).armed);
+    EXPECT_EQ(slot(0).kind, 4);
     EXPECT_EQ(received(), "");
     // No leg, no message.
     EXPECT_EQ(Send_Try(3), -1);
@@ -295,17 +272,17 @@ TEST_F(SipResponse, CancelAndAckReuseTheInviteCSeq)
               "CANCEL sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
               "From: 801 <sip:801@10.0.0.1:5060>;tag=99\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=t2\r\n"
               "Call-ID: c-out\r\nCSeq: 7 CANCEL\r\n" + kTail);
-    ASSERT_EQ(g_armed.size(), 1u);
-    EXPECT_EQ(g_armed[0].kind, 6);
-    EXPECT_FALSE(g_armed[0].sent_before);
+    const Armed cancel = slot(1);
+    ASSERT_TRUE(cancel.armed);
+    EXPECT_EQ(cancel.kind, 6);
 
     EXPECT_EQ(Send_Ack(1), 1);
     EXPECT_EQ(received(),
               "ACK sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
               "From: 801 <sip:801@10.0.0.1:5060>;tag=99\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=t2\r\n"
               "Call-ID: c-out\r\nCSeq: 7 ACK\r\n" + kTail);
-    EXPECT_EQ(g_legs[1].cseq, 7);
-    EXPECT_EQ(g_armed.size(), 1u) << "an ACK is never repeated";
+    EXPECT_EQ(sip_chn[1].cseq, 7);
+    EXPECT_EQ(slot(1).text, cancel.text) << "an ACK is never repeated";
 }
 
 TEST_F(SipResponse, ByeAndNotifyAdvanceTheCSeqAndCarryANewVia)
@@ -351,10 +328,10 @@ TEST_F(SipResponse, ByeAndNotifyAdvanceTheCSeqAndCarryANewVia)
         EXPECT_EQ(c.send(c.leg), 1) << c.what;
         std::string got = received();
         EXPECT_TRUE(std::regex_match(got, std::regex(c.want))) << c.what << "\n" << got;
-        EXPECT_EQ(g_legs[c.leg].cseq, c.cseq_after) << c.what;
-        ASSERT_EQ(g_armed.size(), 1u) << c.what;
-        EXPECT_EQ(g_armed[0].kind, c.kind) << c.what;
-        EXPECT_EQ(g_armed[0].text, got) << c.what;
+        EXPECT_EQ(sip_chn[c.leg].cseq, c.cseq_after) << c.what;
+        ASSERT_TRUE(slot(c.leg).armed) << c.what;
+        EXPECT_EQ(slot(c.leg).kind, c.kind) << c.what;
+        EXPECT_EQ(slot(c.leg).text, got) << c.what;
     }
     // The sipfrag is counted right: 33 bytes.
     EXPECT_EQ(std::string("SIP/2.0 488 Not Acceptable Here\r\n").size(), 33u);
@@ -362,10 +339,10 @@ TEST_F(SipResponse, ByeAndNotifyAdvanceTheCSeqAndCarryANewVia)
 
 TEST_F(SipResponse, ByeWithoutASignallingAddressArmsNothing)
 {
-    g_legs[0].sig_port = 0;
+    sip_chn[0].sig_port = 0;
     EXPECT_EQ(Send_Bye(0), -1);
     EXPECT_EQ(Send_Refer_Notify(SIP_MSG_T{}, 0, 2), -1);
-    EXPECT_TRUE(g_armed.empty());
+    EXPECT_FALSE(slot(0).armed);
     EXPECT_EQ(received(), "");
 }
 
@@ -440,7 +417,7 @@ TEST_F(SipResponse, LegsAreFoundByTheirCallId)
     EXPECT_EQ(Sip_Find_Chn_By_Callid("c-out"), 1);
     EXPECT_EQ(Sip_Find_Chn_By_Callid("C-OUT"), -1);   // case-sensitive
     EXPECT_EQ(Sip_Find_Chn_By_Callid("c-ou"), -1);    // whole text
-    g_leg_used[1] = false;
+    sip_chn[1].use = 0;
     EXPECT_EQ(Sip_Find_Chn_By_Callid("c-out"), -1);   // a free leg is no match
 }
 
@@ -451,5 +428,5 @@ TEST_F(SipResponse, ReferInsideADialogIsAcceptedThenReportedFailedWhileNoTransfe
     EXPECT_EQ(OnRecvSip(msg), 0);
     EXPECT_EQ(received().substr(0, 22), "SIP/2.0 202 Accepted\r\n");
     EXPECT_EQ(received().substr(0, 49), "NOTIFY sip:801@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.");
-    EXPECT_EQ(g_armed.size(), 1u);
+    EXPECT_EQ(slot(0).kind, 16);
 }

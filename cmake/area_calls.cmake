@@ -1,0 +1,19 @@
+# Calls through the switch: the SIP legs, the INVITE builders with their session descriptions,
+# the routing of a new call and the relay of its progress between the two parties.
+target_sources(switch_core PRIVATE
+  switch/sip_invite.cpp
+  switch/sip_legs.cpp
+  switch/call_route.cpp
+  switch/call_relay.cpp
+)
+
+unit_test(test_sip_invite tests/unit/test_sip_invite.cpp)
+target_link_libraries(test_sip_invite PRIVATE switch_core)
+unit_test(test_sip_legs tests/unit/test_sip_legs.cpp)
+target_link_libraries(test_sip_legs PRIVATE switch_core)
+unit_test(test_call_route tests/unit/test_call_route.cpp)
+target_link_libraries(test_call_route PRIVATE switch_core)
+
+blackbox_test(calls test_calls.py)
+blackbox_test(call_timers test_call_timers.py)
+blackbox_test(call_tables test_call_tables.py)

@@ -1,0 +1,689 @@
+#include "sip_legs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "call_chn.h"
+#include "call_relay.h"
+#include "call_route.h"
+#include "composer.h"
+#include "settings.h"
+#include "sip_invite.h"
+#include "sip_reg.h"
+#include "sip_text.h"
+#include "sip_transport.h"
+#include "swlog.h"
+
+std::array<SipLeg, kMaxSipLegs> sip_chn;
+
+namespace {
+
+// Response codes the switch gives a caller it cannot connect.
+constexpr int kBusyHere = 486;
+constexpr int kRequestTerminated = 487;
+constexpr int kNotAcceptableHere = 488;
+
+// What marks the INVITE of another switch of this kind, and of the operator console.
+constexpr std::string_view kSwitchAgent = "User-Agent: kelvanor brennoval";
+constexpr std::string_view kConsoleAgent = "User-Agent: kelvanor marsolet";
+
+bool leg_in_range(int leg) { return leg >= 0 && leg < kMaxSipLegs; }
+bool leg_in_use(int leg) { return leg_in_range(leg) && sip_chn[leg].use == 1; }
+bool chn_in_range(int chn) { return chn >= 0 && chn < kMaxCallChns; }
+bool reg_in_range(int regno) { return regno >= 0 && regno < kMaxSipReg; }
+
+// The status of the leg's own SIP user, named by the number the leg knows it by, so a
+// registration since taken over by another number is left alone.
+void set_user_status(const SipLeg& l, int status)
+{
+    if (!reg_in_range(l.regno)) return;
+    Sip_Set_Softuser_St(l.regno, status, l.dir == 1 ? l.called.s : l.calling.s);
+}
+
+// 486 to a caller that was refused as busy, 488 for everything else.
+int refusal_code(int cause) { return cause == 1 ? kBusyHere : kNotAcceptableHere; }
+
+// A failed check on a new INVITE: 488 on the leg (it goes out once: freeing the leg empties the
+// slot it was armed in), then the leg is freed.
+int refuse_invite(int leg, int result, const char* why)
+{
+    Send_Chn_Response(leg, kNotAcceptableHere);
+    Sip_Chn_Reset(leg);
+    if (why != nullptr) Write_Log(why);
+    return result;
+}
+
+// The media of an SDP the leg's party sent.
+void take_media(SipLeg& l, const SIP_MSG_T& msg)
+{
+    l.rtp_port = msg.sdp_port;
+    copy_text(l.rtp_ip, msg.sdp_ip.view());
+    l.rtp_codec = msg.sdp_codec;
+}
+
+// Appends ";tag=" and tag to the stored To line. A line with no room for it is left as it was
+// rather than cut: a cut tag would name another dialog.
+void add_to_tag(SipLeg& l, std::string_view tag)
+{
+    Composer t = Composer::extend(l.to_line);
+    t.raw(";tag=").raw(tag);
+    if (!t.ok()) Write_Logf("error:no room for the To tag of sip_chn[%d]\n", static_cast<int>(&l - sip_chn.data()));
+}
+
+bool recorded_call(int chn)
+{
+    const int con = call_chns[chn].con_chn;
+    return call_chns[chn].recorded == 1 || (chn_in_range(con) && call_chns[con].recorded == 1);
+}
+
+// Starting a recording needs the record-server link, which this switch does not have yet: a call
+// marked for recording cannot have its recording started.
+int request_record_switch(int chn)
+{
+    Write_Logf("CallCtrl_Recv_RecordSwitch chn=%d: no record link\n", chn);
+    return -3;
+}
+
+// The callee answered an INVITE whose call is gone (its CANCEL crossed the 200) or cannot go
+// on: acknowledge the answer and end the dialog with a BYE, so no half-open call is left.
+void end_answered_leg(int leg, const SIP_MSG_T& msg)
+{
+    SipLeg& l = sip_chn[leg];
+    copy_text(l.to_line, msg.to_line.view());
+    Send_Ack(leg);
+    l.st = sip_talk;
+    l.pend = 0;
+    l.ctrl_chn = -1;
+    Sip_SendHangoff(leg, 0);
+}
+
+// A final response to an INVITE on an established dialog answers the switch's own re-INVITE:
+// the first INVITE of a caller's leg was the caller's, and that of a talking called leg is done.
+bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk; }
+
+}  // namespace
+
+void Sip_Init_All_Chn() { sip_chn.fill(SipLeg{}); }
+
+int Find_Free_Sip_Chn()
+{
+    for (int leg = 0; leg < kMaxSipLegs; ++leg)
+        if (sip_chn[leg].use == 0) return leg;
+    return -1;
+}
+
+int Sip_Chn_Reset(int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    set_user_status(sip_chn[leg], SOFT_ST_FREE);
+    Write_Logf("===========sip chnno=%d reset\n", leg);
+    sip_chn[leg] = SipLeg{};
+    return 1;
+}
+
+SipDialog* Sip_Chn_Dialog(int leg) { return leg_in_use(leg) ? &sip_chn[leg] : nullptr; }
+
+int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port)
+{
+    if (!leg_in_use(leg)) return -1;
+    SipLeg& l = sip_chn[leg];
+    l.timercount = interval;
+    l.timernext = 2 * interval;
+    l.timertries = tries;
+    l.timertype = kind;
+    copy_text(l.timertext, text ? text : "");
+    copy_text(l.timerip, ip ? ip : "");
+    l.timerport = port;
+    return 1;
+}
+
+int Sip_Retrans_Clear(int leg, int kind)
+{
+    if (!leg_in_use(leg) || sip_chn[leg].timertype != kind) return -1;
+    SipLeg& l = sip_chn[leg];
+    l.timercount = 0;
+    l.timertries = 0;
+    l.timertype = 0;
+    l.timertext.clear();
+    l.timerip.clear();
+    l.timerport = 0;
+    return 1;
+}
+
+int Sip_Find_Calling_Reg(int leg, int& regno)
+{
+    if (!leg_in_range(leg)) return -1;
+    const SipLeg& l = sip_chn[leg];
+    int other = -1;
+    for (int r = 0; r < kMaxSipReg; ++r) {
+        const SipReg& reg = sipreg[r];
+        if (reg.use != 1 || reg.auth_pending == 1) continue;
+        if (reg.ip.view() != l.sig_ip.view() || reg.port != l.sig_port) continue;
+        if (reg.soft_user.tel_type == TEL_TYPE_SIP) {
+            if (reg.tel.view() == l.calling.view()) {
+                regno = r;
+                return 1;
+            }
+            continue;
+        }
+        other = r;   // a gateway, peer or program may call with any number; the last one wins
+    }
+    if (other >= 0) {
+        regno = other;
+        return 2;
+    }
+    Write_Logf("找不到主叫ip=[%s] port=[%d]\n", l.sig_ip.s, l.sig_port);
+    return -1;
+}
+
+int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
+{
+    const int leg = Find_Free_Sip_Chn();
+    if (leg < 0) {
+        // No answer at all: the caller's own retransmission tries again.
+        Write_Log("error:no free chnno\n");
+        return -1;
+    }
+    SipLeg& l = sip_chn[leg];
+    l = SipLeg{};
+    l.use = 1;
+    l.dir = 0;
+    l.st = sip_calling_wait_ring;
+    l.pend = 1;
+    copy_text(l.via_line, msg.via_line.view());
+    copy_text(l.callid_line, msg.callid_line.view());
+    copy_text(l.from_line, msg.from_line.view());
+    copy_text(l.to_line, msg.to_line.view());
+    copy_text(l.cseq_line, msg.cseq_line.view());
+    copy_text(l.contact_line, msg.contact_line.view());
+    copy_text(l.callid, callid ? callid : "");
+    copy_text(l.sig_ip, msg.reply_ip.view());
+    l.sig_port = msg.reply_port;
+    if (msg.has_sdp) {
+        take_media(l, msg);
+        if (!msg.video_line.empty()) copy_text(l.video_line, msg.video_line.view());
+    }
+
+    Text<64> uri;
+    Text<kSipLineMax> tag;
+    Text<50> host;
+    int port = 0;
+    if (Decode_FromTo(msg.to_line.view(), uri, tag) < 0) return refuse_invite(leg, -2, nullptr);
+    if (Decode_Uri(uri.view(), l.called, host, port) < 0) return refuse_invite(leg, -3, nullptr);
+    if (l.called.empty()) return refuse_invite(leg, -4, "error:decode calledtel error\n");
+    uri.clear();
+    if (Decode_FromTo(msg.from_line.view(), uri, tag) < 0) return refuse_invite(leg, -6, "error:Decode_FromTo error\n");
+    if (Decode_Uri(uri.view(), l.calling, host, port) < 0) return refuse_invite(leg, -7, nullptr);
+    if (l.calling.empty()) return refuse_invite(leg, -8, "error:Decode callingtel error\n");
+    if (l.calling.view() == l.called.view()) return refuse_invite(leg, -9, "error:主叫和被叫相同\n");
+    if (!msg.priority_line.empty()) Decode_Priority(msg.priority_line.view(), l.priority);
+
+    int regno = -1;
+    if (Sip_Find_Calling_Reg(leg, regno) < 0) return refuse_invite(leg, -10, "error:主叫未注册\n");
+    l.regno = regno;
+    if (Send_Try(leg) < 0) return refuse_invite(leg, -11, "error:Send_Try error\n");
+    set_user_status(l, SOFT_ST_BUSY);
+
+    // The tag is seeded by the second, so INVITEs of one second share it; their Call-IDs differ.
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    char number[16] = {};
+    std::snprintf(number, sizeof number, "%d", std::rand());
+    add_to_tag(l, number);
+
+    const int chn = CallCtrl_Find_Free_Chn();
+    if (!chn_in_range(chn)) return refuse_invite(leg, -1, "error:OnRecv_Invite error no idle ctrl_chn\n");
+    l.ctrl_chn = chn;
+    CallChn& c = call_chns[chn];
+    c.use = 1;
+    c.type = CHN_TYPE_SIP;
+    c.party_chn = leg;
+    copy_text(c.calling, l.calling.view());
+    copy_text(c.called, l.called.view());
+    c.priority = l.priority;
+    copy_text(c.video_line, l.video_line.view());
+    if (msg.user_agent_line.view() == kSwitchAgent) {
+        c.from_switch = 1;
+        Write_Log("从主的软交换呼过来,不再呼到主软交换\n");
+    } else if (msg.user_agent_line.view() == kConsoleAgent) {
+        c.from_console = 1;
+        Write_Log("从话务台过来的呼叫(B->C)\n");
+    }
+    Write_Logf("Sip CallCtrl_Recv_Newcall return %d\n", CallCtrl_Recv_Newcall(chn));
+    return 1;
+}
+
+int OnRecv_ReInvite(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    SipLeg& l = sip_chn[leg];
+    Write_Logf("OnRecv_ReInvite st %d\n", l.st);
+    switch (l.st) {
+    case sip_calling_wait_ring:
+        if (Send_Try(leg) < 0) {
+            if (chn_in_range(l.ctrl_chn)) CallCtrl_Recv_Hangoff(l.ctrl_chn, 0);
+            return refuse_invite(leg, -1, nullptr);
+        }
+        break;
+    case sip_calling_wait_200:
+        Send_Ringing(leg);
+        break;
+    case sip_calling_wait_200ack:
+    case sip_talk:
+        copy_text(l.cseq_line, msg.cseq_line.view());
+        copy_text(l.via_line, msg.via_line.view());
+        Send_Ok_Sdp(leg);
+        if (msg.has_sdp && (msg.sdp_port != l.rtp_port || msg.sdp_ip.view() != l.rtp_ip.view())) {
+            take_media(l, msg);
+            CallCtrl_Recv_Modify_Media(l.ctrl_chn);
+        }
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+int OnRecv_Trying(const SIP_MSG_T&, int leg)
+{
+    Sip_Retrans_Clear(leg, SIP_INVITE);
+    return 1;
+}
+
+int OnRecv_Ring(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    SipLeg& l = sip_chn[leg];
+    if (l.st == sip_called_wait_ring) {
+        l.st = sip_called_wait_200;
+        Text<64> uri;
+        Text<kSipLineMax> tag;
+        if (Decode_FromTo(msg.to_line.view(), uri, tag) == 0 && !tag.empty()) add_to_tag(l, tag.view());
+        const int chn = l.ctrl_chn;
+        if (!chn_in_range(chn)) return -1;   // the INVITE stays armed
+        if (msg.has_sdp) {
+            l.peer_sdp = 1;
+            take_media(l, msg);
+            if (recorded_call(chn)) {
+                const int con = call_chns[chn].con_chn;
+                call_chns[chn].record_switch_done = 1;
+                if (chn_in_range(con)) call_chns[con].record_switch_done = 1;
+                if (request_record_switch(chn) < 0) {
+                    // The callee cannot be answered with a failure to an INVITE the switch sent:
+                    // the INVITE is cancelled and the call released.
+                    Write_Log("CallCtrl_Recv_Ring :CallCtrl_Recv_RecordSwitch may wrong \n");
+                    Sip_SendHangoff(leg, 0);
+                    CallCtrl_Recv_Hangoff(chn, 0);
+                    return 1;
+                }
+            }
+            // Media relay in public-network mode joins here with the media-relay link.
+        }
+        const int r = CallCtrl_Recv_Ring(chn);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Ring return  %d\n", r);
+    }
+    Sip_Retrans_Clear(leg, SIP_INVITE);
+    return 1;
+}
+
+int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    SipLeg& l = sip_chn[leg];
+    int number = 0, method = 0;
+    if (Decode_CSeq(msg.cseq_line.view(), number, method) < 0) return -1;
+    switch (method) {
+    case SIP_INVITE: {
+        Sip_Retrans_Clear(leg, SIP_INVITE);
+        if (l.st == sip_talk) {
+            Send_Ack(leg);   // a repeated 200, or the answer to the switch's re-INVITE
+            return 1;
+        }
+        if (l.st != sip_called_wait_ring && l.st != sip_called_wait_200) {
+            Write_Log("recv 200OK,but the status is error!!!\n");
+            return -1;
+        }
+        const int chn = l.ctrl_chn;
+        if (!chn_in_range(chn)) {
+            end_answered_leg(leg, msg);   // the call was released while this leg rang
+            return -1;
+        }
+        if (msg.has_sdp) {
+            l.peer_sdp = 1;
+            take_media(l, msg);
+            l.video_line.clear();
+            call_chns[chn].video_line.clear();
+            if (!msg.video_line.empty()) {
+                copy_text(l.video_line, msg.video_line.view());
+                copy_text(call_chns[chn].video_line, msg.video_line.view());
+            }
+            const int con = call_chns[chn].con_chn;
+            const bool requested = call_chns[chn].record_switch_done == 1 ||
+                                   (chn_in_range(con) && call_chns[con].record_switch_done == 1);
+            if (recorded_call(chn) && !requested && request_record_switch(chn) < 0) {
+                end_answered_leg(leg, msg);
+                CallCtrl_Recv_Hangoff(chn, 0);
+                return -1;
+            }
+        }
+        copy_text(l.to_line, msg.to_line.view());
+        Send_Ack(leg);
+        l.st = sip_talk;
+        l.pend = 0;
+        set_user_status(l, SOFT_ST_TALK);
+        const int r = CallCtrl_Recv_Anc(chn);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Anc return  %d\n", r);
+        break;
+    }
+    case SIP_BYE:
+        Sip_Retrans_Clear(leg, SIP_BYE);
+        Sip_Chn_Reset(leg);
+        break;
+    case SIP_CANCEL:
+        Sip_Retrans_Clear(leg, SIP_CANCEL);
+        // A leg whose callee answered across the CANCEL waits for the answer to its BYE.
+        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        break;
+    case SIP_NOTIFY:
+        Sip_Retrans_Clear(leg, SIP_NOTIFY);
+        break;
+    default:
+        break;   // the switch sends no REGISTER of its own
+    }
+    return 1;
+}
+
+int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
+{
+    int number = 0, method = 0;
+    if (Decode_CSeq(msg.cseq_line.view(), number, method) < 0) return -1;
+    Sip_Retrans_Clear(leg, method);   // a request's retransmission kind is its method
+    if (method == SIP_REGISTER) return 1;
+    if (!leg_in_use(leg)) {
+        if (method == SIP_INVITE) Send_Ack_Response(msg);
+        return -1;
+    }
+    SipLeg& l = sip_chn[leg];
+    switch (method) {
+    case SIP_INVITE: {
+        l.pend = 0;
+        if (answers_re_invite(l)) {
+            // The party keeps its media: the call goes on.
+            Send_Ack(leg);
+            return 1;
+        }
+        // The ACK of a failure carries the To line of the failure, tag included.
+        copy_text(l.to_line, msg.to_line.view());
+        Send_Ack(leg);
+        if (msg.status_code == 302) return OnRecv_Redirect(msg, leg);
+        if (chn_in_range(l.ctrl_chn)) {
+            Write_Log("OnRecv_ResError\n");
+            CallCtrl_Recv_Hangoff(l.ctrl_chn, msg.status_code == kBusyHere ? 1 : 0);
+        }
+        Sip_Chn_Reset(leg);
+        return 1;
+    }
+    case SIP_BYE:
+        Sip_Chn_Reset(leg);
+        return 1;
+    case SIP_CANCEL:
+        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+int OnRecv_Redirect(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    Text<50> number;
+    if (Decode_Contact(msg.contact_line.view(), number) < 0 || number.empty()) {
+        Write_Logf("error:Decode_Contact error contact line[%s]\n", msg.contact_line.s);
+        return -1;
+    }
+    // A redirect is a service of call control that this switch does not offer yet, so the
+    // call ends as when call control refuses one.
+    Write_Log("CallCtrl_Recv_Redirect\n");
+    CallCtrl_Recv_Hangoff(sip_chn[leg].ctrl_chn, 0);
+    Sip_Chn_Reset(leg);
+    return 1;
+}
+
+int OnRecv_Cancel(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    Write_Log("OnRecv_Cancel\n");
+    Send_Msg_Response(msg, 200);
+    Send_Chn_Response(leg, kRequestTerminated);
+    SipLeg& l = sip_chn[leg];
+    l.st = sip_cancelled;
+    if (chn_in_range(l.ctrl_chn)) CallCtrl_Recv_Hangoff(l.ctrl_chn, 0);
+    Sip_Chn_Reset(leg);
+    return 1;
+}
+
+int OnRecv_Bye(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    Write_Log("OnRecv_Bye\n");
+    Send_Msg_Response(msg, 200);
+    const int chn = sip_chn[leg].ctrl_chn;
+    if (chn_in_range(chn)) {
+        const int r = CallCtrl_Recv_Hangoff(chn, 0);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Hangoff return %d\n", r);
+    }
+    Sip_Chn_Reset(leg);
+    return 1;
+}
+
+int OnRecv_Ack(int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    SipLeg& l = sip_chn[leg];
+    if (l.st == sip_calling_wait_200ack) {
+        Sip_Retrans_Clear(leg, SIP_RES_200);
+        l.st = sip_talk;
+        set_user_status(l, SOFT_ST_TALK);
+    } else if (l.st == sip_talk) {
+        Sip_Retrans_Clear(leg, SIP_RES_200);   // the ACK of a re-INVITE's 200
+    }
+    return 1;
+}
+
+int OnRecv_Info(const SIP_MSG_T& msg, int leg)
+{
+    if (!leg_in_use(leg)) return -1;
+    Write_Logf("recv info=%s\n", msg.dtmf_signal.s);
+    Write_Logf("CallCtrl_Recv_Info return %d\n", CallCtrl_Recv_Info(sip_chn[leg].ctrl_chn, msg.dtmf_signal.s));
+    return 1;
+}
+
+int OnRecv_Message(const SIP_MSG_T& msg)
+{
+    // The destination is the host and port of the To URI; the port must run to the line's end.
+    const std::string_view to = msg.to_line.view();
+    const std::size_t at = to.find('@');
+    if (at == std::string_view::npos) return -1;
+    const std::size_t colon = to.find(':', at + 1);
+    if (colon == std::string_view::npos) return -2;
+    const int port = Sip_Atoi(Decode_GetLine(to.substr(colon + 1)).line);
+    if (port == 0) return -3;
+    Text<16> host;
+    copy_text(host, to.substr(at + 1, colon - at - 1));
+    Send_Message_Relay(msg, host.s, port);
+    return 1;
+}
+
+int OnRecv_SetSwitch(const SIP_MSG_T& msg)
+{
+    if (msg.kelvanor_info_line.view().find("setswitch") == std::string_view::npos) return -1;
+    const std::string_view line = msg.kelvanor_callid_line.view();
+    const std::size_t colon = line.find(':');
+    const std::size_t comma = line.find(',');
+    if (colon == std::string_view::npos || comma == std::string_view::npos || comma < colon) return -2;
+    Text<kSipLineMax> callid1, callid2;
+    copy_text(callid1, skip_blanks(line.substr(colon + 1, comma - colon - 1)));
+    copy_text(callid2, line.substr(comma + 1));
+    const int leg1 = Sip_Find_Chn_By_Callid(callid1.s);
+    const int leg2 = Sip_Find_Chn_By_Callid(callid2.s);
+    if (leg1 < 0 || leg2 < 0) return -3;
+    Write_Logf("callid1=%s callid2=%s chn1=%d chn2=%d ctrl1=%d ctrl2=%d\n", callid1.s, callid2.s, leg1, leg2,
+               sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
+    // Joining the two far ends is the console switch of call control, which this switch does
+    // not offer yet: both calls stay as they are.
+    return -4;
+}
+
+int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
+{
+    Write_Logf("OnRecv_Refer begin chnno %d\n", leg);
+    Text<50> user;
+    Text<kSipLineMax> callid, from_tag, to_tag;
+    const int kind = Decode_ReferTo(msg.refer_to_line.view(), user, callid, from_tag, to_tag);
+    Write_Logf("Decode_ReferTo return %d\n", kind);
+    if (kind == 1) {
+        if (Find_Reg_By_Tel(user.s) < 0) {
+            Write_Logf("error:recv refer find regno error with tel %s\n", user.s);
+            return -1;
+        }
+    } else if (kind == 2) {
+        if (Sip_Find_Chn_By_Callid(callid.s) < 0) {
+            Write_Logf("error:recv refer find chnno error with tel %s\n", user.s);
+            return -2;
+        }
+    } else {
+        return -1;
+    }
+    // Transfers are services of call control that this switch does not offer yet: the REFER
+    // fails, and the dispatcher tells the party so.
+    return -3;
+}
+
+int Sip_Makecall(int leg)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    SipLeg& l = sip_chn[leg];
+    Write_Logf("Sip_Makecall begin sip_chn=%d\n", leg);
+    l.st = sip_called_wait_ring;
+    l.pend = 1;
+    Send_Invite(leg);
+    set_user_status(l, SOFT_ST_BUSY);
+    return 1;
+}
+
+int Sip_SendRing(int leg)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    SipLeg& l = sip_chn[leg];
+    if (!chn_in_range(l.ctrl_chn)) return -3;
+    const int con = call_chns[l.ctrl_chn].con_chn;
+    if (!chn_in_range(con)) return -4;
+    // A called party that sent SDP with its ringing lets the caller hear its early media. Only a
+    // SIP peer has a leg to ask; an MGCP endpoint's index is no leg index.
+    const CallChn& peer = call_chns[con];
+    const bool early_media = peer.type == CHN_TYPE_SIP && leg_in_range(peer.party_chn) &&
+                             sip_chn[peer.party_chn].peer_sdp == 1;
+    if (early_media) Send_Session_Progress(leg);
+    else Send_Ringing(leg);
+    l.st = sip_calling_wait_200;
+    return 1;
+}
+
+int Sip_SendAnc(int leg)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    SipLeg& l = sip_chn[leg];
+    l.st = sip_calling_wait_200ack;
+    l.pend = 0;
+    Send_Ok_Sdp(leg);
+    return 1;
+}
+
+int Sip_SendHangoff(int leg, int cause)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    SipLeg& l = sip_chn[leg];
+    Write_Logf("sip_chn[%d]挂机,", leg);
+    switch (l.st) {
+    case sip_calling_wait_ring:
+    case sip_calling_wait_200:
+        Write_Log("挂机状态为sip_calling_wait_ring/sip_calling_wait_200\n");
+        Send_Chn_Response(leg, refusal_code(cause));
+        Sip_Chn_Reset(leg);
+        break;
+    case sip_calling_wait_200ack:
+        Write_Log("挂机状态为sip_calling_wait_200ack\n");
+        Send_Chn_Response(leg, refusal_code(cause));
+        Send_Bye(leg);
+        Sip_Chn_Reset(leg);
+        break;
+    case sip_talk:
+        Write_Log("挂机状态为sip_talk\n");
+        Send_Bye(leg);
+        // The leg waits for the answer to its BYE; a BYE that could not even be armed has
+        // nothing to wait for.
+        if (l.timertype != SIP_BYE) Sip_Chn_Reset(leg);
+        break;
+    case sip_called_wait_ring:
+    case sip_called_wait_200:
+        Write_Log("......挂机状态为sip_called_wait_ring/sip_called_wait_200\n");
+        Send_Cancel(leg);
+        l.pend = 0;   // released: no longer waiting for an answer, so never cancelled again
+        break;
+    default:
+        Sip_Chn_Reset(leg);
+        break;
+    }
+    return 1;
+}
+
+int TimerProc()
+{
+    for (int leg = 0; leg < kMaxSipLegs; ++leg) {
+        SipLeg& l = sip_chn[leg];
+        if (l.use != 1 || l.timertries <= 0) continue;
+        --l.timercount;
+        Write_Logf("sip_chn[%d].timercount=%d\n", leg, l.timercount);
+        if (l.timercount > 0) continue;
+        if (--l.timertries > 0) {
+            l.timercount = l.timernext;
+            l.timernext *= 2;
+            Send_Udp_Data(l.timertext.s, std::strlen(l.timertext.s), l.timerip.s, l.timerport);
+            continue;
+        }
+        if (chn_in_range(l.ctrl_chn)) {
+            Write_Log("TimerProc\n");
+            CallCtrl_Recv_Hangoff(l.ctrl_chn, 0);
+        }
+        Sip_Chn_Reset(leg);
+    }
+    return 1;
+}
+
+int TimerPend()
+{
+    for (int leg = 0; leg < kMaxSipLegs; ++leg) {
+        SipLeg& l = sip_chn[leg];
+        if (l.use != 1 || l.dir != 1 || l.pend != 1) continue;
+        ++l.pend_time;
+        Write_Logf("sip_chn[%d].pend_time = [%d] \n", leg, l.pend_time);
+        if (l.pend_time <= sip_pend_time) continue;
+        Write_Logf("pend sip_chn[%d].pend_time = [%d] is over time\n", leg, sip_pend_time);
+        l.pend_time = 0;
+        const int chn = l.ctrl_chn;
+        Sip_SendHangoff(leg, 0);
+        l.pend = 0;   // also where the release did not free the leg: it is cancelled once
+        if (chn_in_range(chn)) {
+            Write_Log("TimerPend\n");
+            CallCtrl_Recv_Hangoff(chn, 0);
+        }
+    }
+    return 1;
+}

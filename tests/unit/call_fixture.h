@@ -1,0 +1,172 @@
+// What the call tests share: SIP parties on loopback sockets, messages handed to the switch as
+// its receive step would, the tables cleared, and expected texts written as patterns.
+#pragma once
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "call_chn.h"
+#include "settings.h"
+#include "sip_decode.h"
+#include "sip_legs.h"
+#include "sip_reg.h"
+#include "sip_transport.h"
+
+namespace calltest {
+
+// A SIP party on 127.0.0.1: what the switch sends it arrives here.
+struct Peer {
+    int fd = -1;
+    int port = 0;
+
+    Peer()
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Peer() { close(fd); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    // Every datagram waiting now (the switch sends on loopback before its handler returns).
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> got;
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 0) < 1) break;
+            char buf[4096];
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0) break;
+            got.emplace_back(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    // The first lines of what is waiting, one per datagram, in order.
+    std::vector<std::string> firsts()
+    {
+        std::vector<std::string> out;
+        for (const std::string& m : take()) out.push_back(m.substr(0, m.find("\r\n")));
+        return out;
+    }
+};
+
+// A pattern written as the expected text, with regular expressions only inside {{ }}.
+inline std::regex pattern(const std::string& text)
+{
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t open = text.find("{{", pos);
+        std::string literal = text.substr(pos, open == std::string::npos ? std::string::npos : open - pos);
+        out += std::regex_replace(literal, special, R"(\$&)");
+        if (open == std::string::npos) break;
+        std::size_t close = text.find("}}", open);
+        while (close + 2 < text.size() && text[close + 2] == '}') ++close;   // "\\d{14}}}"
+        out += text.substr(open + 2, close - open - 2);
+        pos = close + 2;
+    }
+    return std::regex(out);
+}
+
+inline bool matches(const std::string& got, const std::string& want) { return std::regex_match(got, pattern(want)); }
+
+// A decoded message from peer, as the receive step hands it to the dispatcher.
+inline SIP_MSG_T decode_from(const std::string& text, const Peer& from)
+{
+    SIP_MSG_T msg{};
+    msg.src_addr.sin_family = AF_INET;
+    msg.src_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    msg.src_addr.sin_port = htons(static_cast<uint16_t>(from.port));
+    msg.src_addr_len = sizeof msg.src_addr;
+    if (soft_inet_enable == 1) {
+        copy_text(msg.reply_ip, "127.0.0.1");
+        msg.reply_port = from.port;
+    }
+    Sip_Decode(text.c_str(), text.size(), msg);
+    return msg;
+}
+
+inline void deliver(const std::string& text, const Peer& from)
+{
+    SIP_MSG_T msg = decode_from(text, from);
+    OnRecvSip(msg);
+}
+
+// The log of the switch lives in a scratch board root for the length of the test program.
+struct ScratchRoot {
+    std::string root;
+    ScratchRoot()
+    {
+        char tmpl[] = "/tmp/calltest-XXXXXX";
+        root = mkdtemp(tmpl);
+        setenv("BOARD_ROOT", root.c_str(), 1);
+        std::filesystem::create_directories(root + "/tmp/log");
+    }
+    ~ScratchRoot() { std::filesystem::remove_all(root); }
+    std::string log() const
+    {
+        std::ifstream f(root + "/tmp/log/softswitch.log", std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    void clear_log() const { std::filesystem::remove(root + "/tmp/log/softswitch.log"); }
+};
+
+// Each test program runs the switch's SIP socket (on a free port) and keeps its log in a
+// scratch root. The cases of a table reach into a fixture, so its members are public.
+class SwitchTest : public ::testing::Test {
+public:
+    inline static ScratchRoot* root = nullptr;
+
+    static void SetUpTestSuite()
+    {
+        root = new ScratchRoot;
+        sip_debug = 0;
+        ASSERT_GE(Sip_Server_Create(0), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        delete root;
+        root = nullptr;
+    }
+};
+
+// Every table of the switch free again.
+inline void clear_tables()
+{
+    Sip_Init_All_Chn();
+    Sip_Init_All_Reg();
+    CallCtrl_Init_All_Chn();
+}
+
+// True when no leg and no call channel is taken: nothing of a call is left behind.
+inline bool tables_free()
+{
+    for (const SipLeg& l : sip_chn)
+        if (l.use != 0) return false;
+    for (const CallChn& c : call_chns)
+        if (c.use != 0) return false;
+    return true;
+}
+
+}  // namespace calltest

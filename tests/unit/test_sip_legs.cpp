@@ -1,0 +1,738 @@
+// The SIP legs through the whole switch: registered phones on loopback sockets send what a
+// phone sends, the receive dispatcher hands it to the legs, routing and call control, and what
+// the switch sends back is checked. The one-second steps are called tick by tick.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "call_fixture.h"
+#include "call_relay.h"
+
+using namespace calltest;
+
+namespace {
+
+const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                          "m=audio 4000 RTP/AVP 8 0\r\n";
+const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
+                          "m=audio 5000 RTP/AVP 0\r\n";
+
+std::string with_body(const std::string& head, const std::string& body, const char* type = "application/sdp")
+{
+    if (body.empty()) return head + "Content-Length: 0\r\n\r\n";
+    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The whole line of a header in a message ("" when it has none).
+std::string line_of(const std::string& msg, const std::string& name)
+{
+    std::size_t at = msg.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += 2;
+    return msg.substr(at, msg.find("\r\n", at) - at);
+}
+
+std::string first_line(const std::string& msg) { return msg.substr(0, msg.find("\r\n")); }
+
+// One of the caller's requests in its own dialog.
+std::string from_caller(const Peer& a, const std::string& method, const std::string& callid, int cseq,
+                        const std::string& body = "", const char* type = "application/sdp")
+{
+    const std::string head = method + " sip:802@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                             std::to_string(a.port) + ";branch=z9hG4bK" + method + std::to_string(cseq) +
+                             "\r\nFrom: <sip:801@127.0.0.1>;tag=a1\r\nTo: <sip:802@127.0.0.1>\r\nCall-ID: " + callid +
+                             "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n";
+    return with_body(head, body, type);
+}
+
+// A response to a request the switch sent, with the responder's tag on its To line.
+std::string answer(const std::string& request, const std::string& status, const std::string& body = "",
+                   const std::string& extra = "")
+{
+    const std::string head = "SIP/2.0 " + status + "\r\n" + line_of(request, "Via") + "\r\n" +
+                             line_of(request, "From") + "\r\n" + line_of(request, "To") +
+                             (line_of(request, "To").find("tag=") == std::string::npos ? ";tag=b1" : "") + "\r\n" +
+                             line_of(request, "Call-ID") + "\r\n" + line_of(request, "CSeq") + "\r\n" + extra;
+    return with_body(head, body);
+}
+
+// One of the called user's requests in the dialog the switch's INVITE opened.
+std::string from_called(const Peer& b, const std::string& invite, const std::string& method, int cseq,
+                        const std::string& body = "", const char* type = "application/sdp")
+{
+    std::string from = line_of(invite, "To");
+    from = "From:" + from.substr(3) + ";tag=b1";
+    std::string to = "To:" + line_of(invite, "From").substr(5);
+    const std::string head = method + " sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                             std::to_string(b.port) + ";branch=z9hG4bKb" + std::to_string(cseq) + "\r\n" + from +
+                             "\r\n" + to + "\r\n" + line_of(invite, "Call-ID") + "\r\nCSeq: " + std::to_string(cseq) +
+                             " " + method + "\r\n";
+    return with_body(head, body, type);
+}
+
+class SipLegs : public SwitchTest {
+public:
+    Peer a, b;   // 801 calls 802
+    int calls = 0;
+
+    void SetUp() override
+    {
+        clear_tables();
+        sip_debug = 0;
+        copy_text(sip_server_local_host, "127.0.0.1");
+        copy_text(sip_server_local_port, "5060");
+        soft_inet_enable = 0;
+        sip_authen_enable = 0;
+        callctrl_pendtime = 60;
+        sip_pend_time = 80;
+        sip_fee_enable = 0;
+        enroll(a, "801");
+        enroll(b, "802");
+    }
+
+    void enroll(Peer& p, const std::string& number)
+    {
+        deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
+                    ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
+                    "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
+                p);
+        p.take();
+    }
+
+    std::string invite(const std::string& callid, const std::string& calling = "801",
+                       const std::string& called = "802", const std::string& extra = "")
+    {
+        const std::string head = "INVITE sip:" + called + "@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                                 std::to_string(a.port) + ";branch=z9hG4bKi\r\nFrom: <sip:" + calling +
+                                 "@127.0.0.1>;tag=a1\r\nTo: <sip:" + called + "@127.0.0.1>\r\nCall-ID: " + callid +
+                                 "\r\nCSeq: 1 INVITE\r\nContact: <sip:" + calling + "@127.0.0.1:" +
+                                 std::to_string(a.port) + ">\r\n" + extra;
+        return with_body(head, kSdpA);
+    }
+
+    // A calls B: the caller has its 100, and the INVITE B received is returned.
+    std::string place(const std::string& callid)
+    {
+        deliver(invite(callid), a);
+        EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 100 Trying"});
+        auto got = b.take();
+        EXPECT_EQ(got.size(), 1u);
+        return got.empty() ? std::string() : got[0];
+    }
+
+    // A call up to talking on both sides; returns B's INVITE.
+    std::string talking(const std::string& callid)
+    {
+        const std::string inv = place(callid);
+        deliver(answer(inv, "180 Ringing"), b);
+        deliver(answer(inv, "200 OK", kSdpB), b);
+        EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"});
+        EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 180 Ringing", "SIP/2.0 200 OK"}));
+        deliver(from_caller(a, "ACK", callid, 1), a);
+        return inv;
+    }
+
+    static void tick(int n = 1)
+    {
+        for (int i = 0; i < n; ++i) {   // the frame's order
+            TimerPend();
+            CallCtrl_Check_Pend_Time();
+            TimerProc();
+        }
+    }
+
+    static int leg_of(const std::string& callid) { return Sip_Find_Chn_By_Callid(callid.c_str()); }
+    static int status_of(const char* tel) { return sipreg[Find_Reg_By_Tel(tel)].soft_user.status; }
+};
+
+}  // namespace
+
+TEST_F(SipLegs, ACallFromInviteToBye)
+{
+    deliver(invite("c1"), a);
+    const std::string trying = a.take().at(0);
+    EXPECT_EQ(trying, "SIP/2.0 100 Trying\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(a.port) +
+                          ";branch=z9hG4bKi\r\nFrom: <sip:801@127.0.0.1>;tag=a1\r\nTo: <sip:802@127.0.0.1>\r\n"
+                          "Call-ID: c1\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n")
+        << "the 100 goes out before the To tag is added";
+    EXPECT_EQ(status_of("801"), SOFT_ST_BUSY);
+    EXPECT_EQ(status_of("802"), SOFT_ST_BUSY);
+
+    const std::string inv = b.take().at(0);
+    const std::string b_port = std::to_string(b.port);
+    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+                             "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n"
+                             "From: 801 <sip:801@127.0.0.1:5060>;tag={{\\d+}}\r\n"
+                             "To: 802 <sip:802@127.0.0.1:" + b_port + ">\r\n"
+                             "Call-ID: {{\\d+}}\r\nUser-Agent: kelvanor brennoval\r\nCSeq: 1 INVITE\r\n"
+                             "Contact: 801 <sip:801@127.0.0.1:5060>\r\nContent-Type: application/sdp\r\n"
+                             "Content-Length: 165\r\n\r\n"
+                             "v=0\r\no=KelvanorVtn3000 1073741824 1073741824 IN IP4 127.0.0.1\r\ns=1\r\n"
+                             "c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 4000 RTP/AVP 8 0\r\n"
+                             "a=rtpmap:8 PCMA/8000\r\na=rtpmap:0 PCMU/8000\r\n"))
+        << inv;
+
+    // Ringing with SDP: the caller hears the called party's early media through a 183.
+    deliver(answer(inv, "183 Session Progress", kSdpB), b);
+    const std::string progress = a.take().at(0);
+    const std::string a_lines = "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(a.port) +
+                                ";branch=z9hG4bKi\r\nFrom: <sip:801@127.0.0.1>;tag=a1\r\nTo: <sip:802@127.0.0.1>;tag=" +
+                                "{{\\d+}}\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\n";
+    const std::string sdp_b = "Content-Type: application/sdp\r\nContent-Length: 141\r\n\r\n"
+                              "v=0\r\no=KelvanorVtn3000 1073741824 1073741824 IN IP4 127.0.0.2\r\ns=1\r\n"
+                              "c=IN IP4 127.0.0.2\r\nt=0 0\r\nm=audio 5000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+    EXPECT_TRUE(matches(progress, "SIP/2.0 183 Session Progress\r\n" + a_lines + sdp_b)) << progress;
+
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    const std::string ack = b.take().at(0);
+    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
+                       "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
+                       "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(status_of("802"), SOFT_ST_TALK);
+    const std::string ok = a.take().at(0);
+    EXPECT_TRUE(matches(ok, "SIP/2.0 200 OK\r\n" + a_lines + "Contact: <sip:802@127.0.0.1:5060>\r\n" + sdp_b)) << ok;
+    EXPECT_EQ(line_of(ok, "To"), line_of(progress, "To")) << "one tag for the whole dialog";
+
+    deliver(from_caller(a, "ACK", "c1", 1), a);
+    EXPECT_EQ(status_of("801"), SOFT_ST_TALK);
+    tick(20);
+    EXPECT_TRUE(a.take().empty()) << "an acknowledged 200 is not repeated";
+
+    deliver(from_caller(a, "BYE", "c1", 2), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string bye = b.take().at(0);
+    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+                             "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n" +
+                             line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
+                             line_of(inv, "Call-ID") + "\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n"))
+        << bye;
+    EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
+    deliver(answer(bye, "200 OK"), b);
+    EXPECT_EQ(status_of("802"), SOFT_ST_FREE);
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, TheCalledUserHangsUp)
+{
+    const std::string inv = talking("c1");
+    deliver(from_called(b, inv, "BYE", 1), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string bye = a.take().at(0);
+    // The switch is the called side of the caller's dialog: From and To change places.
+    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+                             "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
+                             "Call-ID: c1\r\nCSeq: 1 BYE\r\nContent-Length: 0\r\n\r\n"))
+        << bye;
+    deliver(answer(bye, "200 OK"), a);
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, NewInvitesThatAreRefused)
+{
+    struct Case {
+        const char* what;
+        std::function<void(SipLegs&)> setup;
+        std::string calling, called, extra;
+        std::vector<std::string> caller_gets;
+    };
+    const std::vector<std::string> refused = {"SIP/2.0 488 Not Acceptable Here"};
+    const std::vector<std::string> tried_then_refused = {"SIP/2.0 100 Trying", "SIP/2.0 488 Not Acceptable Here"};
+    const Case cases[] = {
+        {"an unregistered caller", nullptr, "805", "802", "", refused},
+        {"a caller that calls itself", nullptr, "801", "801", "", refused},
+        {"a caller registered from another port",
+         [](SipLegs& t) { sipreg[Find_Reg_By_Tel("801")].port = t.b.port; }, "801", "802", "", refused},
+        {"no called number", nullptr, "801", "", "", refused},
+        {"an unknown number", nullptr, "801", "899", "", tried_then_refused},
+        {"the pickup prefix alone", nullptr, "801", "*11", "", tried_then_refused},
+        {"a number only the service program would take, while it is away", nullptr, "801", "*5", "",
+         tried_then_refused},
+        {"every call channel taken",
+         [](SipLegs&) {
+             for (int c = 0; c < kMaxCallChns; c += 2) call_chns[c].use = 1;
+         },
+         "801", "802", "", tried_then_refused},
+        // The caller has a leg but the called user gets none: both channels are released.
+        {"no leg left for the called user",
+         [](SipLegs&) {
+             for (int l = 0; l < kMaxSipLegs - 1; ++l) sip_chn[l].use = 1;
+         },
+         "801", "802", "", tried_then_refused},
+        {"no leg at all: no answer, the caller tries again",
+         [](SipLegs&) {
+             for (SipLeg& l : sip_chn) l.use = 1;
+         },
+         "801", "802", "", {}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        if (c.setup) c.setup(*this);
+        std::vector<char> legs_before, chns_before;
+        for (const SipLeg& l : sip_chn) legs_before.push_back(static_cast<char>(l.use));
+        for (const CallChn& ch : call_chns) chns_before.push_back(static_cast<char>(ch.use));
+        deliver(invite("r1", c.calling, c.called, c.extra), a);
+        EXPECT_EQ(a.firsts(), c.caller_gets) << c.what;
+        EXPECT_TRUE(b.take().empty()) << c.what;
+        std::vector<char> legs_after, chns_after;
+        for (const SipLeg& l : sip_chn) legs_after.push_back(static_cast<char>(l.use));
+        for (const CallChn& ch : call_chns) chns_after.push_back(static_cast<char>(ch.use));
+        EXPECT_EQ(legs_after, legs_before) << "nothing taken is left behind: " << c.what;
+        EXPECT_EQ(chns_after, chns_before) << "nothing taken is left behind: " << c.what;
+        EXPECT_EQ(status_of("801"), SOFT_ST_FREE) << c.what;
+    }
+}
+
+TEST_F(SipLegs, FailuresOfTheCalledUser)
+{
+    struct Case { const char* status; const char* caller_gets; };
+    const Case cases[] = {
+        {"486 Busy Here", "SIP/2.0 486 BusyHere"},          // busy is passed on
+        {"603 Decline", "SIP/2.0 488 Not Acceptable Here"},
+        {"404 Not Found", "SIP/2.0 488 Not Acceptable Here"},
+        {"480 Temporarily Unavailable", "SIP/2.0 488 Not Acceptable Here"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        const std::string inv = place("f1");
+        deliver(answer(inv, "180 Ringing"), b);
+        a.take();
+        const std::string failure = answer(inv, c.status);
+        deliver(failure, b);
+        const auto got = b.take();
+        ASSERT_EQ(got.size(), 1u) << c.status;
+        EXPECT_EQ(first_line(got[0]), "ACK sip:802@127.0.0.1:5060 SIP/2.0") << c.status;
+        EXPECT_EQ(line_of(got[0], "To"), line_of(failure, "To")) << "the ACK names the failure's tag: " << c.status;
+        EXPECT_EQ(line_of(got[0], "Via"), line_of(inv, "Via")) << c.status;
+        EXPECT_EQ(a.firsts(), std::vector<std::string>{c.caller_gets}) << c.status;
+        EXPECT_TRUE(tables_free()) << c.status;
+        tick(20);
+        EXPECT_TRUE(a.take().empty() && b.take().empty()) << "nothing is repeated: " << c.status;
+    }
+}
+
+TEST_F(SipLegs, CallerCancelsBeforeTheAnswer)
+{
+    const std::string inv = place("k1");
+    deliver(answer(inv, "180 Ringing"), b);
+    a.take();
+    deliver(from_caller(a, "CANCEL", "k1", 1), a);
+    EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 200 OK", "SIP/2.0 487 RequestTerminated"}));
+    const std::string cancel = b.take().at(0);
+    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" +
+                          line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
+                          line_of(inv, "Call-ID") + "\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
+    deliver(answer(cancel, "200 OK"), b);
+    deliver(answer(inv, "487 Request Terminated"), b);
+    // The leg is gone with the CANCEL's answer; the 487 is acknowledged from itself.
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"});
+    EXPECT_TRUE(tables_free());
+    EXPECT_EQ(status_of("802"), SOFT_ST_FREE);
+}
+
+TEST_F(SipLegs, AnAnswerThatCrossesTheCancelIsEndedWithABye)
+{
+    const std::string inv = place("x1");
+    deliver(answer(inv, "180 Ringing"), b);
+    deliver(from_caller(a, "CANCEL", "x1", 1), a);
+    a.take();
+    const std::string cancel = b.take().at(0);
+    // The called user answered before the CANCEL reached it.
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    const auto got = b.take();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(first_line(got[0]), "ACK sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(first_line(got[1]), "BYE sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_NE(line_of(got[1], "To").find(";tag=b1"), std::string::npos);
+    EXPECT_TRUE(a.take().empty()) << "the caller has gone";
+    deliver(answer(cancel, "200 OK"), b);
+    EXPECT_FALSE(tables_free()) << "the leg waits for the answer to its BYE";
+    deliver(answer(got[1], "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+    EXPECT_EQ(status_of("802"), SOFT_ST_FREE);
+}
+
+TEST_F(SipLegs, NoAnswerWithinTheCallControlTime)
+{
+    callctrl_pendtime = 3;
+    const std::string inv = place("p1");
+    deliver(answer(inv, "180 Ringing"), b);
+    a.take();
+    tick(3);
+    EXPECT_TRUE(a.take().empty() && b.take().empty()) << "3 seconds is still ringing";
+    tick();
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 488 Not Acceptable Here"});
+    const std::string cancel = b.take().at(0);
+    EXPECT_EQ(first_line(cancel), "CANCEL sip:802@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(cancel, "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, NoAnswerWithinTheLegTimeIsCancelledOnce)
+{
+    sip_pend_time = 2;
+    const std::string inv = place("p2");
+    deliver(answer(inv, "180 Ringing"), b);
+    a.take();
+    tick(2);
+    EXPECT_TRUE(a.take().empty() && b.take().empty());
+    tick();
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 488 Not Acceptable Here"});
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"CANCEL sip:802@127.0.0.1:5060 SIP/2.0"});
+    // The called user never answers the CANCEL: it is repeated and given up, and never armed
+    // again. (It was armed inside a tick, before that tick's retransmission step, which already
+    // counted one second of it.)
+    std::vector<int> sent_at;
+    for (int second = 1; second <= 40; ++second) {
+        tick();
+        for (const std::string& m : b.firsts()) {
+            EXPECT_EQ(m, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0");
+            sent_at.push_back(second);
+        }
+    }
+    EXPECT_EQ(sent_at, (std::vector<int>{1, 5}));
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, UnansweredMessagesAreRepeatedThenGivenUp)
+{
+    struct Case {
+        const char* what;
+        std::function<std::string(SipLegs&)> start;   // returns the first line repeated
+        Peer SipLegs::*repeated_to;
+        Peer SipLegs::*told;                          // the other party, told at the end
+        const char* told_first;
+    };
+    const Case cases[] = {
+        {"an INVITE never answered",
+         [](SipLegs& t) {
+             deliver(t.invite("u1"), t.a);
+             t.a.take();
+             return first_line(t.b.take().at(0));
+         },
+         &SipLegs::b, &SipLegs::a, "SIP/2.0 488 Not Acceptable Here"},
+        {"a 200 never acknowledged",
+         [](SipLegs& t) {
+             const std::string inv = t.place("u2");
+             deliver(answer(inv, "200 OK", kSdpB), t.b);
+             t.b.take();
+             return first_line(t.a.take().at(0));
+         },
+         &SipLegs::a, &SipLegs::b, "BYE sip:802@127.0.0.1:5060 SIP/2.0"},
+        {"a BYE never answered",
+         [](SipLegs& t) {
+             t.talking("u3");
+             deliver(from_caller(t.a, "BYE", "u3", 2), t.a);
+             t.a.take();
+             return first_line(t.b.take().at(0));
+         },
+         &SipLegs::b, &SipLegs::a, nullptr},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        const std::string first = c.start(*this);
+        std::vector<int> sent_at;
+        int told_at = 0;
+        for (int second = 1; second <= 20; ++second) {
+            tick();
+            for (const std::string& m : (this->*c.repeated_to).firsts()) {
+                EXPECT_EQ(m, first) << c.what;
+                sent_at.push_back(second);
+            }
+            for (const std::string& m : (this->*c.told).firsts()) {
+                EXPECT_EQ(m, c.told_first ? c.told_first : "(nothing)") << c.what;
+                if (told_at == 0) told_at = second;
+            }
+        }
+        EXPECT_EQ(sent_at, (std::vector<int>{2, 6})) << c.what;
+        if (c.told_first) {
+            EXPECT_EQ(told_at, 14) << c.what;
+        }
+        if (c.told_first && std::string(c.told_first).rfind("BYE", 0) == 0) {
+            // The called leg now waits for its own BYE's answer, and gives that up in turn.
+            tick(14);
+            (this->*c.told).take();
+        }
+        EXPECT_TRUE(tables_free()) << c.what;
+    }
+}
+
+TEST_F(SipLegs, InfoDigitsAreRelayed)
+{
+    const std::string inv = talking("i1");
+    b.take();
+    deliver(from_caller(a, "INFO", "i1", 2, "Signal=5\r\nDuration=160\r\n", "application/dtmf-relay"), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string to_b = b.take().at(0);
+    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
+                                  "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
+                                  "\r\nCSeq: 2 INFO\r\nContact: 801 <sip:801@127.0.0.1:5060>\r\n"
+                                  "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=5\r\n"))
+        << to_b;
+
+    deliver(from_called(b, inv, "INFO", 1, "Signal=#\r\n", "application/dtmf-relay"), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string to_a = a.take().at(0);
+    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+                              "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
+                              "Call-ID: i1\r\nCSeq: 1 INFO\r\nContact: 802 <sip:802@127.0.0.1:5060>\r\n"
+                              "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=#\r\n"))
+        << to_a;
+}
+
+TEST_F(SipLegs, MediaChangesAreRelayed)
+{
+    const std::string new_a = "v=0\r\nc=IN IP4 127.0.0.9\r\nm=audio 4100 RTP/AVP 8\r\n";
+    const std::string new_b = "v=0\r\nc=IN IP4 127.0.0.8\r\nm=audio 5100 RTP/AVP 0\r\n";
+    const std::string inv = talking("m1");
+
+    // The caller moves: it gets 200 with the called party's media, the called party a re-INVITE.
+    deliver(from_caller(a, "INVITE", "m1", 2, new_a), a);
+    const std::string ok = a.take().at(0);
+    EXPECT_EQ(first_line(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(line_of(ok, "CSeq"), "CSeq: 2 INVITE");
+    EXPECT_NE(ok.find("c=IN IP4 127.0.0.2\r\nt=0 0\r\nm=audio 5000 "), std::string::npos) << ok;
+    const std::string re = b.take().at(0);
+    EXPECT_EQ(first_line(re), "INVITE sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(line_of(re, "CSeq"), "CSeq: 2 INVITE");
+    EXPECT_NE(re.find("o=KelvanorVtn3000 141826 1073741824 IN IP4 127.0.0.9\r\n"), std::string::npos) << re;
+    EXPECT_NE(re.find("m=audio 4100 RTP/AVP 8\r\n"), std::string::npos) << re;
+    deliver(from_caller(a, "ACK", "m1", 2), a);
+    deliver(answer(re, "200 OK", new_b), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"});
+
+    // The called user moves: the caller gets the re-INVITE.
+    deliver(from_called(b, inv, "INVITE", 1, new_b), b);
+    const std::string ok_b = b.take().at(0);
+    EXPECT_EQ(first_line(ok_b), "SIP/2.0 200 OK");
+    EXPECT_EQ(line_of(ok_b, "From"), "From: 802 <sip:802@127.0.0.1:" + std::to_string(b.port) + ">;tag=b1");
+    const std::string re_a = a.take().at(0);
+    EXPECT_EQ(first_line(re_a), "INVITE sip:801@127.0.0.1:5060 SIP/2.0");
+    EXPECT_NE(re_a.find("c=IN IP4 127.0.0.8\r\nt=0 0\r\nm=audio 5100 "), std::string::npos) << re_a;
+    // The same media again is no change: nothing is relayed.
+    deliver(from_called(b, inv, "ACK", 1), b);
+    deliver(from_called(b, inv, "INVITE", 2, new_b), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(a.take().empty());
+}
+
+TEST_F(SipLegs, AFailedMediaChangeLeavesTheCallUp)
+{
+    const std::string inv = talking("m2");
+    deliver(from_caller(a, "INVITE", "m2", 2, "v=0\r\nc=IN IP4 127.0.0.9\r\nm=audio 4100 RTP/AVP 8\r\n"), a);
+    a.take();
+    const std::string re = b.take().at(0);
+    const std::string refusal = answer(re, "488 Not Acceptable Here");
+    deliver(refusal, b);
+    const std::string ack = b.take().at(0);
+    EXPECT_EQ(first_line(ack), "ACK sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(line_of(ack, "CSeq"), "CSeq: 2 ACK");
+    EXPECT_EQ(line_of(ack, "Via"), line_of(re, "Via")) << "the ACK of a failure carries its request's branch";
+    EXPECT_TRUE(a.take().empty()) << "the caller is not released";
+    EXPECT_EQ(sip_chn[leg_of("m2")].st, sip_talk);
+    // The call goes on and ends normally.
+    deliver(from_caller(a, "BYE", "m2", 3), a);
+    a.take();
+    deliver(answer(b.take().at(0), "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, RepeatedProvisionalsAndAnswers)
+{
+    const std::string inv = place("d1");
+    deliver(answer(inv, "183 Session Progress", kSdpB), b);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 183 Session Progress"});
+    // A second 18x changes nothing, not even the media the caller was given.
+    deliver(answer(inv, "180 Ringing", "v=0\r\nc=IN IP4 127.0.0.5\r\nm=audio 7000 RTP/AVP 0\r\n"), b);
+    EXPECT_TRUE(a.take().empty());
+    EXPECT_EQ(std::string(sip_chn[leg_of("d1")].offer_ip.s), "127.0.0.2");
+    // A re-INVITE of a caller that hears ringing is answered 180 again, also after a 183.
+    deliver(from_caller(a, "INVITE", "d1", 1, kSdpA), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 180 Ringing"});
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    b.take();
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    // A repeated 200 is acknowledged again and not passed on.
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"});
+    EXPECT_TRUE(a.take().empty());
+}
+
+TEST_F(SipLegs, ACallThatCannotBeRecordedIsCancelledNotRefused)
+{
+    const std::string inv = place("r1");
+    call_chns[sip_chn[leg_of("r1")].ctrl_chn].recorded = 1;
+    deliver(answer(inv, "183 Session Progress", kSdpB), b);
+    // The switch sent this INVITE: it cancels it rather than answer the callee with a failure.
+    const std::string cancel = b.take().at(0);
+    EXPECT_EQ(first_line(cancel), "CANCEL sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 488 Not Acceptable Here"});
+    deliver(answer(cancel, "200 OK"), b);
+    tick(20);
+    EXPECT_TRUE(b.take().empty());
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, RingingTowardACallerWithAnMgcpPeerIsA180)
+{
+    const std::string inv = place("g1");
+    const int caller_leg = leg_of("g1");
+    const int peer = call_chns[sip_chn[caller_leg].ctrl_chn].con_chn;
+    sip_chn[leg_of(line_of(inv, "Call-ID").substr(9))].peer_sdp = 1;
+    // The same index read as an endpoint number is no leg: its peer_sdp is not consulted.
+    call_chns[peer].type = CHN_TYPE_MGCP;
+    EXPECT_EQ(Sip_SendRing(caller_leg), 1);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 180 Ringing"});
+    call_chns[peer].type = CHN_TYPE_SIP;
+    EXPECT_EQ(Sip_SendRing(caller_leg), 1);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 183 Session Progress"});
+    EXPECT_EQ(Sip_SendRing(-1), -1);
+    EXPECT_EQ(Sip_SendRing(499), -2);
+}
+
+TEST_F(SipLegs, ShutdownReleasesEveryLegByItsState)
+{
+    talking("s1");                 // legs 0 and 1 talking
+    const std::string ringing = place("s2");   // legs 2 (caller, 100 sent) and 3 (INVITE sent)
+    for (int leg = 0; leg < kMaxSipLegs; ++leg) Sip_SendHangoff(leg, 0);
+    EXPECT_EQ(a.firsts(), (std::vector<std::string>{"BYE sip:801@127.0.0.1:5060 SIP/2.0",
+                                                    "SIP/2.0 488 Not Acceptable Here"}));
+    EXPECT_EQ(b.firsts(), (std::vector<std::string>{"BYE sip:802@127.0.0.1:5060 SIP/2.0",
+                                                    "CANCEL sip:802@127.0.0.1:5060 SIP/2.0"}));
+}
+
+TEST_F(SipLegs, CallsFillTheTablesAndLeaveThemEmpty)
+{
+    // 500 legs and 500 usable channels: 250 calls at once.
+    for (int n = 0; n < kMaxSipLegs / 2; ++n) {
+        const std::string callid = "full" + std::to_string(n);
+        deliver(invite(callid), a);
+        ASSERT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 100 Trying"}) << n;
+        const auto got = b.take();
+        ASSERT_EQ(got.size(), 1u) << n;
+        deliver(answer(got[0], "200 OK", kSdpB), b);
+        ASSERT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"}) << n;
+        ASSERT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"}) << n;
+        deliver(from_caller(a, "ACK", callid, 1), a);
+    }
+    // One more finds no leg: no answer, nothing disturbed.
+    deliver(invite("one-too-many"), a);
+    EXPECT_TRUE(a.take().empty());
+    EXPECT_TRUE(b.take().empty());
+    for (int n = 0; n < kMaxSipLegs / 2; ++n) {
+        ASSERT_EQ(sip_chn[leg_of("full" + std::to_string(n))].st, sip_talk) << n;
+        deliver(from_caller(a, "BYE", "full" + std::to_string(n), 2), a);
+        ASSERT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"}) << n;
+        const auto got = b.take();
+        ASSERT_EQ(got.size(), 1u) << n;
+        deliver(answer(got[0], "200 OK"), b);
+    }
+    EXPECT_TRUE(tables_free());
+    EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
+    EXPECT_EQ(status_of("802"), SOFT_ST_FREE);
+    // And a new call goes through.
+    talking("after");
+}
+
+TEST_F(SipLegs, FindingTheCallersRegistration)
+{
+    struct Case {
+        const char* what;
+        const char* calling;
+        std::function<void()> setup;
+        int want, want_regno;
+    };
+    auto at_a = [this](int regno, const char* tel, int type) {
+        SipReg& r = sipreg[regno];
+        r = SipReg{};
+        r.use = 1;
+        copy_text(r.tel, tel);
+        copy_text(r.ip, "127.0.0.1");
+        r.port = a.port;
+        r.soft_user.tel_type = type;
+    };
+    const Case cases[] = {
+        {"the SIP user with that number", "801", [] {}, 1, -1},
+        {"a SIP user at the address but with another number", "803", [] {}, -1, -1},
+        {"a gateway at the address takes any number", "803", [&] { at_a(40, "9", TEL_TYPE_GATEWAY); }, 2, 40},
+        {"of two parties at the address the last wins", "803",
+         [&] {
+             at_a(40, "9", TEL_TYPE_GATEWAY);
+             at_a(45, "8", TEL_TYPE_TRUNK);
+         },
+         2, 45},
+        {"the SIP user wins over a gateway", "801", [&] { at_a(40, "9", TEL_TYPE_GATEWAY); }, 1, -1},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        c.setup();
+        const int leg = 7;
+        sip_chn[leg].use = 1;
+        copy_text(sip_chn[leg].sig_ip, "127.0.0.1");
+        sip_chn[leg].sig_port = a.port;
+        copy_text(sip_chn[leg].calling, c.calling);
+        int regno = -1;
+        EXPECT_EQ(Sip_Find_Calling_Reg(leg, regno), c.want) << c.what;
+        const int expect = c.want_regno >= 0 ? c.want_regno : (c.want == 1 ? Find_Reg_By_Tel("801") : -1);
+        EXPECT_EQ(regno, expect) << c.what;
+    }
+}
+
+TEST_F(SipLegs, MessageRelayDestination)
+{
+    Peer target;
+    const std::string port = std::to_string(target.port);
+    struct Case { std::string to; int want; bool relayed; };
+    const Case cases[] = {
+        {"To: <sip:900@127.0.0.1:" + port, 1, true},
+        {"To: sip:900@127.0.0.1:" + port, 1, true},
+        {"To: <sip:900@127.0.0.1:" + port + ">", -3, false},         // ">" makes it no port
+        {"To: <sip:900@127.0.0.1:" + port + ";x=1", -3, false},
+        {"To: <sip:900@127.0.0.1>", -2, false},
+        {"To: <sip:127.0.0.1:" + port + ">", -1, false},
+    };
+    for (const Case& c : cases) {
+        SIP_MSG_T msg = decode_from("MESSAGE sip:900@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                                        std::to_string(a.port) + "\r\nFrom: <sip:801@127.0.0.1>\r\n" + c.to +
+                                        "\r\nCall-ID: msg\r\nCSeq: 1 MESSAGE\r\nContent-Type: text/plain\r\n"
+                                        "Content-Length: 2\r\n\r\nhi",
+                                    a);
+        EXPECT_EQ(OnRecv_Message(msg), c.want) << c.to;
+        EXPECT_EQ(target.take().size(), c.relayed ? 1u : 0u) << c.to;
+    }
+}
+
+TEST_F(SipLegs, AConsoleSwitchNamingAMissingCallChangesNothing)
+{
+    talking("w1");
+    a.take();
+    b.take();
+    deliver("NOTIFY sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(a.port) +
+                "\r\nCall-ID: n1\r\nCSeq: 1 NOTIFY\r\nKelvanor-Info: setswitch\r\nKelvanor-Callid: w1,nothere\r\n\r\n",
+            a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(b.take().empty());
+    EXPECT_EQ(sip_chn[leg_of("w1")].st, sip_talk);
+}
+
+TEST_F(SipLegs, InfoServiceCodes)
+{
+    struct Case { std::string digits; int want_last; };
+    const Case cases[] = {
+        {"*100*", 0},
+        {"*200*", 1},
+        {"*300*", -1},
+        {"1*100*", 0},          // digits before the first star are ignored
+        {"*1*100*", 0},         // a star inside a code starts it again
+        {"*1000", -1},          // the fifth character must be the closing star
+    };
+    for (const Case& c : cases) {
+        CallCtrl_Init_All_Chn();
+        int last = -2;
+        for (char d : c.digits) {
+            const char one[2] = {d, '\0'};
+            last = CallCtrl_Collect_Info_Digits(0, one);
+        }
+        EXPECT_EQ(last, c.want_last) << c.digits;
+    }
+}
