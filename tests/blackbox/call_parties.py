@@ -5,7 +5,7 @@ import re
 import socket
 import subprocess
 
-from harness import SOURCE_DIR, Board, free_port, read_until, stop, wait_for
+from harness import SOURCE_DIR, Board, free_port, read_until, sipp_messages, stop, wait_for
 
 BANNER_END = b"*" * 65 + b"\n\n"
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
@@ -164,20 +164,6 @@ class Sipp:
         """SIPp's exit code (0: the scenario ran through) and the messages it sent and received."""
         rc = self.proc.wait(timeout=timeout)
         return rc, sipp_messages(self.trace)
-
-
-def sipp_messages(path):
-    """The messages of a SIPp trace as (b"sent" or b"received", exact bytes), in order."""
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read()
-    out = []
-    for m in re.finditer(rb"UDP message (sent) \((\d+) bytes\):\n\n|UDP message (received) \[(\d+)\] bytes :\n\n", data):
-        kind = m.group(1) or m.group(3)
-        size = int(m.group(2) or m.group(4))
-        out.append((kind, data[m.end():m.end() + size]))
-    return out
 
 
 def received(messages):

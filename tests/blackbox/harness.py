@@ -1,5 +1,6 @@
 """Scratch board roots and running programs for the black-box tests (standard library only)."""
 import os
+import re
 import shutil
 import signal
 import socket
@@ -172,3 +173,17 @@ def in_private_ipc(argv):
     flags = "-i" if os.geteuid() == 0 else "-ri"
     r = subprocess.run(["unshare", flags, sys.executable, *argv], env=env)
     sys.exit(r.returncode)
+
+
+def sipp_messages(path):
+    """The messages of a SIPp trace as (b"sent" or b"received", exact bytes), in order."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        data = f.read()
+    out = []
+    for m in re.finditer(rb"UDP message (sent) \((\d+) bytes\):\n\n|UDP message (received) \[(\d+)\] bytes :\n\n", data):
+        kind = m.group(1) or m.group(3)
+        size = int(m.group(2) or m.group(4))
+        out.append((kind, data[m.end():m.end() + size]))
+    return out

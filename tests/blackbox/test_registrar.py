@@ -7,7 +7,7 @@ import socket
 import subprocess
 import unittest
 
-from harness import SOURCE_DIR, Board, free_port, gbk, read_until, stop, wait_for
+from harness import SOURCE_DIR, Board, free_port, gbk, read_until, sipp_messages, stop, wait_for
 
 BANNER_END = b"*" * 65 + b"\n\n"
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
@@ -69,20 +69,6 @@ class Switch:
             rc, _, _ = stop(self.proc)
         self.board.close()
         return rc
-
-
-def sipp_messages(path):
-    """The messages of a SIPp trace as (sent or received, exact bytes), in order."""
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read()
-    out = []
-    for m in re.finditer(rb"UDP message (sent) \((\d+) bytes\):\n\n|UDP message (received) \[(\d+)\] bytes :\n\n", data):
-        kind = m.group(1) or m.group(3)
-        size = int(m.group(2) or m.group(4))
-        out.append((kind, data[m.end():m.end() + size]))
-    return out
 
 
 def header(message, name):
