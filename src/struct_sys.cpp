@@ -577,9 +577,11 @@ int Static_UpdateTBUserCor(void*)
 }
 
 // A host name or dotted address: the only texts allowed onto the ntpclient command line.
+// Neither starts with a hyphen; a text that did would reach ntpclient as an option (one
+// that sets the clock or changes its mode) instead of the server to ask.
 bool Static_IsHostText(const char* text)
 {
-    if (text == nullptr || text[0] == '\0') return false;
+    if (text == nullptr || text[0] == '\0' || text[0] == '-') return false;
     for (const char* p = text; *p; ++p) {
         char c = *p;
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';

@@ -383,6 +383,19 @@ TEST_F(TimeSync, NtpServerMustBeAHostName)
     EXPECT_THAT(read_file(root + "/var/standin.log"), Not(HasSubstr("reboot")));
 }
 
+TEST_F(TimeSync, NtpServerTextStartingWithAHyphenIsNotPassedAsAnOption)
+{
+    gate_test_root();
+    // Each of these would reach ntpclient as an option in the server's place.
+    for (const char* server : {"-s", "--help", "-h.example.org"}) {
+        Arm(E_TIME_SYN_NTP, server, 300);
+        std::string before = shell_log();
+        Sys_TimeSync(nullptr);
+        EXPECT_EQ(shell_log().substr(before.size()), "") << server;
+        EXPECT_EQ(g_sSysCfgInfo.m_sTimeSyn.m_eSynOn, E_FLAG_ON) << server;
+    }
+}
+
 TEST_F(TimeSync, SipSynchronisationIsArmedAgainAfterItsExpiry)
 {
     gate_test_root();
