@@ -452,6 +452,20 @@ TEST(Interfaces, IpLineIsRewritten)
     EXPECT_EQ(read_file(root + "/root/interfaces"), lines + "ip=1\n");
 }
 
+TEST(Interfaces, OnlyADottedAddressIsWritten)
+{
+    std::string root = gate_test_root();
+    const std::string before = "name=eth0\nip=\"10.0.0.5\"\nmask=255.0.0.0\n";
+    // A quote or a line end would break the file's line; a long text would lose its closing quote.
+    const std::string long_text(80, '9');
+    for (const char* address : {"1.2.3.4\"; reboot; \"", "1.2.3.4\nmask=0.0.0.0", long_text.c_str(), ""}) {
+        write_file(root + "/root/interfaces", before);
+        EXPECT_EQ(Sys_SetInterfaceIP(address), -1) << address;
+        EXPECT_EQ(read_file(root + "/root/interfaces"), before) << address;
+    }
+    EXPECT_EQ(Sys_SetInterfaceIP(nullptr), -1);
+}
+
 TEST(SwitchByAddr, FirstSoftswitchWithThePort)
 {
     for (int i = 0; i < kMaxSwitchAddr; ++i) g_sSysCfgInfo.m_sSysServer.m_sServerAddr[i].port = 5060 + (i == 2 ? 10 : 0);
