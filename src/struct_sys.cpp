@@ -1,5 +1,6 @@
 #include "struct_sys.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -577,9 +578,11 @@ int Static_UpdateTBUserCor(void*)
 }
 
 // A host name or dotted address: the only texts allowed onto the ntpclient command line.
+// Neither starts with a hyphen; a text that did would reach ntpclient as an option (one
+// that sets the clock or changes its mode) instead of the server to ask.
 bool Static_IsHostText(const char* text)
 {
-    if (text == nullptr || text[0] == '\0') return false;
+    if (text == nullptr || text[0] == '\0' || text[0] == '-') return false;
     for (const char* p = text; *p; ++p) {
         char c = *p;
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
@@ -788,9 +791,16 @@ int Sys_GetSwitchEnumByAddr(const IPV4_ADDRESS* address)
 
 int Sys_SetInterfaceIP(const char* address)
 {
-    char value[64];
-    std::snprintf(value, sizeof value, "\"%s\"", address ? address : "");
-    if (Static_ReplaceKeyLine("/root/interfaces", "ip=", value) != 0) {
+    // The board's network start-up reads this file: a quote, a line end or a text too long
+    // for the line would break it, so only a dotted address is written.
+    in_addr probe{};
+    bool ok = address != nullptr && inet_pton(AF_INET, address, &probe) == 1;
+    if (ok) {
+        char value[64];
+        std::snprintf(value, sizeof value, "\"%s\"", address);
+        ok = Static_ReplaceKeyLine("/root/interfaces", "ip=", value) == 0;
+    }
+    if (!ok) {
         MULTI_LOG(E_LOG_FILE_CFG, LOG_LVL_ERROR, -1, "Set IP Failed");
         return -1;
     }

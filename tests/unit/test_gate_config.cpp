@@ -383,6 +383,19 @@ TEST_F(TimeSync, NtpServerMustBeAHostName)
     EXPECT_THAT(read_file(root + "/var/standin.log"), Not(HasSubstr("reboot")));
 }
 
+TEST_F(TimeSync, NtpServerTextStartingWithAHyphenIsNotPassedAsAnOption)
+{
+    gate_test_root();
+    // Each of these would reach ntpclient as an option in the server's place.
+    for (const char* server : {"-s", "--help", "-h.example.org"}) {
+        Arm(E_TIME_SYN_NTP, server, 300);
+        std::string before = shell_log();
+        Sys_TimeSync(nullptr);
+        EXPECT_EQ(shell_log().substr(before.size()), "") << server;
+        EXPECT_EQ(g_sSysCfgInfo.m_sTimeSyn.m_eSynOn, E_FLAG_ON) << server;
+    }
+}
+
 TEST_F(TimeSync, SipSynchronisationIsArmedAgainAfterItsExpiry)
 {
     gate_test_root();
@@ -437,6 +450,20 @@ TEST(Interfaces, IpLineIsRewritten)
     write_file(root + "/root/interfaces", lines + "ip=1\n");
     EXPECT_EQ(Sys_SetInterfaceIP("1.2.3.4"), -1);
     EXPECT_EQ(read_file(root + "/root/interfaces"), lines + "ip=1\n");
+}
+
+TEST(Interfaces, OnlyADottedAddressIsWritten)
+{
+    std::string root = gate_test_root();
+    const std::string before = "name=eth0\nip=\"10.0.0.5\"\nmask=255.0.0.0\n";
+    // A quote or a line end would break the file's line; a long text would lose its closing quote.
+    const std::string long_text(80, '9');
+    for (const char* address : {"1.2.3.4\"; reboot; \"", "1.2.3.4\nmask=0.0.0.0", long_text.c_str(), ""}) {
+        write_file(root + "/root/interfaces", before);
+        EXPECT_EQ(Sys_SetInterfaceIP(address), -1) << address;
+        EXPECT_EQ(read_file(root + "/root/interfaces"), before) << address;
+    }
+    EXPECT_EQ(Sys_SetInterfaceIP(nullptr), -1);
 }
 
 TEST(SwitchByAddr, FirstSoftswitchWithThePort)
