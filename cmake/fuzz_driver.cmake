@@ -4,5 +4,6 @@ fuzz_target(fuzz_board_ctl
   api/driver_api/sim/sim_board.cpp
   api/driver_api/sim/sim_dsp.cpp
   api/driver_api/HostBuffer.cpp
+  src/board.cpp
 )
 target_include_directories(fuzz_board_ctl PRIVATE api/driver_api api/driver_api/include)

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 const std::string& board_root()
 {
@@ -51,4 +52,11 @@ int run_shell(std::string_view command)
                        ":\"$PATH\"; export PATH; ";
     line.append(command);
     return std::system(line.c_str());
+}
+
+std::int64_t monotonic_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }

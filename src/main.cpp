@@ -20,7 +20,6 @@
 namespace {
 
 constexpr char kDevicePath[] = "/dev/AG0";
-constexpr time_t kBoardClockShift = 28800;  // the board's clock runs 8 hours behind its local time
 constexpr int kMaxCatchUpMs = 1999;
 constexpr int kPassSleepUs = 5000;
 
@@ -44,9 +43,8 @@ void Static_Separator() { std::printf("%s\n", std::string(54, '-').c_str()); }
 
 timeval Static_MonotonicNow()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return timeval{ts.tv_sec, static_cast<suseconds_t>(ts.tv_nsec / 1000)};
+    std::int64_t us = monotonic_us();
+    return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ constexpr int kDefaultMaxRowNum = 15000;  // g_iDefaultMaxRowRum
 constexpr int kDefaultBakCount = 10;      // g_iDefaultBakCout
 constexpr int kDefaultMaxPrintLevel = 64; // g_eDefaultMaxPrintLevel
 constexpr int kPathMax = 128;             // paths are at most 127 characters
-constexpr time_t kBoardClockShift = 28800;  // the board's clock runs 8 hours behind its local time
 
 // The board's local time, formatted.
 void Static_ShiftedTime(char* out, std::size_t size, const char* format)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "board.h"
 #include "multi_log.h"
 #include "print_sys.h"
 #include "struct_sys.h"
@@ -30,9 +31,7 @@ void Static_SetLock(QVD_FLAG_LOCK_E value)
 
 long long Static_NowMs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return monotonic_us() / 1000;
 }
 
 bool Static_LineOk(int line) { return line >= 0 && line < kMaxUserChn; }

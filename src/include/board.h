@@ -2,6 +2,7 @@
 // On the board BOARD_ROOT is unset and every path is used as written. On a PC the run and
 // test scripts set BOARD_ROOT to a scratch directory and both programs live inside it.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,3 +19,7 @@ std::string board_path(std::string_view abs_path);
 // $BOARD_ROOT/var/shell.log and run with $BOARD_ROOT/bin and $BOARD_ROOT/sbin first on PATH,
 // where the scripts keep harmless stand-ins for reboot, ifconfig, killall, ntpclient and date.
 int run_shell(std::string_view command);
+
+// Microseconds on the program's one monotonic clock: loop timing and time-outs never follow a
+// clock that the time synchronisation or an operator sets.
+std::int64_t monotonic_us();

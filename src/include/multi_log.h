@@ -1,6 +1,10 @@
 // multi_log.h — radiogate's log files: each registered once under a file type, entries with a
 // level bit, a channel, the source place and a time stamp, rotated into numbered backups.
 #pragma once
+#include <ctime>
+
+// The board's clock runs 8 hours behind its local time; time stamps and the daily reboot add this.
+inline constexpr time_t kBoardClockShift = 28800;
 
 enum LOG_FILE_E : int { E_LOG_FILE_CFG = 0, E_LOG_FILE_FLOW = 1, E_LOG_FILE_REG = 2, E_LOG_MAX = 3 };
 

@@ -17,6 +17,7 @@
 
 #include "HostBuffer.h"
 #include "IoApi.h"
+#include "board.h"
 #include "sim_dsp.h"
 #include "text.h"
 
@@ -57,9 +58,7 @@ std::int64_t g_lastPollMs = -1;
 
 std::int64_t Static_NowMs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    return monotonic_us() / 1000;
 }
 
 void Static_Reset()
