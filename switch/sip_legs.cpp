@@ -104,6 +104,14 @@ void end_answered_leg(int leg, const SIP_MSG_T& msg)
 // the first INVITE of a caller's leg was the caller's, and that of a talking called leg is done.
 bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk; }
 
+// The answer to the switch's BYE or CANCEL frees the leg. The switch sends either only once the
+// leg's call is released, so a leg still in a call sent neither: such a response is a stray, and
+// freeing the leg would leave its call channel naming a free leg that the next call takes.
+void free_released_leg(int leg)
+{
+    if (!chn_in_range(sip_chn[leg].ctrl_chn)) Sip_Chn_Reset(leg);
+}
+
 }  // namespace
 
 void Sip_Init_All_Chn() { sip_chn.fill(SipLeg{}); }
@@ -379,12 +387,12 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
     }
     case SIP_BYE:
         Sip_Retrans_Clear(leg, SIP_BYE);
-        Sip_Chn_Reset(leg);
+        free_released_leg(leg);
         break;
     case SIP_CANCEL:
         Sip_Retrans_Clear(leg, SIP_CANCEL);
         // A leg whose callee answered across the CANCEL waits for the answer to its BYE.
-        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        if (l.st != sip_talk) free_released_leg(leg);
         break;
     case SIP_NOTIFY:
         Sip_Retrans_Clear(leg, SIP_NOTIFY);
@@ -426,10 +434,10 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
         return 1;
     }
     case SIP_BYE:
-        Sip_Chn_Reset(leg);
+        free_released_leg(leg);
         return 1;
     case SIP_CANCEL:
-        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        if (l.st != sip_talk) free_released_leg(leg);
         return 1;
     default:
         return 1;

@@ -227,6 +227,34 @@ TEST_F(SipLegs, TheCalledUserHangsUp)
     EXPECT_TRUE(tables_free());
 }
 
+TEST_F(SipLegs, AnswersToAByeOrCancelTheSwitchNeverSentLeaveTheCallUp)
+{
+    const std::string inv = talking("s1");
+    b.take();
+    const int leg_a = leg_of("s1");
+    const int leg_b = leg_of(line_of(inv, "Call-ID").substr(9));
+    // Responses that name each dialog but answer nothing the switch sent.
+    deliver(answer(from_caller(a, "BYE", "s1", 7), "200 OK"), a);
+    deliver(answer(from_caller(a, "CANCEL", "s1", 1), "481 Call/Transaction Does Not Exist"), a);
+    deliver(answer(from_called(b, inv, "BYE", 9), "200 OK"), b);
+    deliver(answer(from_called(b, inv, "CANCEL", 1), "200 OK"), b);
+    ASSERT_EQ(leg_of("s1"), leg_a);
+    EXPECT_EQ(sip_chn[leg_a].st, sip_talk);
+    ASSERT_GE(leg_b, 0);
+    ASSERT_EQ(sip_chn[leg_b].use, 1);
+    EXPECT_EQ(call_chns[sip_chn[leg_a].ctrl_chn].party_chn, leg_a);
+    EXPECT_EQ(call_chns[sip_chn[leg_b].ctrl_chn].party_chn, leg_b);
+
+    // The call still ends whole.
+    deliver(from_caller(a, "BYE", "s1", 2), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const auto to_b = b.take();
+    ASSERT_FALSE(to_b.empty()) << "the called user is told";
+    EXPECT_EQ(first_line(to_b.back()), "BYE sip:802@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(to_b.back(), "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+}
+
 TEST_F(SipLegs, NewInvitesThatAreRefused)
 {
     struct Case {
