@@ -345,8 +345,10 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
     switch (method) {
     case SIP_INVITE: {
         Sip_Retrans_Clear(leg, SIP_INVITE);
-        if (l.st == sip_talk) {
-            Send_Ack(leg);   // a repeated 200, or the answer to the switch's re-INVITE
+        if (answers_re_invite(l)) {
+            // A repeated 200, or the answer to the switch's re-INVITE: also on a caller's leg
+            // whose ACK is still on its way, where the party re-sends its 200 until acknowledged.
+            Send_Ack(leg);
             return 1;
         }
         if (l.st != sip_called_wait_ring && l.st != sip_called_wait_200) {

@@ -544,6 +544,30 @@ TEST_F(SipLegs, MediaChangesAreRelayed)
     EXPECT_TRUE(a.take().empty());
 }
 
+TEST_F(SipLegs, AMediaChangeBeforeTheCallersAckIsAcknowledged)
+{
+    const std::string inv = place("m3");
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    b.take();
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    // The called user changes its media at once; the caller's ACK has not arrived yet.
+    deliver(from_called(b, inv, "INVITE", 1, "v=0\r\nc=IN IP4 127.0.0.8\r\nm=audio 5100 RTP/AVP 0\r\n"), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string re = a.take().at(0);
+    EXPECT_EQ(first_line(re), "INVITE sip:801@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(re, "200 OK", kSdpA), a);
+    const std::string ack = a.take().at(0);
+    EXPECT_EQ(first_line(ack), "ACK sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(line_of(re, "CSeq"), "CSeq: 1 INVITE");
+    EXPECT_EQ(line_of(ack, "CSeq"), "CSeq: 1 ACK");
+    deliver(from_caller(a, "ACK", "m3", 1), a);
+    EXPECT_EQ(sip_chn[leg_of("m3")].st, sip_talk);
+    deliver(from_caller(a, "BYE", "m3", 2), a);
+    a.take();
+    deliver(answer(b.take().at(0), "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+}
+
 TEST_F(SipLegs, AFailedMediaChangeLeavesTheCallUp)
 {
     const std::string inv = talking("m2");
