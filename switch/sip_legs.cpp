@@ -427,7 +427,9 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
         // The ACK of a failure carries the To line of the failure, tag included.
         copy_text(l.to_line, msg.to_line.view());
         Send_Ack(leg);
-        if (msg.status_code == 302) return OnRecv_Redirect(msg, leg);
+        // A redirect that names no number ends like any other failure: the INVITE is over, and
+        // a leg left waiting would hold both parties until the no-answer timers.
+        if (msg.status_code == 302 && OnRecv_Redirect(msg, leg) > 0) return 1;
         if (chn_in_range(l.ctrl_chn)) {
             Write_Log("OnRecv_ResError\n");
             CallCtrl_Recv_Hangoff(l.ctrl_chn, msg.status_code == kBusyHere ? 1 : 0);

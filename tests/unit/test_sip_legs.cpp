@@ -338,6 +338,21 @@ TEST_F(SipLegs, FailuresOfTheCalledUser)
     }
 }
 
+TEST_F(SipLegs, ARedirectEndsTheCallAlsoWhenItNamesNoNumber)
+{
+    const char* contacts[] = {"Contact: <sip:803@127.0.0.1:5062>\r\n", "Contact: <sip:@127.0.0.1>\r\n", ""};
+    for (const char* contact : contacts) {
+        SetUp();
+        const std::string inv = place("r1");
+        deliver(answer(inv, "180 Ringing"), b);
+        a.take();
+        deliver(answer(inv, "302 Moved Temporarily", "", contact), b);
+        EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"}) << contact;
+        EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 488 Not Acceptable Here"}) << contact;
+        EXPECT_TRUE(tables_free()) << contact;
+    }
+}
+
 TEST_F(SipLegs, CallerCancelsBeforeTheAnswer)
 {
     const std::string inv = place("k1");
