@@ -168,6 +168,15 @@ void new_dialog_lines(SipLeg& l, std::string_view host, std::string_view to_host
 
 bool leg_in_range(int leg) { return leg >= 0 && leg < kMaxSipLegs; }
 
+// While a leg's INVITE is unanswered its stored Via, CSeq line and CSeq number still serve that
+// INVITE: the caller's ringing, answer and refusal echo them, and the switch's CANCEL and ACK
+// reuse them. An INFO writes its own into the leg, so none may go out then.
+bool invite_unanswered(const SipLeg& l)
+{
+    return l.st == sip_calling_wait_ring || l.st == sip_calling_wait_200 || l.st == sip_called_wait_ring ||
+           l.st == sip_called_wait_200;
+}
+
 }  // namespace
 
 int Sip_Sdp_Codec_Line(int codec, Composer& m)
@@ -320,6 +329,10 @@ int Send_Info(int leg, const char* digits)
     if (!leg_in_range(leg)) return -1;
     SipLeg& l = sip_chn[leg];
     if (l.use != 1) return -2;
+    if (invite_unanswered(l)) {
+        Write_Logf("Send_Info: sip_chn[%d] st %d not answered yet, INFO not sent\n", leg, l.st);
+        return -3;
+    }
     const std::string_view signal = digits ? std::string_view(digits) : std::string_view();
     // The switch's own side of the dialog: the calling number toward a called party, the called
     // number toward a caller.

@@ -523,6 +523,35 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
         << to_a;
 }
 
+TEST_F(SipLegs, InfoBeforeTheAnswerLeavesTheInviteLinesAlone)
+{
+    const std::string inv = place("i2");
+    deliver(answer(inv, "180 Ringing"), b);
+    a.take();
+    // Digits from either party while the called user rings are answered and not passed on.
+    deliver(from_called(b, inv, "INFO", 1, "Signal=5\r\n", "application/dtmf-relay"), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(a.take().empty());
+    deliver(from_caller(a, "INFO", "i2", 2, "Signal=7\r\n", "application/dtmf-relay"), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(b.take().empty());
+
+    // The answer on both sides still names each INVITE's own transaction.
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    const std::string ack = b.take().at(0);
+    EXPECT_EQ(line_of(ack, "Via"), line_of(inv, "Via"));
+    EXPECT_EQ(line_of(ack, "CSeq"), "CSeq: 1 ACK");
+    const std::string ok = a.take().at(0);
+    EXPECT_EQ(line_of(ok, "Via"), "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(a.port) + ";branch=z9hG4bKi");
+    EXPECT_EQ(line_of(ok, "CSeq"), "CSeq: 1 INVITE");
+
+    // Once the call is up the digits go through.
+    deliver(from_caller(a, "ACK", "i2", 1), a);
+    deliver(from_caller(a, "INFO", "i2", 3, "Signal=9\r\n", "application/dtmf-relay"), a);
+    a.take();
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"INFO sip:802@127.0.0.1:5060 SIP/2.0"});
+}
+
 TEST_F(SipLegs, MediaChangesAreRelayed)
 {
     const std::string new_a = "v=0\r\nc=IN IP4 127.0.0.9\r\nm=audio 4100 RTP/AVP 8\r\n";
