@@ -44,9 +44,8 @@ bool reg_inner(int regno) { return reg_in_range(regno) && Check_Reg_Inner_Net(re
 // names. An MGCP endpoint's index is no leg index, so such a party has none.
 int peer_regno(int c2)
 {
-    const CallChn& peer = call_chns[c2];
-    if (peer.type != CHN_TYPE_SIP || peer.party_chn < 0 || peer.party_chn >= kMaxSipLegs) return -1;
-    return sip_chn[peer.party_chn].regno;
+    const int leg = CallCtrl_Sip_Leg(c2);
+    return leg < 0 ? -1 : sip_chn[leg].regno;
 }
 
 // c1 is the leg's call channel, c2 the other party's; both must be channel numbers.

@@ -596,10 +596,9 @@ int Sip_SendRing(int leg)
     const int con = call_chns[l.ctrl_chn].con_chn;
     if (!chn_in_range(con)) return -4;
     // A called party that sent SDP with its ringing lets the caller hear its early media. Only a
-    // SIP peer has a leg to ask; an MGCP endpoint's index is no leg index.
-    const CallChn& peer = call_chns[con];
-    const bool early_media = peer.type == CHN_TYPE_SIP && leg_in_range(peer.party_chn) &&
-                             sip_chn[peer.party_chn].peer_sdp == 1;
+    // SIP peer has a leg to ask.
+    const int peer_leg = CallCtrl_Sip_Leg(con);
+    const bool early_media = peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1;
     if (early_media) Send_Session_Progress(leg);
     else Send_Ringing(leg);
     l.st = sip_calling_wait_200;
