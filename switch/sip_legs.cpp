@@ -138,6 +138,11 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
 {
     if (!leg_in_use(leg)) return -1;
     SipLeg& l = sip_chn[leg];
+    // A leg being released waits only for the answer to its BYE or CANCEL, or for that message's
+    // last repetition. Anything else in the slot (a NOTIFY after a REFER, say) would, once
+    // answered, leave the leg waiting for nothing for ever; such a message goes out once. Only a
+    // BYE replaces a CANCEL: the callee answered across it.
+    if ((l.timertype == SIP_BYE || l.timertype == SIP_CANCEL) && l.timertries > 0 && kind != SIP_BYE) return -2;
     l.timercount = interval;
     l.timernext = 2 * interval;
     l.timertries = tries;

@@ -255,6 +255,26 @@ TEST_F(SipLegs, AnswersToAByeOrCancelTheSwitchNeverSentLeaveTheCallUp)
     EXPECT_TRUE(tables_free());
 }
 
+TEST_F(SipLegs, AReferOnAReleasedLegLeavesItsByeArmed)
+{
+    const std::string inv = talking("s3");
+    deliver(from_called(b, inv, "BYE", 1), b);
+    b.take();
+    const std::string bye = a.take().at(0);
+    // The caller tries a transfer before it has seen the BYE.
+    deliver(from_caller(a, "REFER", "s3", 2), a);
+    const auto got = a.take();
+    ASSERT_FALSE(got.empty());
+    const std::string notify = got.back();
+    EXPECT_EQ(first_line(notify), "NOTIFY sip:801@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(notify, "200 OK"), a);
+    // The BYE is still repeated, and given up in the end: the leg does not wait for ever.
+    tick(2);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{first_line(bye)});
+    tick(12);
+    EXPECT_TRUE(tables_free());
+}
+
 TEST_F(SipLegs, NewInvitesThatAreRefused)
 {
     struct Case {
