@@ -100,6 +100,13 @@ int CallCtrl_Chn_Reset(int chn)
     return 1;
 }
 
+int CallCtrl_Sip_Leg(int chn)
+{
+    if (!in_range(chn) || !taken(chn)) return -1;
+    const CallChn& c = call_chns[chn];
+    return c.type == CHN_TYPE_SIP && leg_in_range(c.party_chn) ? c.party_chn : -1;
+}
+
 int CallCtrl_Get_Media(int chn, Text<16>& ip, int& port, int& codec)
 {
     if (int r = sip_party(chn); r < 0) return r;

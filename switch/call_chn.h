@@ -131,6 +131,10 @@ int CallCtrl_Unlink_Chn(int chn);
 // 1; -1 chn outside 0-999; -2 chn not taken.
 int CallCtrl_Chn_Reset(int chn);
 
+// The SIP leg of the channel's party: its party_chn when the channel is taken and its party is a
+// SIP leg with an index in 0-499; -1 otherwise (an MGCP endpoint's index is no leg index).
+int CallCtrl_Sip_Leg(int chn);
+
 // The far end's media of the channel's own party, as last received from it (a SIP party: the
 // leg's media from its SDP). 1 a SIP party; -1 chn outside 0-999; -2 not taken; -3 SIP leg
 // index outside 0-499; -4 an MGCP party (its endpoints are not part of this switch yet);

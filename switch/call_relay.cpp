@@ -22,14 +22,6 @@ int check_chn(int chn)
     return taken(chn) ? 0 : -2;
 }
 
-// The SIP leg of a channel's party; -1 for an MGCP party or an index that is no leg.
-int sip_leg_of(int chn)
-{
-    const CallChn& c = call_chns[chn];
-    if (c.type != CHN_TYPE_SIP || c.party_chn < 0 || c.party_chn >= kMaxSipLegs) return -1;
-    return c.party_chn;
-}
-
 // The far-end media of from's party becomes what to's party is offered.
 void copy_media(int from, int to)
 {
@@ -119,7 +111,7 @@ int CallCtrl_SendAnc(int chn)
     if (int r = check_chn(chn); r < 0) return r;
     CallChn& a = call_chns[chn];
     if (a.st != CHN_ST_CALLING && a.st != CHN_ST_ALERTED && a.st != CHN_ST_TALK) return -3;
-    const int leg = sip_leg_of(chn);
+    const int leg = CallCtrl_Sip_Leg(chn);
     if (a.type == CHN_TYPE_SIP && leg < 0) return -1;
     a.pend = 0;
     a.st = CHN_ST_TALK;
@@ -152,7 +144,7 @@ int CallCtrl_SendHangoff(int chn, int cause)
 {
     if (int r = check_chn(chn); r < 0) return r;
     if (call_chns[chn].st == CHN_ST_IDLE) return -3;
-    const int leg = sip_leg_of(chn);
+    const int leg = CallCtrl_Sip_Leg(chn);
     if (leg >= 0) Sip_SendHangoff(leg, cause);
     // The record server's hang-up of a recorded call, and the relay's release of a relayed one,
     // go out here with their links.
@@ -174,7 +166,7 @@ int CallCtrl_Send_Modify_Media(int chn)
 {
     if (int r = check_chn(chn); r < 0) return r;
     if (call_chns[chn].type != CHN_TYPE_SIP) return 1;   // an MGCP party is told nothing
-    const int r = Send_Re_Invite(sip_leg_of(chn));
+    const int r = Send_Re_Invite(CallCtrl_Sip_Leg(chn));
     if (r < 0) {
         Write_Logf("CallCtrl_Send_Modify_Media Send_Re_Invite return  %d\n", r);
         return -5;
@@ -236,7 +228,7 @@ int CallCtrl_Recv_Info(int chn, const char* text)
                conference_connected() ? 1 : 0, type, user->zhuanjie, user->meet, b.cld);
     const int peer = b.con_chn;
     if (!in_range(peer)) return -4;
-    const int leg = sip_leg_of(peer);
+    const int leg = CallCtrl_Sip_Leg(peer);
     if (leg >= 0) Send_Info(leg, text);
     return 1;
 }

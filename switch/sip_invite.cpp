@@ -44,9 +44,8 @@ bool reg_inner(int regno) { return reg_in_range(regno) && Check_Reg_Inner_Net(re
 // names. An MGCP endpoint's index is no leg index, so such a party has none.
 int peer_regno(int c2)
 {
-    const CallChn& peer = call_chns[c2];
-    if (peer.type != CHN_TYPE_SIP || peer.party_chn < 0 || peer.party_chn >= kMaxSipLegs) return -1;
-    return sip_chn[peer.party_chn].regno;
+    const int leg = CallCtrl_Sip_Leg(c2);
+    return leg < 0 ? -1 : sip_chn[leg].regno;
 }
 
 // c1 is the leg's call channel, c2 the other party's; both must be channel numbers.
@@ -167,6 +166,15 @@ void new_dialog_lines(SipLeg& l, std::string_view host, std::string_view to_host
 }
 
 bool leg_in_range(int leg) { return leg >= 0 && leg < kMaxSipLegs; }
+
+// While a leg's INVITE is unanswered its stored Via, CSeq line and CSeq number still serve that
+// INVITE: the caller's ringing, answer and refusal echo them, and the switch's CANCEL and ACK
+// reuse them. An INFO writes its own into the leg, so none may go out then.
+bool invite_unanswered(const SipLeg& l)
+{
+    return l.st == sip_calling_wait_ring || l.st == sip_calling_wait_200 || l.st == sip_called_wait_ring ||
+           l.st == sip_called_wait_200;
+}
 
 }  // namespace
 
@@ -320,6 +328,10 @@ int Send_Info(int leg, const char* digits)
     if (!leg_in_range(leg)) return -1;
     SipLeg& l = sip_chn[leg];
     if (l.use != 1) return -2;
+    if (invite_unanswered(l)) {
+        Write_Logf("Send_Info: sip_chn[%d] st %d not answered yet, INFO not sent\n", leg, l.st);
+        return -3;
+    }
     const std::string_view signal = digits ? std::string_view(digits) : std::string_view();
     // The switch's own side of the dialog: the calling number toward a called party, the called
     // number toward a caller.

@@ -40,5 +40,6 @@ int Send_Session_Progress(int leg);
 // until the ACK; -1 also when the leg has no signalling address (armed all the same).
 int Send_Ok_Sdp(int leg);
 // INFO carrying digits as application/dtmf-relay to the leg's party (no body for ""): the send
-// result; -1 leg outside 0..499, -2 leg not in use.
+// result; -1 leg outside 0..499, -2 leg not in use, -3 the leg's INVITE is not answered yet
+// (nothing sent: the INFO would replace the lines that INVITE's answers, CANCEL and ACK reuse).
 int Send_Info(int leg, const char* digits);

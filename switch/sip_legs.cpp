@@ -104,6 +104,14 @@ void end_answered_leg(int leg, const SIP_MSG_T& msg)
 // the first INVITE of a caller's leg was the caller's, and that of a talking called leg is done.
 bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk; }
 
+// The answer to the switch's BYE or CANCEL frees the leg. The switch sends either only once the
+// leg's call is released, so a leg still in a call sent neither: such a response is a stray, and
+// freeing the leg would leave its call channel naming a free leg that the next call takes.
+void free_released_leg(int leg)
+{
+    if (!chn_in_range(sip_chn[leg].ctrl_chn)) Sip_Chn_Reset(leg);
+}
+
 }  // namespace
 
 void Sip_Init_All_Chn() { sip_chn.fill(SipLeg{}); }
@@ -130,6 +138,11 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
 {
     if (!leg_in_use(leg)) return -1;
     SipLeg& l = sip_chn[leg];
+    // A leg being released waits only for the answer to its BYE or CANCEL, or for that message's
+    // last repetition. Anything else in the slot (a NOTIFY after a REFER, say) would, once
+    // answered, leave the leg waiting for nothing for ever; such a message goes out once. Only a
+    // BYE replaces a CANCEL: the callee answered across it.
+    if ((l.timertype == SIP_BYE || l.timertype == SIP_CANCEL) && l.timertries > 0 && kind != SIP_BYE) return -2;
     l.timercount = interval;
     l.timernext = 2 * interval;
     l.timertries = tries;
@@ -337,8 +350,10 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
     switch (method) {
     case SIP_INVITE: {
         Sip_Retrans_Clear(leg, SIP_INVITE);
-        if (l.st == sip_talk) {
-            Send_Ack(leg);   // a repeated 200, or the answer to the switch's re-INVITE
+        if (answers_re_invite(l)) {
+            // A repeated 200, or the answer to the switch's re-INVITE: also on a caller's leg
+            // whose ACK is still on its way, where the party re-sends its 200 until acknowledged.
+            Send_Ack(leg);
             return 1;
         }
         if (l.st != sip_called_wait_ring && l.st != sip_called_wait_200) {
@@ -379,12 +394,12 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
     }
     case SIP_BYE:
         Sip_Retrans_Clear(leg, SIP_BYE);
-        Sip_Chn_Reset(leg);
+        free_released_leg(leg);
         break;
     case SIP_CANCEL:
         Sip_Retrans_Clear(leg, SIP_CANCEL);
         // A leg whose callee answered across the CANCEL waits for the answer to its BYE.
-        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        if (l.st != sip_talk) free_released_leg(leg);
         break;
     case SIP_NOTIFY:
         Sip_Retrans_Clear(leg, SIP_NOTIFY);
@@ -417,7 +432,9 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
         // The ACK of a failure carries the To line of the failure, tag included.
         copy_text(l.to_line, msg.to_line.view());
         Send_Ack(leg);
-        if (msg.status_code == 302) return OnRecv_Redirect(msg, leg);
+        // A redirect that names no number ends like any other failure: the INVITE is over, and
+        // a leg left waiting would hold both parties until the no-answer timers.
+        if (msg.status_code == 302 && OnRecv_Redirect(msg, leg) > 0) return 1;
         if (chn_in_range(l.ctrl_chn)) {
             Write_Log("OnRecv_ResError\n");
             CallCtrl_Recv_Hangoff(l.ctrl_chn, msg.status_code == kBusyHere ? 1 : 0);
@@ -426,10 +443,10 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
         return 1;
     }
     case SIP_BYE:
-        Sip_Chn_Reset(leg);
+        free_released_leg(leg);
         return 1;
     case SIP_CANCEL:
-        if (l.st != sip_talk) Sip_Chn_Reset(leg);
+        if (l.st != sip_talk) free_released_leg(leg);
         return 1;
     default:
         return 1;
@@ -584,10 +601,9 @@ int Sip_SendRing(int leg)
     const int con = call_chns[l.ctrl_chn].con_chn;
     if (!chn_in_range(con)) return -4;
     // A called party that sent SDP with its ringing lets the caller hear its early media. Only a
-    // SIP peer has a leg to ask; an MGCP endpoint's index is no leg index.
-    const CallChn& peer = call_chns[con];
-    const bool early_media = peer.type == CHN_TYPE_SIP && leg_in_range(peer.party_chn) &&
-                             sip_chn[peer.party_chn].peer_sdp == 1;
+    // SIP peer has a leg to ask.
+    const int peer_leg = CallCtrl_Sip_Leg(con);
+    const bool early_media = peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1;
     if (early_media) Send_Session_Progress(leg);
     else Send_Ringing(leg);
     l.st = sip_calling_wait_200;

@@ -66,7 +66,8 @@ int Sip_Chn_Reset(int leg);
 SipDialog* Sip_Chn_Dialog(int leg);
 
 // Arms the leg's one retransmission slot (replacing what was armed); the caller sends the first
-// copy itself. 1; -1 for a leg out of range or not in use.
+// copy itself. 1; -1 for a leg out of range or not in use; -2 the slot holds the leg's BYE or
+// CANCEL and kind is not a BYE (that slot is what frees a released leg, so it is kept).
 int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port);
 // Empties the slot when it holds kind. 1; -1 out of range, not in use or another kind armed.
 int Sip_Retrans_Clear(int leg, int kind);

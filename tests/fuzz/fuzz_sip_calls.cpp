@@ -1,6 +1,6 @@
 // Any sequence of datagrams from two registered phones, with one-second steps between them,
 // drives the legs, routing and call control without a crash, a hang or undefined behaviour, and
-// the channels of every call stay linked in pairs with usable indexes.
+// the channels of every call stay linked in pairs, each naming a leg that names it back.
 //
 // The switch runs in public-network mode, so every answer goes to where the datagram "came
 // from": 127.0.0.1, on ports where nothing listens. MESSAGE is left out: it is relayed to the
@@ -49,6 +49,12 @@ void check_tables()
         // Linked channels name each other; a freed partner leaves no pointer behind.
         if (!chn_ok(c.con_chn) || call_chns[c.con_chn].use != 1 || call_chns[c.con_chn].con_chn != chn)
             __builtin_trap();
+    }
+    for (int chn = 0; chn < kMaxCallChns; ++chn) {
+        // A SIP party's leg is in use and names its channel back: a channel left naming a freed
+        // leg would act on whichever call takes that leg next.
+        const int leg = CallCtrl_Sip_Leg(chn);
+        if (leg >= 0 && (sip_chn[leg].use != 1 || sip_chn[leg].ctrl_chn != chn)) __builtin_trap();
     }
     for (const SipLeg& l : sip_chn) {
         if (l.use != 1) continue;

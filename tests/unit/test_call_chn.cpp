@@ -250,3 +250,26 @@ TEST(CallChn, Cases)
 }
 
 }  // namespace
+
+TEST(CallChn, SipLegOfAChannel)
+{
+    ScratchRoot root;
+    CallCtrl_Init_All_Chn();
+    call_chns[4].use = 1;
+    call_chns[4].party_chn = 17;
+    EXPECT_EQ(CallCtrl_Sip_Leg(4), 17);
+    // An MGCP endpoint's index is no leg index, and a leg index outside 0-499 is none.
+    call_chns[4].type = CHN_TYPE_MGCP;
+    EXPECT_EQ(CallCtrl_Sip_Leg(4), -1);
+    call_chns[4].type = CHN_TYPE_SIP;
+    call_chns[4].party_chn = 500;
+    EXPECT_EQ(CallCtrl_Sip_Leg(4), -1);
+    call_chns[4].party_chn = -1;
+    EXPECT_EQ(CallCtrl_Sip_Leg(4), -1);
+    // A free channel or a number outside the table has no party.
+    call_chns[6].party_chn = 3;
+    EXPECT_EQ(CallCtrl_Sip_Leg(6), -1);
+    EXPECT_EQ(CallCtrl_Sip_Leg(-1), -1);
+    EXPECT_EQ(CallCtrl_Sip_Leg(kMaxCallChns), -1);
+    CallCtrl_Init_All_Chn();
+}

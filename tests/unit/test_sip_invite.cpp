@@ -409,7 +409,10 @@ TEST_F(SipInvite, InfoPassesDigitsOn)
     };
     for (const Case& c : cases) {
         SetUp();
+        // Digits are relayed inside an answered call.
+        sip_chn[kCallerLeg].st = sip_talk;
         SipLeg& out = sip_chn[kCalledLeg];
+        out.st = sip_talk;
         out.cseq = 3;
         copy_text(out.callid, "out1");
         copy_text(out.from_line, "From: 801 <sip:801@10.0.0.1:5060>;tag=9");
@@ -424,6 +427,12 @@ TEST_F(SipInvite, InfoPassesDigitsOn)
     EXPECT_EQ(Send_Info(-1, "1"), -1);
     EXPECT_EQ(Send_Info(500, "1"), -1);
     EXPECT_EQ(Send_Info(7, "1"), -2);   // a free leg
+    // Legs whose INVITE is unanswered keep the lines of that INVITE: no INFO goes out.
+    const SipLeg before = sip_chn[kCalledLeg];
+    EXPECT_EQ(Send_Info(kCallerLeg, "1"), -3);
+    EXPECT_EQ(Send_Info(kCalledLeg, "1"), -3);
+    EXPECT_EQ(sip_chn[kCalledLeg].cseq, before.cseq);
+    EXPECT_EQ(sip_chn[kCalledLeg].via_line.view(), before.via_line.view());
     EXPECT_TRUE(peer.take().empty());
 }
 

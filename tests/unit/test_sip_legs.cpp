@@ -227,6 +227,54 @@ TEST_F(SipLegs, TheCalledUserHangsUp)
     EXPECT_TRUE(tables_free());
 }
 
+TEST_F(SipLegs, AnswersToAByeOrCancelTheSwitchNeverSentLeaveTheCallUp)
+{
+    const std::string inv = talking("s1");
+    b.take();
+    const int leg_a = leg_of("s1");
+    const int leg_b = leg_of(line_of(inv, "Call-ID").substr(9));
+    // Responses that name each dialog but answer nothing the switch sent.
+    deliver(answer(from_caller(a, "BYE", "s1", 7), "200 OK"), a);
+    deliver(answer(from_caller(a, "CANCEL", "s1", 1), "481 Call/Transaction Does Not Exist"), a);
+    deliver(answer(from_called(b, inv, "BYE", 9), "200 OK"), b);
+    deliver(answer(from_called(b, inv, "CANCEL", 1), "200 OK"), b);
+    ASSERT_EQ(leg_of("s1"), leg_a);
+    EXPECT_EQ(sip_chn[leg_a].st, sip_talk);
+    ASSERT_GE(leg_b, 0);
+    ASSERT_EQ(sip_chn[leg_b].use, 1);
+    EXPECT_EQ(call_chns[sip_chn[leg_a].ctrl_chn].party_chn, leg_a);
+    EXPECT_EQ(call_chns[sip_chn[leg_b].ctrl_chn].party_chn, leg_b);
+
+    // The call still ends whole.
+    deliver(from_caller(a, "BYE", "s1", 2), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const auto to_b = b.take();
+    ASSERT_FALSE(to_b.empty()) << "the called user is told";
+    EXPECT_EQ(first_line(to_b.back()), "BYE sip:802@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(to_b.back(), "200 OK"), b);
+    EXPECT_TRUE(tables_free());
+}
+
+TEST_F(SipLegs, AReferOnAReleasedLegLeavesItsByeArmed)
+{
+    const std::string inv = talking("s3");
+    deliver(from_called(b, inv, "BYE", 1), b);
+    b.take();
+    const std::string bye = a.take().at(0);
+    // The caller tries a transfer before it has seen the BYE.
+    deliver(from_caller(a, "REFER", "s3", 2), a);
+    const auto got = a.take();
+    ASSERT_FALSE(got.empty());
+    const std::string notify = got.back();
+    EXPECT_EQ(first_line(notify), "NOTIFY sip:801@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(notify, "200 OK"), a);
+    // The BYE is still repeated, and given up in the end: the leg does not wait for ever.
+    tick(2);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{first_line(bye)});
+    tick(12);
+    EXPECT_TRUE(tables_free());
+}
+
 TEST_F(SipLegs, NewInvitesThatAreRefused)
 {
     struct Case {
@@ -307,6 +355,21 @@ TEST_F(SipLegs, FailuresOfTheCalledUser)
         EXPECT_TRUE(tables_free()) << c.status;
         tick(20);
         EXPECT_TRUE(a.take().empty() && b.take().empty()) << "nothing is repeated: " << c.status;
+    }
+}
+
+TEST_F(SipLegs, ARedirectEndsTheCallAlsoWhenItNamesNoNumber)
+{
+    const char* contacts[] = {"Contact: <sip:803@127.0.0.1:5062>\r\n", "Contact: <sip:@127.0.0.1>\r\n", ""};
+    for (const char* contact : contacts) {
+        SetUp();
+        const std::string inv = place("r1");
+        deliver(answer(inv, "180 Ringing"), b);
+        a.take();
+        deliver(answer(inv, "302 Moved Temporarily", "", contact), b);
+        EXPECT_EQ(b.firsts(), std::vector<std::string>{"ACK sip:802@127.0.0.1:5060 SIP/2.0"}) << contact;
+        EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 488 Not Acceptable Here"}) << contact;
+        EXPECT_TRUE(tables_free()) << contact;
     }
 }
 
@@ -480,6 +543,35 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
         << to_a;
 }
 
+TEST_F(SipLegs, InfoBeforeTheAnswerLeavesTheInviteLinesAlone)
+{
+    const std::string inv = place("i2");
+    deliver(answer(inv, "180 Ringing"), b);
+    a.take();
+    // Digits from either party while the called user rings are answered and not passed on.
+    deliver(from_called(b, inv, "INFO", 1, "Signal=5\r\n", "application/dtmf-relay"), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(a.take().empty());
+    deliver(from_caller(a, "INFO", "i2", 2, "Signal=7\r\n", "application/dtmf-relay"), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    EXPECT_TRUE(b.take().empty());
+
+    // The answer on both sides still names each INVITE's own transaction.
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    const std::string ack = b.take().at(0);
+    EXPECT_EQ(line_of(ack, "Via"), line_of(inv, "Via"));
+    EXPECT_EQ(line_of(ack, "CSeq"), "CSeq: 1 ACK");
+    const std::string ok = a.take().at(0);
+    EXPECT_EQ(line_of(ok, "Via"), "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(a.port) + ";branch=z9hG4bKi");
+    EXPECT_EQ(line_of(ok, "CSeq"), "CSeq: 1 INVITE");
+
+    // Once the call is up the digits go through.
+    deliver(from_caller(a, "ACK", "i2", 1), a);
+    deliver(from_caller(a, "INFO", "i2", 3, "Signal=9\r\n", "application/dtmf-relay"), a);
+    a.take();
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"INFO sip:802@127.0.0.1:5060 SIP/2.0"});
+}
+
 TEST_F(SipLegs, MediaChangesAreRelayed)
 {
     const std::string new_a = "v=0\r\nc=IN IP4 127.0.0.9\r\nm=audio 4100 RTP/AVP 8\r\n";
@@ -514,6 +606,30 @@ TEST_F(SipLegs, MediaChangesAreRelayed)
     deliver(from_called(b, inv, "INVITE", 2, new_b), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     EXPECT_TRUE(a.take().empty());
+}
+
+TEST_F(SipLegs, AMediaChangeBeforeTheCallersAckIsAcknowledged)
+{
+    const std::string inv = place("m3");
+    deliver(answer(inv, "200 OK", kSdpB), b);
+    b.take();
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    // The called user changes its media at once; the caller's ACK has not arrived yet.
+    deliver(from_called(b, inv, "INVITE", 1, "v=0\r\nc=IN IP4 127.0.0.8\r\nm=audio 5100 RTP/AVP 0\r\n"), b);
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string re = a.take().at(0);
+    EXPECT_EQ(first_line(re), "INVITE sip:801@127.0.0.1:5060 SIP/2.0");
+    deliver(answer(re, "200 OK", kSdpA), a);
+    const std::string ack = a.take().at(0);
+    EXPECT_EQ(first_line(ack), "ACK sip:802@127.0.0.1:5060 SIP/2.0");
+    EXPECT_EQ(line_of(re, "CSeq"), "CSeq: 1 INVITE");
+    EXPECT_EQ(line_of(ack, "CSeq"), "CSeq: 1 ACK");
+    deliver(from_caller(a, "ACK", "m3", 1), a);
+    EXPECT_EQ(sip_chn[leg_of("m3")].st, sip_talk);
+    deliver(from_caller(a, "BYE", "m3", 2), a);
+    a.take();
+    deliver(answer(b.take().at(0), "200 OK"), b);
+    EXPECT_TRUE(tables_free());
 }
 
 TEST_F(SipLegs, AFailedMediaChangeLeavesTheCallUp)
