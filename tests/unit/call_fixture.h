@@ -22,43 +22,13 @@
 #include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
+#include "udp_peer.h"
 
 namespace calltest {
 
-// A SIP party on 127.0.0.1: what the switch sends it arrives here.
-struct Peer {
-    int fd = -1;
-    int port = 0;
-
-    Peer()
-    {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Peer() { close(fd); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    // Every datagram waiting now (the switch sends on loopback before its handler returns).
-    std::vector<std::string> take()
-    {
-        std::vector<std::string> got;
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 0) < 1) break;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n < 0) break;
-            got.emplace_back(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
+// A SIP party on 127.0.0.1: the switch sends on loopback before its handler returns, so what
+// it sent is waiting.
+struct Peer : UdpPeer {
     // The first lines of what is waiting, one per datagram, in order.
     std::vector<std::string> firsts()
     {

@@ -20,6 +20,7 @@
 #include "sip_digest.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
+#include "udp_peer.h"
 
 namespace {
 
@@ -38,41 +39,12 @@ void clear_log() { std::filesystem::remove(g_root + "/tmp/log/softswitch.log"); 
 
 // A SIP party on a loopback address: the REGISTERs it sends name it in their Via, so the
 // switch answers here.
-struct Peer {
-    int fd = -1;
-    std::string ip;
-    int port = 0;
-
-    explicit Peer(const char* addr) : ip(addr)
-    {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, addr, &a.sin_addr);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Peer() { close(fd); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+struct Peer : UdpPeer {
+    using UdpPeer::UdpPeer;
 
     // Every datagram waiting now. The switch sends on loopback before OnRecv_Reg returns,
     // so what it sent is here.
-    std::vector<std::string> take()
-    {
-        std::vector<std::string> got;
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, got.empty() ? 200 : 0) < 1) break;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n < 0) break;
-            got.emplace_back(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
+    std::vector<std::string> take() { return UdpPeer::take(200); }
     // Status code of the one answer that must be waiting, or 0.
     int code()
     {
