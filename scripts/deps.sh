@@ -7,7 +7,7 @@ pkgs=(
   libsqlite3-dev sqlite3 libgtest-dev libgmock-dev libbenchmark-dev
   nettle-dev libosip2-dev libmad0-dev pkg-config
   python3 iproute2 util-linux procps psmisc
-  sip-tester sipsak tshark
+  sip-tester sipsak tshark linphone-cli sox libsox-fmt-mp3 lame curl
 )
 missing=()
 for p in "${pkgs[@]}"; do
