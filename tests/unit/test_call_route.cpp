@@ -9,7 +9,6 @@
 #include "call_fixture.h"
 #include "call_relay.h"
 #include "call_route.h"
-#include "frame.h"
 
 using namespace calltest;
 

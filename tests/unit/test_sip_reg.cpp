@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
