@@ -22,6 +22,7 @@
 #include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
+#include "switch_settings.h"
 #include "udp_peer.h"
 
 namespace calltest {

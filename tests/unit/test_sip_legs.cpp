@@ -78,14 +78,9 @@ public:
     void SetUp() override
     {
         clear_tables();
-        sip_debug = 0;
+        reset_switch_settings();
         copy_text(sip_server_local_host, "127.0.0.1");
         copy_text(sip_server_local_port, "5060");
-        soft_inet_enable = 0;
-        sip_authen_enable = 0;
-        callctrl_pendtime = 60;
-        sip_pend_time = 80;
-        sip_fee_enable = 0;
         enroll(a, "801");
         enroll(b, "802");
     }

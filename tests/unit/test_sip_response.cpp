@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "settings.h"
+#include "switch_settings.h"
 #include "sip_legs.h"
 #include "sip_transport.h"
 #include "sip_response.h"
@@ -72,9 +73,9 @@ protected:
 
     void SetUp() override
     {
+        reset_switch_settings();
         copy_text(sip_server_local_host, "10.0.0.1");
         copy_text(sip_server_local_port, "5060");
-        sip_authen_type = 0;
         Sip_Init_All_Chn();
         drain();
         // Leg 0: opened by a received INVITE from 801 to 802.
