@@ -11,11 +11,7 @@ endfunction()
 
 include(cmake/common.cmake)
 include(cmake/switch.cmake)
-file(GLOB area_files ${CMAKE_SOURCE_DIR}/cmake/area_*.cmake)
-list(SORT area_files)
-foreach(f ${area_files})
-  include(${f})
-endforeach()
+include_each(area_*.cmake)
 
 # The switch without its process frame, for the targets that drive whole message paths.
 add_library(fuzz_switch STATIC
@@ -26,8 +22,4 @@ target_compile_definitions(fuzz_switch PUBLIC QUERY_SWITCH_FORM=1)
 target_include_directories(fuzz_switch PUBLIC ${CMAKE_SOURCE_DIR}/src/include ${CMAKE_SOURCE_DIR}/switch)
 target_link_libraries(fuzz_switch PUBLIC sqlite3 nettle)
 
-file(GLOB fuzz_areas ${CMAKE_SOURCE_DIR}/cmake/fuzz_*.cmake)
-list(SORT fuzz_areas)
-foreach(f ${fuzz_areas})
-  include(${f})
-endforeach()
+include_each(fuzz_*.cmake)
