@@ -351,8 +351,8 @@ void Static_ReadDialMap(volatile QVD_CGI_SHARE_MEMORY_T* f)
             s_bReadFailed = true;
             return;
         }
-        if (g_sDialRuleTable[key - 1].m_chRuleContent[0] != '\0') ++counted;
-        if (counted == g_DialRuleNum) break;
+        // Counted only on a rule found, so an empty table has every key tried.
+        if (g_sDialRuleTable[key - 1].m_chRuleContent[0] != '\0' && ++counted == g_DialRuleNum) break;
     }
 }
 
