@@ -187,3 +187,26 @@ def sipp_messages(path):
         size = int(m.group(2) or m.group(4))
         out.append((kind, data[m.end():m.end() + size]))
     return out
+
+
+def start_http_harness(board, port, limits=(), close_stdin=False, timeout=10.0):
+    """The HTTP broadcast server alone (http_harness; radiogate never starts it) on port, its
+    working directory the board root; limits are (header ms, body ms, upload bytes). Its console
+    goes to var/http_harness.out. Returns the process once the server listens."""
+    out_path = board.path("var/http_harness.out")
+    out = open(out_path, "wb")
+    exe = os.path.join(BUILD_DIR, "http_harness")
+    # With its standard input closed the listener gets descriptor 0.
+    p = subprocess.Popen([exe, str(port), *[str(x) for x in limits]], cwd=board.root, env=board.env(),
+                         stdin=subprocess.DEVNULL if not close_stdin else None, stdout=out, stderr=subprocess.STDOUT,
+                         preexec_fn=(lambda: os.close(0)) if close_stdin else None)
+    out.close()
+    board.procs.append(p)
+
+    def ready():
+        with open(out_path, "rb") as f:
+            return b"http harness ready" in f.read() or p.poll() is not None
+    wait_for(ready, timeout)
+    if p.poll() is not None or not ready():
+        raise RuntimeError("http_harness did not start")
+    return p
