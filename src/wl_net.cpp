@@ -58,6 +58,24 @@ int Static_SetOption(int sock, int level, int name, int value)
     return setsockopt(sock, level, name, &value, sizeof value) == 0 ? 0 : -1;
 }
 
+// The peer's (getpeername) or the local (getsockname) address of a socket; 0, or -1.
+using NameFn = int (*)(int, sockaddr*, socklen_t*);
+int Static_Name(NameFn name, int sock, sockaddr_in* addr)
+{
+    if (addr == nullptr) return -1;
+    socklen_t len = sizeof *addr;
+    return name(sock, reinterpret_cast<sockaddr*>(addr), &len) == 0 ? 0 : -1;
+}
+
+const char* Static_NameText(NameFn name, int sock, char* out, const char* fallback)
+{
+    if (out == nullptr) return out;
+    sockaddr_in addr{};
+    if (Static_Name(name, sock, &addr) == 0) Static_AddrText(addr, out);
+    else copy_bounded(out, kAddrText, fallback);
+    return out;
+}
+
 std::once_flag s_onceIp;
 char s_chIp[kAddrText] = "0.0.0.0";
 char s_chHostName[64] = "";
@@ -289,21 +307,9 @@ int wlnet_set_reuse_port(int sock) { return sock; }
 int wlnet_set_nodelay(int sock) { return sock; }
 int wlnet_set_nosigpipe(int sock) { return sock; }
 
-int wlnet_get_addr(int sock, sockaddr_in* addr)
-{
-    if (addr == nullptr) return -1;
-    socklen_t len = sizeof *addr;
-    return getpeername(sock, reinterpret_cast<sockaddr*>(addr), &len) == 0 ? 0 : -1;
-}
+int wlnet_get_addr(int sock, sockaddr_in* addr) { return Static_Name(getpeername, sock, addr); }
 
-const char* wlnet_get_ip(int sock, char* out)
-{
-    if (out == nullptr) return out;
-    sockaddr_in addr{};
-    if (wlnet_get_addr(sock, &addr) == 0) Static_AddrText(addr, out);
-    else copy_bounded(out, kAddrText, "0.0.0.0");
-    return out;
-}
+const char* wlnet_get_ip(int sock, char* out) { return Static_NameText(getpeername, sock, out, "0.0.0.0"); }
 
 int wlnet_get_port(int sock)
 {
@@ -311,18 +317,9 @@ int wlnet_get_port(int sock)
     return wlnet_get_addr(sock, &addr) == 0 ? ntohs(addr.sin_port) : 0;
 }
 
-int wlnet_get_addr_by_socket(int sock, sockaddr_in* addr)
-{
-    if (addr == nullptr) return -1;
-    socklen_t len = sizeof *addr;
-    return getsockname(sock, reinterpret_cast<sockaddr*>(addr), &len) == 0 ? 0 : -1;
-}
+int wlnet_get_addr_by_socket(int sock, sockaddr_in* addr) { return Static_Name(getsockname, sock, addr); }
 
 const char* wlnet_get_ip_by_socket(int sock, char* out)
 {
-    if (out == nullptr) return out;
-    sockaddr_in addr{};
-    if (wlnet_get_addr_by_socket(sock, &addr) == 0) Static_AddrText(addr, out);
-    else copy_bounded(out, kAddrText, "127.0.0.1");
-    return out;
+    return Static_NameText(getsockname, sock, out, "127.0.0.1");
 }
