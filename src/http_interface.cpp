@@ -28,7 +28,6 @@ namespace {
 constexpr int kHeaderMax = 8192;  // the header text is at most one less
 constexpr int kBlockMax = 4096;
 constexpr int kReplyMax = 2048;
-constexpr int kRecvWaitMs = 2000;
 constexpr int kAcceptRetryUs = 10000;
 constexpr char kTrueBody[] = "{\"success\":true}";
 constexpr char kFalseBody[] = "{\"success\":false}";
@@ -59,7 +58,7 @@ struct Deadline {
     {
         std::int64_t left = (m_llEndUs - monotonic_us() + 999) / 1000;
         if (left <= 0) return 0;
-        return left < kRecvWaitMs ? static_cast<int>(left) : kRecvWaitMs;
+        return left < kWlnetRecvWaitMs ? static_cast<int>(left) : kWlnetRecvWaitMs;
     }
 };
 
@@ -327,7 +326,7 @@ int parser_request_download(request_header_def* request)
 int parser_request_play(request_header_def* request)
 {
     char block[kBlockMax];
-    Deadline until(kRecvWaitMs);
+    Deadline until(kWlnetRecvWaitMs);
     if (Static_Recv(request->sock_fd, block, kBlockMax - 1, until) <= 0) return -1;
     block[kBlockMax - 1] = '\0';
     for (const char* key : kTimesKeys) {

@@ -321,7 +321,8 @@ int mp3_convert(const unsigned char* data, std::size_t len, FILE* out)
         }
         int got = Static_To8k(p.samplerate, pcm, 2 * n, pcm8k, sizeof pcm8k);
         if (got < 0) {
-            MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad mp3 nsamplerate:%d, npayload:%d, nchannels:%d error......\n",
+            MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0,
+                      "broad mp3 nsamplerate:%d, npayload:%d, nchannels:%d error......\n",
                       static_cast<int>(p.samplerate), static_cast<int>(p.length), static_cast<int>(p.channels));
             break;
         }

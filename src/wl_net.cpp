@@ -19,7 +19,6 @@
 namespace {
 
 constexpr int kListenBacklog = 1024;
-constexpr int kRecvWaitMs = 2000;
 constexpr int kAddrText = 16;  // "255.255.255.255" and its end
 
 bool Static_PortOk(int port) { return port >= 1 && port <= 65535; }
@@ -153,7 +152,10 @@ int wlnet_tcp_recv_wait(int sock, char* buf, int len, int ms)
     return wlnet_tcp_recv(sock, buf, len);
 }
 
-int wlnet_tcp_recv_select(int sock, char* buf, int len) { return wlnet_tcp_recv_wait(sock, buf, len, kRecvWaitMs); }
+int wlnet_tcp_recv_select(int sock, char* buf, int len)
+{
+    return wlnet_tcp_recv_wait(sock, buf, len, kWlnetRecvWaitMs);
+}
 
 int wlnet_tcp_send(int sock, const char* data, int len)
 {

@@ -6,6 +6,9 @@
 
 #include <cstddef>
 
+// How long one read waits for a client's next bytes.
+inline constexpr int kWlnetRecvWaitMs = 2000;
+
 int wlnet_init();    // nothing to set up; 0
 int wlnet_uninit();  // 0
 // Closes a socket; 0, or -1 for a negative descriptor.
@@ -21,7 +24,7 @@ int wlnet_tcp_recv(int sock, char* buf, int len);
 // Waits up to ms milliseconds for the socket to be readable, then wlnet_tcp_recv; -1 when it
 // is not readable in time.
 int wlnet_tcp_recv_wait(int sock, char* buf, int len, int ms);
-// wlnet_tcp_recv_wait with the 2-second wait.
+// wlnet_tcp_recv_wait with the 2-second wait (kWlnetRecvWaitMs).
 int wlnet_tcp_recv_select(int sock, char* buf, int len);
 // One send; a peer that has gone gives -1, never a signal.
 int wlnet_tcp_send(int sock, const char* data, int len);

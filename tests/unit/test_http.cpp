@@ -105,7 +105,8 @@ TEST_F(Http, HeaderParse)
         const char *type, *boundary;
         long length;
     } cases[] = {
-        {"GET /upload/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=----abc\r\nContent-Length: 1234\r\n\r\n",
+        {"GET /upload/upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=----abc\r\n"
+         "Content-Length: 1234\r\n\r\n",
          0, 1, 0, "multipart/form-data;", "----abc", 1234},
         {"POST /broadcast/InstantBroadcast HTTP/1.1\r\n\r\n", 0, 2, 0, "", "", 0},
         {"GET /x/broadcast/StopBroadcast?y HTTP/1.1\r\n\r\n", 0, 3, 0, "", "", 0},
@@ -428,7 +429,8 @@ TEST_F(HttpServer, BroadcastStateMoves)
 TEST_F(Http, LoggerSharedByThreads)
 {
     fresh_logger();
-    LOG_INIT_T r{E_LOG_FILE_FLOW, static_cast<LOG_LEVEL_E>(0), 0, 300, 10, "/tmp/log/threads.log", "/root/log/threads.log"};
+    LOG_INIT_T r{E_LOG_FILE_FLOW, static_cast<LOG_LEVEL_E>(0), 0, 300, 10, "/tmp/log/threads.log",
+                 "/root/log/threads.log"};
     std::filesystem::remove(root + "/tmp/log/threads.log");
     for (auto& e : std::filesystem::directory_iterator(root + "/root/log"))
         if (e.path().filename().string().rfind("threads.log", 0) == 0) std::filesystem::remove(e.path());

@@ -75,6 +75,14 @@ std::string Linear(const std::vector<int>& samples)
     return s;
 }
 
+// The gateway's A-law of linear samples.
+std::string Alaw(const std::vector<int>& samples)
+{
+    std::string s;
+    for (int v : samples) s += static_cast<char>(linear2alaw(v));
+    return s;
+}
+
 // wav_convert on the bytes of a file; its result and what it wrote.
 std::pair<int, std::string> Convert(const std::string& file)
 {
@@ -149,8 +157,7 @@ TEST_F(Wavs, ConvertedSampleBySample)
 {
     std::vector<int> samples;
     for (int i = 0; i < 8000; ++i) samples.push_back((i * 2654435761u) % 65536 - 32768);
-    std::string alaw, want_lin, ulaw, want_u;
-    for (int v : samples) want_lin += static_cast<char>(linear2alaw(v));
+    std::string alaw, want_lin = Alaw(samples), ulaw, want_u;
     for (int c = 0; c < 256; ++c) {
         alaw += static_cast<char>(c);
         ulaw += static_cast<char>(c);
@@ -168,9 +175,9 @@ TEST_F(Wavs, ConvertedSampleBySample)
         {"alaw", Fmt(6, 1, 8000, 8), alaw, alaw, -1},
         {"ulaw", Fmt(7, 1, 8000, 8), ulaw, want_u, -1},
         {"chunks before and after", Fmt(1, 1, 8000, 16, Chunk("fact", U32(3)), list, list), Linear({1000, -1000}),
-         Linear({}) + static_cast<char>(linear2alaw(1000)) + static_cast<char>(linear2alaw(-1000)), -1},
+         Alaw({1000, -1000}), -1},
         {"format extension", Fmt(6, 1, 8000, 8, "", "", "", U16(0)), "abc", "abc", -1},
-        {"odd linear length", {}, Linear({5, 6}) + "\x01", std::string{static_cast<char>(linear2alaw(5)), static_cast<char>(linear2alaw(6))}, -1},
+        {"odd linear length", {}, Linear({5, 6}) + "\x01", Alaw({5, 6}), -1},
         {"data longer than the file", Fmt(6, 1, 8000, 8), "xyz", "xyz", 100000},
     };
     for (const Case& c : cases) {
