@@ -355,6 +355,35 @@ std::string Ask(int port, const std::string& request)
     return got;
 }
 
+// Every descriptor is valid, 0 included: failures are -1, never 0.
+TEST(WlNet, FailuresAreMinusOne)
+{
+    int port = FreePort();
+    EXPECT_EQ(wlnet_tcp_connect("127.0.0.1", port, 500), -1);  // nobody listens
+    EXPECT_EQ(wlnet_tcp_connect("not an address", port, 500), -1);
+    EXPECT_EQ(wlnet_tcp_create(nullptr, 0), -1);
+    EXPECT_EQ(wlnet_tcp_create(nullptr, 65536), -1);
+    EXPECT_EQ(wlnet_udp_create(nullptr, 0), -1);
+    int udp = wlnet_udp_create("127.0.0.1", port);
+    ASSERT_GE(udp, 0);
+    EXPECT_EQ(wlnet_udp_create("127.0.0.1", port), -1);  // the port is taken
+    EXPECT_EQ(wlnet_close(udp), 0);
+    EXPECT_EQ(wlnet_close(-1), -1);
+    int listener = wlnet_tcp_create("127.0.0.1", port);
+    ASSERT_GE(listener, 0);
+    int client = wlnet_tcp_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(client, 0);
+    char peer[16];
+    EXPECT_EQ(wlnet_get_port(client), port);
+    EXPECT_STREQ(wlnet_get_ip(client, peer), "127.0.0.1");
+    EXPECT_STREQ(wlnet_get_ip(-1, peer), "0.0.0.0");
+    EXPECT_STREQ(wlnet_get_ip_by_socket(-1, peer), "127.0.0.1");
+    int served = wlnet_tcp_accept(listener, peer, &port);
+    EXPECT_GE(served, 0);
+    EXPECT_STREQ(peer, "127.0.0.1");
+    for (int fd : {served, client, listener}) EXPECT_EQ(wlnet_close(fd), 0);
+}
+
 class HttpServer : public Http {
 protected:
     void SetUp() override
