@@ -3,7 +3,6 @@ kind, an unknown path, cut, slow and over-long headers, an upload above the limi
 resets, the radio channel written to the database, and the stop of a server on descriptor 0."""
 import os
 import re
-import signal
 import socket
 import sqlite3
 import struct
@@ -12,7 +11,7 @@ import time
 import unittest
 
 from gate import DB, FLOW_LOG, gate_board
-from harness import free_port, start_http_harness, wait_for
+from harness import HTTP_PORT, main, start_http
 
 # Header bound 1.5 s, body bound 5 s, uploads up to 100000 bytes.
 LIMITS = (1500, 5000, 100000)
@@ -62,8 +61,8 @@ class ServerTest(unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board(with_db=self.with_db)
-        self.port = free_port(socket.SOCK_STREAM)
-        self.proc = start_http_harness(self.board, self.port, LIMITS, close_stdin=self.close_stdin)
+        self.port = HTTP_PORT
+        self.http = start_http(self.board, self.port, LIMITS, stdin_closed=self.close_stdin)
 
     def tearDown(self):
         self.board.close()
@@ -154,7 +153,7 @@ class Requests(ServerTest):
             s.close()
             time.sleep(0.1)
         self.assert_reply(TRUE, ask(self.port, b"GET /broadcast/StopBroadcast HTTP/1.1\r\n\r\n"))
-        self.assertIsNone(self.proc.poll())
+        self.assertIsNone(self.http.poll())
 
 
 class Broadcast(ServerTest):
@@ -189,14 +188,13 @@ class DescriptorZero(ServerTest):
     close_stdin = True
 
     def test_a_listener_on_descriptor_0_serves_and_stops(self):
-        self.assertTrue(os.readlink("/proc/%d/fd/0" % self.proc.pid).startswith("socket:"))
+        self.assertTrue(os.readlink("/proc/%d/fd/0" % self.http.p.pid).startswith("socket:"))
         self.assert_reply(TRUE, ask(self.port, b"GET /broadcast/StopBroadcast HTTP/1.1\r\n\r\n"))
-        self.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(self.proc.wait(timeout=10), 0)
-        self.assertIn(b"http harness stopped", self.board.read("var/http_harness.out"))
+        self.assertEqual(self.http.stop()[0], 0)
+        self.assertIn(b"http harness stopped", self.http.out)
         with self.assertRaises(ConnectionRefusedError):
             socket.create_connection(("127.0.0.1", self.port), timeout=5).close()
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

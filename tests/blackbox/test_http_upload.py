@@ -3,15 +3,13 @@ made by sox and lame become an "1.wav" of 8 kHz mono A-law whose samples equal a
 computed from sox's own decoding, the gateway's A-law rule and the specified decimation."""
 import os
 import re
-import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 
 from gate import FLOW_LOG, gate_board
-from harness import BUILD_DIR, SOURCE_DIR, free_port, start_http_harness, wait_for
+from harness import HTTP_PORT, SOURCE_DIR, main, run_tool, start_http, wait_for
 
 SUCCESS = b"broad mp3 transfrom wav success......"
 FAIL = b"broad transfrom wav fail......"
@@ -26,7 +24,7 @@ def run(*argv, **kw):
 
 def linear2alaw_table():
     """The gateway's own linear2alaw of every 16-bit input, indexed by input + 32768."""
-    out = run(os.path.join(BUILD_DIR, "g711_dump"))
+    out = run_tool("g711_dump", check=True).stdout
     return out[1024:1024 + 65536]
 
 
@@ -72,8 +70,8 @@ class Uploads(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.board = gate_board()
-        cls.port = free_port(socket.SOCK_STREAM)
-        cls.proc = start_http_harness(cls.board, cls.port)
+        cls.port = HTTP_PORT
+        cls.http = start_http(cls.board, cls.port)
         cls.work = tempfile.mkdtemp(dir=cls.board.root, prefix="files-")
         cls.lin2a = linear2alaw_table()
         cls.u2a = ulaw2alaw_table()
@@ -222,7 +220,7 @@ class Uploads(unittest.TestCase):
                  "synth", "0.05", "sine", "440")
 
         def vm_kib():
-            with open("/proc/%d/status" % self.proc.pid) as f:
+            with open("/proc/%d/status" % self.http.p.pid) as f:
                 return int(re.search(r"VmSize:\s+(\d+) kB", f.read()).group(1))
         for _ in range(2):
             self.upload("tiny.wav")
@@ -233,4 +231,4 @@ class Uploads(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

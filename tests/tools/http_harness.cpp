@@ -2,8 +2,9 @@
 // radiogate's log files, the server thread on a port, and on SIGTERM or SIGINT the gateway's own
 // stop, after which the server thread (and any conversion) is waited for.
 //
-//   http_harness PORT [HEADER_MS BODY_MS MAX_UPLOAD]
+//   http_harness [--stdin-closed] PORT [HEADER_MS BODY_MS MAX_UPLOAD]
 //
+// --stdin-closed closes standard input first, so the listener takes descriptor 0.
 // Prints "http harness ready\n" once the server listens and "http harness stopped\n" at the end.
 #include <pthread.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "http_interface.h"
 #include "main.h"
@@ -35,8 +37,13 @@ void* Static_ServerThread(void*)
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc >= 2 && std::strcmp(argv[1], "--stdin-closed") == 0) {
+        close(0);
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: http_harness PORT [HEADER_MS BODY_MS MAX_UPLOAD]\n");
+        std::fprintf(stderr, "usage: http_harness [--stdin-closed] PORT [HEADER_MS BODY_MS MAX_UPLOAD]\n");
         return 2;
     }
     s_iPort = std::atoi(argv[1]);
