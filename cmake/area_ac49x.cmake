@@ -1,0 +1,10 @@
+# The AC49x DSP driver: host-port access, packet transport, boot and device set-up, channel
+# commands; linked into the gateway.
+set(AC49X_SOURCES
+  api/ac49x_api/AC49xDrv_Api.cpp
+  api/ac49x_api/AC49xDrv_UserDefinedFunctions.cpp
+)
+add_library(ac49x_driver STATIC ${AC49X_SOURCES})
+target_include_directories(ac49x_driver PUBLIC api/ac49x_api/Include)
+target_link_libraries(ac49x_driver PUBLIC board_driver)
+target_link_libraries(gate_core PUBLIC ac49x_driver)
