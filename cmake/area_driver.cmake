@@ -13,7 +13,9 @@ add_library(board_driver STATIC
   api/driver_api/sim/sim_dsp.cpp
 )
 target_include_directories(board_driver PUBLIC api/driver_api/include)
-target_link_libraries(board_driver PUBLIC board_common)
+# The simulated DSP shares the AC49x memory map and packet layouts, and decodes G.711.
+target_include_directories(board_driver PRIVATE api/ac49x_api/Include)
+target_link_libraries(board_driver PUBLIC board_common gate_g711)
 target_link_libraries(gate_core PUBLIC board_driver)
 
 add_library(gate_g711 STATIC src/g711.cpp)
