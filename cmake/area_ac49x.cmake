@@ -8,3 +8,8 @@ add_library(ac49x_driver STATIC ${AC49X_SOURCES})
 target_include_directories(ac49x_driver PUBLIC api/ac49x_api/Include)
 target_link_libraries(ac49x_driver PUBLIC board_driver)
 target_link_libraries(gate_core PUBLIC ac49x_driver)
+
+unit_test(test_ac49x tests/unit/test_ac49x.cpp)
+target_link_libraries(test_ac49x PRIVATE ac49x_driver)
+target_include_directories(test_ac49x PRIVATE api/driver_api)
+target_compile_definitions(test_ac49x PRIVATE AC49X_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

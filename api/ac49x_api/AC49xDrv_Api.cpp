@@ -25,14 +25,15 @@ U32 Static_Address(int device, U32 address) { return ac49xUserDef_HpiPhysicalAdd
 int Ac49xWriteBlock(int device, U32 address, const U8* buffer, int byteCount)
 {
     if (!Static_Device(device) || buffer == nullptr) return -1;
+    // Each pair goes to IO_WriteShort as the host reads it (little-endian), whose swap hands
+    // the board driver buffer[i] as the word's high byte.
     int r = 0;
     int i = 0;
     for (; i < byteCount - 1; i += 2)
         r = IO_WriteShort(Static_Address(device, address + static_cast<U32>(i)),
-                          static_cast<U16>(buffer[i] << 8 | buffer[i + 1]), device);
+                          static_cast<U16>(buffer[i] | buffer[i + 1] << 8), device);
     if (i < byteCount)  // the odd last byte goes out as a whole word, its partner 0
-        r = IO_WriteShort(Static_Address(device, address + static_cast<U32>(i)), static_cast<U16>(buffer[i] << 8),
-                          device);
+        r = IO_WriteShort(Static_Address(device, address + static_cast<U32>(i)), buffer[i], device);
     return r;
 }
 
@@ -41,8 +42,8 @@ int Ac49xReadBlock(int device, U32 address, U8* buffer, int byteCount)
     if (!Static_Device(device) || buffer == nullptr) return -1;
     for (int i = 0; i < byteCount; i += 2) {
         U16 w = IO_ReadShort(Static_Address(device, address + static_cast<U32>(i)), device);
-        buffer[i] = static_cast<U8>(w >> 8);
-        if (i + 1 < byteCount) buffer[i + 1] = static_cast<U8>(w);
+        buffer[i] = static_cast<U8>(w);
+        if (i + 1 < byteCount) buffer[i + 1] = static_cast<U8>(w >> 8);
     }
     return 0;
 }
@@ -647,6 +648,9 @@ int Ac49xInitDriver(int debugMode)
 {
     Ac49xUserDef_InitUserDefSection();
     Ac49xResetBufferDescriptors();
+    // No device is set up after a driver start: no cell sizes until its control register is
+    // written again.
+    for (auto& copy : ac49xDeviceControlRegister) copy[0] = copy[1] = 0;
     Ac49xSetDebugMode(debugMode);
     Ac49xHcrfSetHostControlRegisterAddresses();
     Ac49xInitFifo();

@@ -29,7 +29,8 @@
 //   fault none              clears every fault below
 //   fault checksum          every program block fails its checksum (boot status 2)
 //   fault stuck             the device control register keeps its reset bit (set-up gives 4136)
-//   fault stall             the DSP takes nothing from its transmit rings until "fault none"
+//   fault stall [N]         the DSP takes nothing from its transmit rings until "fault none"
+//                           (or for the next N DSP requests)
 //   fault noecho [OP]       device packets (of opcode OP only, when given) get no echo
 //   fault shortecho [OP]    ... an echo one byte short
 //   fault syserror IDX [OP] ... a system error event with error index IDX instead of the echo

@@ -37,6 +37,7 @@ struct Faults {
     bool checksum = false;
     bool stuck = false;
     bool stall = false;
+    std::uint64_t stallUntil = 0;  // with stall: the request count that lifts it, 0 never
     EchoFault echo = EchoFault::None;
     int echoOpcode = -1;  // -1: every device packet
     int sysErrorIndex = 0;
@@ -186,6 +187,9 @@ void Static_Trace(const char* dir, int medium, const U8* p, int len)
                   len, hex);
 }
 
+void Static_ServiceRx(int medium);
+
+// Queues a packet for the host and places it at once when the ring has room.
 void Static_Enqueue(int medium, const U8* p, int len, int corrupt = kNoCorrupt)
 {
     Queue& q = g_out[medium];
@@ -198,6 +202,7 @@ void Static_Enqueue(int medium, const U8* p, int len, int corrupt = kNoCorrupt)
     s.corrupt = corrupt;
     std::memcpy(s.data, p, static_cast<std::size_t>(len));
     ++q.count;
+    Static_ServiceRx(medium);
 }
 
 bool Static_Overlaps(const SimRing& r, U32 a, int len)
@@ -642,7 +647,11 @@ const char* Static_Fault(std::string_view args)
     if (kind == "none") g_faults = Faults{};
     else if (kind == "checksum") g_faults.checksum = true;
     else if (kind == "stuck") g_faults.stuck = true;
-    else if (kind == "stall") g_faults.stall = true;
+    else if (kind == "stall") {
+        if (!a1.empty() && !SimBoard_Number(a1, n)) return "stall takes a number of requests";
+        g_faults.stall = true;
+        g_faults.stallUntil = a1.empty() ? 0 : g_requests + static_cast<std::uint64_t>(n);
+    }
     else if (kind == "noecho" || kind == "shortecho") {
         if (!a1.empty() && !SimBoard_Number(a1, op)) return "bad opcode";
         g_faults.echo = kind == "noecho" ? EchoFault::NoEcho : EchoFault::ShortEcho;
@@ -778,6 +787,11 @@ void SimDsp_SetPresent(bool present)
 int SimDsp_Request(unsigned nr, DSP_ACCESS_MSG_T& rec)
 {
     ++g_requests;
+    if (g_faults.stall && g_faults.stallUntil != 0 && g_requests >= g_faults.stallUntil) {
+        g_faults.stall = false;
+        Static_ServiceTx(kHost);
+        Static_ServiceTx(kNet);
+    }
     Static_Tick();
     const std::uint32_t a = rec.m_uAddress;
     const int dev = rec.m_iDevice;
