@@ -13,3 +13,8 @@ unit_test(test_ac49x tests/unit/test_ac49x.cpp)
 target_link_libraries(test_ac49x PRIVATE ac49x_driver)
 target_include_directories(test_ac49x PRIVATE api/driver_api)
 target_compile_definitions(test_ac49x PRIVATE AC49X_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+bench_target(bench_ac49x bench/bench_ac49x.cpp)
+target_link_libraries(bench_ac49x PRIVATE ac49x_driver)
+target_include_directories(bench_ac49x PRIVATE api/driver_api tests/unit)
+target_compile_definitions(bench_ac49x PRIVATE AC49X_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
