@@ -222,6 +222,10 @@ struct Walk {
 
 constexpr int kRingBusy = -2;
 
+// The index after i: 0 after the last descriptor, and 0 as well at the end of the ring the
+// driver knows, whatever the DSP left in the last bit.
+int Static_NextIndex(const Ring& r, int i, const Descriptor& d) { return d.last() || i + 1 >= r.length ? 0 : i + 1; }
+
 // Examines the count descriptors a packet needs, from the transmit index, before anything is
 // written: 0 when every one is free and its buffer takes its cell inside the window;
 // kRingBusy when one still holds data; 3 when the walk comes round to its first index or
@@ -241,7 +245,7 @@ int Static_CheckWalk(int device, const Ring& r, int count, const int* lengths, W
         U32 a = d.address();
         if (a < r.windowBegin || a + static_cast<U32>(lengths[k]) > r.windowEnd) return AC49X_ERROR__TX_WINDOW;
         w.index[static_cast<std::size_t>(k)] = i;
-        i = d.last() ? 0 : i + 1;
+        i = Static_NextIndex(r, i, d);
     }
     w.count = count;
     w.next = i;
@@ -583,7 +587,7 @@ int Ac49xReceivePacket(Tac49xRxPacketParams* p)
     p->PayloadSize = d.length() - AC49X_HPI_HEADER_SIZE;
     p->PacketAddress = d.address();
     const int bad = Static_CheckReceived(device, medium, r, d, p);
-    *r.index = d.last() ? 0 : index + 1;
+    *r.index = Static_NextIndex(r, index, d);
     // A malformed descriptor is handed back to the DSP and passed over: left in place it
     // would be examined again at every call and hold up every packet behind it.
     Static_Release(device, r, index, d);

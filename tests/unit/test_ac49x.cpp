@@ -344,6 +344,24 @@ TEST(Ac49x, ReceiveSkipsWhatItCannotHandOver)
     EXPECT_EQ(Ac49xReleaseRxPacket(0, 0, TRANSFER_MEDIUM__NETWORK), 4114);
 }
 
+TEST(Ac49x, DescriptorWalksStayInsideTheRing)
+{
+    // A DSP that never sets the last bit: the index still comes round at the ring's end.
+    Ac49xSimBoard board;
+    for (int i = 0; i < AC49X_HOST_RING_LENGTH; ++i) Plant(AC49X_HOST_RX_RING + 4 * i, {0x00, 0x02, 0x13, 0x00});
+    Bytes p;
+    for (int i = 0; i < AC49X_HOST_RING_LENGTH; ++i) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ac49x_receive(TRANSFER_MEDIUM__HOST, p), AC49X_ERROR__RX_LENGTH) << i;
+        testing::internal::GetCapturedStdout();
+    }
+    p.resize(AC49X_RX_PACKET_MAX);
+    Tac49xRxPacketParams rx{};
+    rx.pInPacket = p.data();
+    EXPECT_EQ(Ac49xReceivePacket(&rx), 4114);
+    EXPECT_EQ(rx.BufferDescriptorCurrentIndex, 0);
+}
+
 TEST(Ac49x, ChannelBuildersBytes)
 {
     Ac49xSimBoard board;
