@@ -1,4 +1,6 @@
-# libFuzzer targets: each parser of outside input gets one (added by the parser's own area).
+# libFuzzer targets: each parser of outside input gets one (added by the parser's own area in
+# cmake/fuzz_<name>.cmake). The sources are the build areas' own lists: the fuzz build reads
+# them from the same files, which stop after their lists when FUZZ is on.
 set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointer -g -O1)
 function(fuzz_target name)
   add_executable(${name} ${ARGN})
@@ -7,18 +9,17 @@ function(fuzz_target name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/include ${CMAKE_SOURCE_DIR}/switch)
 endfunction()
 
+include(cmake/common.cmake)
+include(cmake/switch.cmake)
+include_each(area_*.cmake)
+
 # The switch without its process frame, for the targets that drive whole message paths.
 add_library(fuzz_switch STATIC
-  switch/sip_reg.cpp switch/sip_digest.cpp switch/sip_legs.cpp switch/sip_invite.cpp
-  switch/call_chn.cpp switch/call_route.cpp switch/call_relay.cpp switch/sip_response.cpp
-  switch/sip_transport.cpp switch/sip_text.cpp switch/sip_decode.cpp switch/settings.cpp
-  switch/ini.cpp switch/swlog.cpp src/board.cpp src/sqlite.cpp)
+  ${SWITCH_RUNTIME_SOURCES} ${SWITCH_SIP_SOURCES} ${SWITCH_REGISTRAR_SOURCES} ${SWITCH_CALLS_SOURCES}
+  ${SWITCH_CALLCTRL_SOURCES} ${BOARD_COMMON_SOURCES} ${QUERY_SOURCES})
 target_compile_options(fuzz_switch PRIVATE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g -O1)
 target_compile_definitions(fuzz_switch PUBLIC QUERY_SWITCH_FORM=1)
 target_include_directories(fuzz_switch PUBLIC ${CMAKE_SOURCE_DIR}/src/include ${CMAKE_SOURCE_DIR}/switch)
 target_link_libraries(fuzz_switch PUBLIC sqlite3 nettle)
 
-file(GLOB fuzz_areas ${CMAKE_SOURCE_DIR}/cmake/fuzz_*.cmake)
-foreach(f ${fuzz_areas})
-  include(${f})
-endforeach()
+include_each(fuzz_*.cmake)

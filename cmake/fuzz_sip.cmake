@@ -1,12 +1,5 @@
-# The SIP decoder and the field parsers the handlers run on what it stores. Besides the decoder
-# and its text helpers only the small runtime it reads and logs through is compiled in: the
-# settings values, the log writer and the board-root seam.
-fuzz_target(fuzz_sip_decode
-  tests/fuzz/fuzz_sip_decode.cpp
-  switch/sip_text.cpp
-  switch/sip_decode.cpp
-  switch/settings.cpp
-  switch/ini.cpp
-  switch/swlog.cpp
-  src/board.cpp
-)
+# The SIP decoder and the field parsers the handlers run on what it stores, linked from the
+# switch's fuzz library: only the decoder, its text helpers and the small runtime they read
+# and log through are taken from it.
+fuzz_target(fuzz_sip_decode tests/fuzz/fuzz_sip_decode.cpp)
+target_link_libraries(fuzz_sip_decode PRIVATE fuzz_switch)

@@ -90,8 +90,7 @@ int CallCtrl_Chn_Reset(int chn)
     if (c.fee_st == FEE_ST_STARTED) c.fee_st = FEE_ST_NONE;
     // The party's leg forgets this channel while it still names it; a leg that has moved on to
     // another channel keeps its own.
-    if (c.type == CHN_TYPE_SIP && leg_in_range(c.party_chn) && sip_chn[c.party_chn].ctrl_chn == chn)
-        sip_chn[c.party_chn].ctrl_chn = -1;
+    if (c.type == CHN_TYPE_SIP) Sip_Chn_Unlink(c.party_chn, chn);
 
     // A partner left pointing here would later release whatever call takes this number next.
     drop_back_link(chn);
@@ -126,11 +125,7 @@ int CallCtrl_Set_Media(int chn, const char* ip, int port, int codec)
     const CallChn& c = call_chns[chn];
     if (c.type == CHN_TYPE_MGCP) return -4;
     if (c.type != CHN_TYPE_SIP) return -5;
-    SipLeg& l = sip_chn[c.party_chn];
-    copy_text(l.offer_ip, ip ? ip : "");
-    l.offer_port = port;
-    l.offer_codec = codec;
-    return 1;
+    return Sip_Chn_Set_Offer(c.party_chn, ip, port, codec) > 0 ? 1 : -3;
 }
 
 int CallCtrl_Get_Soft_User(int chn, SoftUser*& user)

@@ -116,7 +116,7 @@ int CallCtrl_SendAnc(int chn)
     a.pend = 0;
     a.st = CHN_ST_TALK;
     if (a.type != CHN_TYPE_SIP) return -4;   // MGCP endpoints are answered by their own module
-    sip_chn[leg].video_line = a.video_line;
+    Sip_Chn_Set_Video(leg, a.video_line);
     const int r = Sip_SendAnc(leg);
     if (r < 0) {
         Write_Logf("Sip_SendAnc return  %d\n", r);

@@ -6,7 +6,6 @@
 
 #include "call_relay.h"
 #include "composer.h"
-#include "frame.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -99,25 +98,18 @@ int call_sip_party(int chn, SoftUser& calling, int regno)
     c.video_line = p.video_line;
     CallCtrl_Link_Chn(chn, q);
 
-    const int leg = Find_Free_Sip_Chn();
+    const int leg = Sip_Chn_Open_Called(q, regno);
     if (leg < 0) {
         Write_Log("error:no free sip_chn\n");
         CallCtrl_SendHangoff(chn, 0);
         CallCtrl_SendHangoff(q, 0);
         return -5;
     }
-    SipLeg& l = sip_chn[leg];
-    l = SipLeg{};
-    l.use = 1;
-    l.dir = 1;
-    l.regno = regno;
-    copy_text(l.sig_ip, reg.ip.view());
-    l.sig_port = reg.port;
-    l.ctrl_chn = q;
-    l.called = c.called;
-    l.calling = c.calling;
-    l.video_line = c.video_line;
-    CallCtrl_Get_Media(chn, l.offer_ip, l.offer_port, l.offer_codec);
+    // The called party is offered the caller's media.
+    Text<16> offer_ip;
+    int offer_port = 0, offer_codec = 0;
+    CallCtrl_Get_Media(chn, offer_ip, offer_port, offer_codec);
+    Sip_Chn_Set_Offer(leg, offer_ip.s, offer_port, offer_codec);
     c.party_chn = leg;
     c.pend = 1;
 

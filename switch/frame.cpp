@@ -1,9 +1,9 @@
 #include "frame.h"
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,7 +19,6 @@
 
 int g_work_mode = 1;
 int g_sleep_seconds = 0;
-Database g_db = nullptr;
 Text<16> g_up_server_host;
 Text<100> g_no_record_list;
 Text<10> g_invite_prefix;
@@ -78,25 +77,28 @@ int run_settings_readers()
     return 1;
 }
 
-// The one-second tick: a change of the seconds field counts as one second whatever its size,
-// so a stall or a clock step gives one tick, not a burst.
+// The one-second tick, on the program's monotonic clock: a change of the seconds field counts as
+// one second whatever its size, so a stall gives one tick, not a burst.
 struct TickClock {
     bool first = true;
-    struct timeval prev {};
+    std::int64_t prev_sec = 0;
+    std::int64_t prev_usec = 0;
     long long acc_us = 0;
 
     bool pass()
     {
-        struct timeval now {};
-        gettimeofday(&now, nullptr);
+        const std::int64_t now = monotonic_us();
+        const std::int64_t sec = now / 1000000, usec = now % 1000000;
         if (first) {
             first = false;
-            prev = now;
+            prev_sec = sec;
+            prev_usec = usec;
             return false;
         }
-        long long dsec = static_cast<long long>(now.tv_sec) - prev.tv_sec;
-        long long dusec = static_cast<long long>(now.tv_usec) - prev.tv_usec;
-        prev = now;
+        long long dsec = sec - prev_sec;
+        long long dusec = usec - prev_usec;
+        prev_sec = sec;
+        prev_usec = usec;
         acc_us += dsec != 0 ? dusec + 1000000 : dusec;
         if (acc_us >= 1000000) {
             acc_us -= 1000000;

@@ -1,14 +1,12 @@
 // frame.h — sipswitch's process frame: start-up order, the polling loop with its one-second
 // tick, and the orderly end on SIGINT or SIGTERM.
 #pragma once
-#include "sqlite.h"
 #include "text.h"
 
 inline constexpr const char* kSwitchVersion = "softswitch_V4.1.7_Record_20080808";
 
 extern int g_work_mode;       // 0: standby, no SIP datagram is read
 extern int g_sleep_seconds;   // ticks since the last standby request or restart of the count
-extern Database g_db;         // the user database; null when "db name" names no file
 
 // Texts read by the builders, routing and recording; nothing fills them, so they stay empty.
 extern Text<16> g_up_server_host;

@@ -9,6 +9,7 @@
 #include "swlog.h"
 
 Text<20> g_db_name;
+Database g_db = nullptr;
 
 Text<16> sip_server_local_host;
 Text<16> sip_server_inter_host;

@@ -1,12 +1,15 @@
 // settings.h — the switch's settings, read once at start-up from "/root/switch/sip_server.ini".
 // One process-wide value per key, named as the key; written by the readers only.
 #pragma once
+#include "sqlite.h"
 #include "text.h"
 
 inline constexpr const char* kSettingsFile = "/root/switch/sip_server.ini";
 
 // "db name": kept so start-up can open the database it names.
 extern Text<20> g_db_name;
+// The user database that "db name" names, opened at start-up; null when that file is missing.
+extern Database g_db;
 
 // Read_Configure_Sip
 extern Text<16> sip_server_local_host;

@@ -1,9 +1,7 @@
 #include "sip_legs.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 #include "call_chn.h"
@@ -132,6 +130,55 @@ int Sip_Chn_Reset(int leg)
     return 1;
 }
 
+int Sip_Chn_Open_Called(int ctrl_chn, int regno)
+{
+    if (!reg_in_range(regno)) return -2;
+    if (!chn_in_range(ctrl_chn) || call_chns[ctrl_chn].use != 1) return -3;
+    const int leg = Find_Free_Sip_Chn();
+    if (leg < 0) return -1;
+    const SipReg& reg = sipreg[regno];
+    const CallChn& c = call_chns[ctrl_chn];
+    SipLeg& l = sip_chn[leg];
+    l = SipLeg{};
+    l.use = 1;
+    l.dir = 1;
+    l.regno = regno;
+    copy_text(l.sig_ip, reg.ip.view());
+    l.sig_port = reg.port;
+    l.ctrl_chn = ctrl_chn;
+    l.called = c.called;
+    l.calling = c.calling;
+    l.video_line = c.video_line;
+    return leg;
+}
+
+int Sip_Chn_Set_Offer(int leg, const char* ip, int port, int codec)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    SipLeg& l = sip_chn[leg];
+    copy_text(l.offer_ip, ip ? ip : "");
+    l.offer_port = port;
+    l.offer_codec = codec;
+    return 1;
+}
+
+int Sip_Chn_Set_Video(int leg, const Text<kSipLineMax>& line)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (!leg_in_use(leg)) return -2;
+    sip_chn[leg].video_line = line;
+    return 1;
+}
+
+int Sip_Chn_Unlink(int leg, int chn)
+{
+    if (!leg_in_range(leg)) return -1;
+    if (sip_chn[leg].ctrl_chn != chn) return 0;
+    sip_chn[leg].ctrl_chn = -1;
+    return 1;
+}
+
 SipDialog* Sip_Chn_Dialog(int leg) { return leg_in_use(leg) ? &sip_chn[leg] : nullptr; }
 
 int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port)
@@ -240,10 +287,8 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     if (Send_Try(leg) < 0) return refuse_invite(leg, -11, "error:Send_Try error\n");
     set_user_status(l, SOFT_ST_BUSY);
 
-    // The tag is seeded by the second, so INVITEs of one second share it; their Call-IDs differ.
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     char number[16] = {};
-    std::snprintf(number, sizeof number, "%d", std::rand());
+    std::snprintf(number, sizeof number, "%d", Sip_Get_Random());
     add_to_tag(l, number);
 
     const int chn = CallCtrl_Find_Free_Chn();

@@ -62,6 +62,19 @@ int Find_Free_Sip_Chn();
 // emptied. 1; -1 out of range or not in use.
 int Sip_Chn_Reset(int leg);
 
+// Takes the lowest free leg for the switch's INVITE to registration regno on behalf of call
+// channel ctrl_chn: the signalling address is the registration's, the calling and called
+// numbers and the video line are the channel's. The leg; -1 none free; -2 regno out of range;
+// -3 ctrl_chn out of range or free.
+int Sip_Chn_Open_Called(int ctrl_chn, int regno);
+// The media the switch offers the leg's party. 1; -1 out of range, -2 not in use.
+int Sip_Chn_Set_Offer(int leg, const char* ip, int port, int codec);
+// The SDP video line the leg's next answer carries. 1; -1 out of range, -2 not in use.
+int Sip_Chn_Set_Video(int leg, const Text<kSipLineMax>& line);
+// The leg forgets call channel chn while it still names it: 1; 0 it names another channel
+// (left alone); -1 out of range.
+int Sip_Chn_Unlink(int leg, int chn);
+
 // The dialog of a leg in use; null for an index outside 0..499 or a free leg.
 SipDialog* Sip_Chn_Dialog(int leg);
 

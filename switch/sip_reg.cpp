@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "frame.h"  // g_db
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"

@@ -121,30 +121,45 @@ int Sip_Recv_Proc()
         int n = Sip_Recv_Udp(g_recv_buffer.data(), kSipRecvMax, from, from_len);
         if (n < kSipMinDatagram) break;   // nothing waits, or a keepalive: the rest waits a pass
         g_recv_buffer[static_cast<std::size_t>(n)] = '\0';
-
-        char src_ip[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
-        int src_port = ntohs(from.sin_port);
-        Write_Logf("recv data from ip=%s port=%d \n", src_ip, src_port);
-        Write_Log("recv data = \n");
-        Write_Log(g_recv_buffer.data());
-        Write_Log("\n");
-
-        SIP_MSG_T& msg = g_recv_msg;
-        msg = {};
-        msg.src_addr = from;
-        msg.src_addr_len = from_len;
-        if (soft_inet_enable == 1) {
-            copy_text(msg.reply_ip, src_ip);
-            msg.reply_port = src_port;
-        }
-        if (Sip_Decode(g_recv_buffer.data(), static_cast<std::size_t>(n), msg) != 1) {
-            Write_Log("error:Sip_Decode error\n");
-            continue;
-        }
-        reply_to_source_if_unsendable(msg, src_ip, src_port);
-        OnRecvSip(msg);
+        Sip_Recv_Datagram(g_recv_buffer.data(), static_cast<std::size_t>(n), from, from_len);
     }
+    return 1;
+}
+
+int Sip_Recv_Decode(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len,
+                    SIP_MSG_T& msg)
+{
+    char src_ip[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
+    const int src_port = ntohs(from.sin_port);
+    msg = {};
+    msg.src_addr = from;
+    msg.src_addr_len = from_len;
+    if (soft_inet_enable == 1) {
+        copy_text(msg.reply_ip, src_ip);
+        msg.reply_port = src_port;
+    }
+    if (Sip_Decode(text, length, msg) != 1) return -1;
+    reply_to_source_if_unsendable(msg, src_ip, src_port);
+    return 1;
+}
+
+int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len)
+{
+    char src_ip[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
+    Write_Logf("recv data from ip=%s port=%d \n", src_ip, ntohs(from.sin_port));
+    Write_Log("recv data = \n");
+    // The text as it arrived, up to its first NUL; it need not be terminated.
+    Write_Logf("%.*s", static_cast<int>(text == nullptr ? 0 : strnlen(text, length)), text == nullptr ? "" : text);
+    Write_Log("\n");
+
+    SIP_MSG_T& msg = g_recv_msg;
+    if (Sip_Recv_Decode(text, length, from, from_len, msg) != 1) {
+        Write_Log("error:Sip_Decode error\n");
+        return -1;
+    }
+    OnRecvSip(msg);
     return 1;
 }
 

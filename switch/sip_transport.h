@@ -27,8 +27,17 @@ int Send_Udp_Data_Direct(const char* text, std::size_t length, const SIP_MSG_T& 
 // One non-blocking receive of at most size bytes: the bytes received, or -1 when nothing waits.
 int Sip_Recv_Udp(char* buffer, std::size_t size, sockaddr_in& addr, socklen_t& addr_len);
 
-// The receive step: at most 100 datagrams, each logged, decoded and dispatched. Always 1.
+// The receive step: at most 100 datagrams, each handed to Sip_Recv_Datagram. Always 1.
 int Sip_Recv_Proc();
+
+// One received datagram, text[0..length) from `from` (no terminator needed): logged, decoded
+// with its reply address and dispatched. 1; -1 it could not be decoded (logged).
+int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len);
+// The decoding half of it: msg zeroed, the sender's address and (public-network mode) the reply
+// address filled in, the text decoded; a Via host that is no address is replaced by the sender.
+// 1; -1 it could not be decoded.
+int Sip_Recv_Decode(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len,
+                    SIP_MSG_T& msg);
 
 // Dispatches one decoded message: 0; -1 when it has no Call-ID line (nothing is answered).
 int OnRecvSip(SIP_MSG_T& msg);

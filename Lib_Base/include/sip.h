@@ -3,17 +3,8 @@
 // The callback runs only inside LIBSIP_Thread(), which the gateway calls every 10 ms.
 #pragma once
 
-// The gateway and the stack pass one IPV4_ADDRESS between them (dotted text in 24 bytes and a
-// port, 28 bytes): the gateway's own definition when its headers are on the path, else this one.
-#if __has_include("define_sys.h")
+// The gateway and the stack pass one IPV4_ADDRESS between them: the gateway's definition.
 #include "define_sys.h"
-#else
-struct IPV4_ADDRESS {
-    char ip[24];
-    int port;
-};
-#endif
-static_assert(sizeof(IPV4_ADDRESS) == 28);
 
 // Codecs as the gateway numbers them; a_coders entries from 96 to 127 name a telephone-event payload.
 enum codec { UNKONW = 0, G711_A = 1, G711_U = 2, G729 = 3, G723 = 4, TE101 = 5, GSM = 6, G726 = 7 };

@@ -76,7 +76,7 @@ int resend_with_credentials(int chn)
         pos = next;
     }
     if (!m.ok()) return -4;
-    int slot = Text_Store(m.text(), m.length());
+    int slot = Text_Store(m.c_str(), static_cast<int>(m.size()));
     if (slot < 0) return -5;
     Text_Free(c.chal_text);
     c.chal_text = -1;
@@ -190,7 +190,7 @@ int send_cancel(int chn)
     }
     m.raw("Content-Length: 0\r\n\r\n");
     if (!m.ok()) return -4;
-    int slot = Text_Store(m.text(), m.length());
+    int slot = Text_Store(m.c_str(), static_cast<int>(m.size()));
     if (slot < 0) return -5;
     if (Trans_Request(chn, SIP_REQUEST_MSG_CANCEL, slot, c.dest) < 0) return -5;
     c.cancelled = 1;

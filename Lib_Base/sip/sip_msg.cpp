@@ -251,8 +251,8 @@ static bool body_lines(Composer& m, SipChn& c, int data_type)
         return m.ok();
     }
     m.raw("Content-Type: ").raw(type).raw("\r\n");
-    m.fmt("Content-Length: %d\r\n\r\n", b.length());
-    m.raw(std::string_view(b.text(), static_cast<size_t>(b.length())));
+    m.fmt("Content-Length: %d\r\n\r\n", static_cast<int>(b.size()));
+    m.raw(b.view());
     return m.ok();
 }
 
@@ -310,7 +310,7 @@ int Sip_Compose_Request(SipChn& c, int method, int cseq, const char* branch, con
     if (method == SIP_REQUEST_MSG_INVITE && c.local_sdp.a_use) data_type = 1;   // an INVITE always offers
     if (method == SIP_REQUEST_MSG_PUBLISH) data_type = 2;
     if (!body_lines(m, c, data_type) || !m.ok()) return -1;
-    return Text_Store(m.text(), m.length());
+    return Text_Store(m.c_str(), static_cast<int>(m.size()));
 }
 
 // An answer to a received request (sip): its Via lines, From, To (with our tag), Call-ID, CSeq.
@@ -363,7 +363,7 @@ static int compose_answer(const osip_message_t* sip, int status, SipChn* c, int 
         m.raw("Content-Length: 0\r\n\r\n");
     }
     if (!m.ok()) return -1;
-    return Text_Store(m.text(), m.length());
+    return Text_Store(m.c_str(), static_cast<int>(m.size()));
 }
 
 // Answers the request of a server transaction. 0 sent, -1 not.

@@ -63,7 +63,6 @@ bool lower_prefix(const char* s, const char* p)
 
 int Sdp_Write(const SIP_SDP& sdp, unsigned version, Composer& out)
 {
-    int start = out.length();
     const IPV4_ADDRESS& a = sdp.fax_use == 1 ? sdp.fax.fax_addr : sdp.a_addr;
     if (sdp.fax_use != 1 && !sdp.a_use) return -2;
     const char* ip = a.ip[0] ? a.ip : "0.0.0.0";
@@ -93,11 +92,7 @@ int Sdp_Write(const SIP_SDP& sdp, unsigned version, Composer& out)
             if (extra.size() < 2 || extra.substr(extra.size() - 2) != "\r\n") out.raw("\r\n");
         }
     }
-    if (!out.ok()) {
-        out.cut(start);
-        return -1;
-    }
-    return 1;
+    return out.ok() ? 1 : -1;
 }
 
 int Sdp_Read(std::string_view body, SIP_SDP& out)
@@ -164,7 +159,7 @@ int Sdp_Read(std::string_view body, SIP_SDP& out)
                     // other lines travel on to the gateway (it looks for "X-fax" here); a line
                     // that does not fit is left out whole, with those after it
                     size_t need = 2 + std::strlen(f) + (v ? 1 + std::strlen(v) : 0) + 2;
-                    if (static_cast<size_t>(extra.length()) + need >= sizeof out.a_content) break;
+                    if (extra.size() + need >= sizeof out.a_content) break;
                     extra.raw("a=").raw(f);
                     if (v) extra.raw(":").raw(v);
                     extra.raw("\r\n");

@@ -1,47 +1,12 @@
-// sip_text.cpp — bounded composition and raw looks at received texts.
+// sip_text.cpp — raw looks at received texts, random tokens, the clock and number reading.
 #include "sip_text.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <random>
 
-Composer& Composer::raw(std::string_view s)
-{
-    if (!ok_) return *this;
-    if (len_ + static_cast<int>(s.size()) >= size_) {
-        ok_ = false;
-        return *this;
-    }
-    std::memcpy(buf_ + len_, s.data(), s.size());
-    len_ += static_cast<int>(s.size());
-    buf_[len_] = '\0';
-    return *this;
-}
-
-Composer& Composer::num(long long v)
-{
-    char t[24];
-    std::snprintf(t, sizeof t, "%lld", v);
-    return raw(t);
-}
-
-Composer& Composer::fmt(const char* f, ...)
-{
-    if (!ok_) return *this;
-    va_list ap;
-    va_start(ap, f);
-    int n = std::vsnprintf(buf_ + len_, static_cast<size_t>(size_ - len_), f, ap);
-    va_end(ap);
-    if (n < 0 || len_ + n >= size_) {
-        ok_ = false;
-        buf_[len_] = '\0';
-        return *this;
-    }
-    len_ += n;
-    return *this;
-}
+#include "board.h"   // monotonic_us
 
 namespace {
 bool same_name(std::string_view a, std::string_view b)
@@ -99,12 +64,7 @@ void Sip_Random_Token(char* out, int size, int digits)
     out[n] = '\0';
 }
 
-long long Sip_Now_Ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+long long Sip_Now_Ms() { return monotonic_us() / 1000; }
 
 int Sip_Read_Number(std::string_view s)
 {

@@ -514,8 +514,8 @@ void bye_stray(const osip_message_t* resp, const IPV4_ADDRESS& to, const char* r
         m.raw("Call-ID: ").raw(cid.view()).raw("\r\n");
         m.fmt("CSeq: %d %s\r\nContent-Length: 0\r\n\r\n", method == SIP_REQUEST_MSG_ACK ? cs : cs + 1, Sip_Method_Name(method));
         if (!m.ok()) break;
-        if (method == SIP_REQUEST_MSG_ACK) Stack_Send_Raw(m.text(), m.length(), to);
-        else send_detached(method, m.text(), m.length(), to);
+        if (method == SIP_REQUEST_MSG_ACK) Stack_Send_Raw(m.c_str(), static_cast<int>(m.size()), to);
+        else send_detached(method, m.c_str(), static_cast<int>(m.size()), to);
     }
     osip_free(from);
     osip_free(tot);

@@ -8,20 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "call_chn.h"
 #include "call_relay.h"
-#include "composer.h"
-#include "frame.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
-
-// The process frame is not linked here; without a database every query finds nothing.
-Database g_db = nullptr;
 
 namespace {
 
@@ -63,16 +59,27 @@ void check_tables()
 }
 
 // The Call-IDs of the switch's own INVITEs are time stamps the fuzzer cannot guess: a datagram
-// whose Call-ID is "B" is taken to be in the dialog of the newest leg the switch placed.
-void aim_at_placed_leg(SIP_MSG_T& msg)
+// whose Call-ID line is "Call-ID: B" is taken to be in the dialog of the newest leg the switch
+// placed.
+void aim_at_placed_leg(std::string& datagram)
 {
-    if (msg.callid_line.view() != "Call-ID: B") return;
+    static const std::string kLine = "\nCall-ID: B\r\n";
+    const std::size_t at = datagram.find(kLine);
+    if (at == std::string::npos) return;
     for (int leg = kMaxSipLegs - 1; leg >= 0; --leg) {
         if (sip_chn[leg].use == 1 && sip_chn[leg].dir == 1) {
-            Composer(msg.callid_line.s, sizeof msg.callid_line.s).raw("Call-ID: ").raw(sip_chn[leg].callid.view());
+            datagram.replace(at + kLine.size() - 3, 1, sip_chn[leg].callid.view());
             return;
         }
     }
+}
+
+bool is_message(const std::string& datagram)
+{
+    static SIP_MSG_T kind;
+    kind = {};
+    Sip_Decode(datagram.data(), datagram.size(), kind);
+    return kind.msg_type == SIP_MESSAGE;
 }
 
 }  // namespace
@@ -101,17 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) return 0;
     registration(10, "801", kPorts[0]);
     registration(11, "802", kPorts[1]);
-    std::vector<char> datagram(data + 1, data + size);
-    SIP_MSG_T msg{};
-    copy_text(msg.reply_ip, "127.0.0.1");
-    msg.reply_port = kPorts[data[0] & 1];
-    msg.src_addr.sin_family = AF_INET;
-    msg.src_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    msg.src_addr.sin_port = htons(static_cast<uint16_t>(msg.reply_port));
-    msg.src_addr_len = sizeof msg.src_addr;
-    Sip_Decode(datagram.data(), datagram.size(), msg);
-    aim_at_placed_leg(msg);
-    if (msg.msg_type != SIP_MESSAGE) OnRecvSip(msg);
+    std::string datagram(reinterpret_cast<const char*>(data) + 1, size - 1);
+    aim_at_placed_leg(datagram);
+    // Exactly the bytes, with no terminator after them.
+    std::vector<char> bytes(datagram.begin(), datagram.end());
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    from.sin_port = htons(static_cast<uint16_t>(kPorts[data[0] & 1]));
+    if (!is_message(datagram)) Sip_Recv_Datagram(bytes.data(), bytes.size(), from, sizeof from);
     for (int second = (data[0] >> 1) & 7; second > 0; --second) {
         TimerPend();
         CallCtrl_Check_Pend_Time();

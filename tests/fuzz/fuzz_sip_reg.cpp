@@ -6,13 +6,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "frame.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_reg.h"
-
-// The process frame is not linked here; without a database every query finds nothing.
-Database g_db = nullptr;
+#include "sip_transport.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -35,9 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sip_authen_type = (data[0] >> 3) & 3;
     QUERY_WORK_MODE = (data[0] >> 5) & 1;
     std::vector<char> datagram(data + 1, data + size);
-    SIP_MSG_T msg{};
-    if (soft_inet_enable) copy_text(msg.reply_ip, "10.0.0.9");
-    Sip_Decode(datagram.data(), datagram.size(), msg);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x0a000009);   // 10.0.0.9
+    from.sin_port = htons(5060);
+    static SIP_MSG_T msg;
+    Sip_Recv_Decode(datagram.data(), datagram.size(), from, sizeof from, msg);
     OnRecv_Reg(msg);
     if (data[0] & 0x40) Sip_Reg_Timer();
     if (data[0] & 0x80) UserCheckUpdate(data[0] & 1);

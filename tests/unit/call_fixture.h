@@ -22,6 +22,7 @@
 #include "sip_legs.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
+#include "switch_settings.h"
 #include "udp_peer.h"
 
 namespace calltest {
@@ -59,26 +60,27 @@ inline std::regex pattern(const std::string& text)
 
 inline bool matches(const std::string& got, const std::string& want) { return std::regex_match(got, pattern(want)); }
 
+inline sockaddr_in address_of(const Peer& p)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(p.port));
+    return a;
+}
+
 // A decoded message from peer, as the receive step hands it to the dispatcher.
 inline SIP_MSG_T decode_from(const std::string& text, const Peer& from)
 {
     SIP_MSG_T msg{};
-    msg.src_addr.sin_family = AF_INET;
-    msg.src_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    msg.src_addr.sin_port = htons(static_cast<uint16_t>(from.port));
-    msg.src_addr_len = sizeof msg.src_addr;
-    if (soft_inet_enable == 1) {
-        copy_text(msg.reply_ip, "127.0.0.1");
-        msg.reply_port = from.port;
-    }
-    Sip_Decode(text.c_str(), text.size(), msg);
+    Sip_Recv_Decode(text.c_str(), text.size(), address_of(from), sizeof(sockaddr_in), msg);
     return msg;
 }
 
+// A datagram from peer through the switch's receive step.
 inline void deliver(const std::string& text, const Peer& from)
 {
-    SIP_MSG_T msg = decode_from(text, from);
-    OnRecvSip(msg);
+    Sip_Recv_Datagram(text.c_str(), text.size(), address_of(from), sizeof(sockaddr_in));
 }
 
 // The log of the switch lives in a scratch board root for the length of the test program.

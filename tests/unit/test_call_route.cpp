@@ -9,7 +9,6 @@
 #include "call_fixture.h"
 #include "call_relay.h"
 #include "call_route.h"
-#include "frame.h"
 
 using namespace calltest;
 
@@ -32,18 +31,9 @@ public:
     void SetUp() override
     {
         clear_tables();
+        reset_switch_settings();
         copy_text(sip_server_local_host, "127.0.0.1");
         copy_text(sip_server_local_port, "5060");
-        soft_inet_enable = 0;
-        sip_fee_enable = 0;
-        callctrl_pendtime = 60;
-        sip_pend_time = 80;
-        soft_default_route_enable = 0;
-        soft_default_route_tel.clear();
-        soft_voice_mail_tel.clear();
-        soft_mainbak_enable = 0;
-        offline_gateway.clear();
-        QUERY_WORK_MODE = 0;
         close_db();
         user(10, "801", a);
         user(11, "802", b);

@@ -28,13 +28,10 @@ public:
     void SetUp() override
     {
         clear_tables();
+        reset_switch_settings();
         copy_text(sip_server_local_host, "10.0.0.1");
         copy_text(sip_server_inter_host, "192.168.1.1");
         copy_text(sip_server_local_port, "5060");
-        copy_text(soft_inet_mask, "255.255.0.0");
-        soft_inet_enable = 0;
-        soft_rtpswitch_rtp_port = 30000;
-        soft_rtpswitch_port_range = 0;
         port = std::to_string(peer.port);
 
         // 801 called 802: the caller's leg a received INVITE opened, the called user's leg the

@@ -78,14 +78,9 @@ public:
     void SetUp() override
     {
         clear_tables();
-        sip_debug = 0;
+        reset_switch_settings();
         copy_text(sip_server_local_host, "127.0.0.1");
         copy_text(sip_server_local_port, "5060");
-        soft_inet_enable = 0;
-        sip_authen_enable = 0;
-        callctrl_pendtime = 60;
-        sip_pend_time = 80;
-        sip_fee_enable = 0;
         enroll(a, "801");
         enroll(b, "802");
     }
@@ -748,6 +743,58 @@ TEST_F(SipLegs, CallsFillTheTablesAndLeaveThemEmpty)
     EXPECT_EQ(status_of("802"), SOFT_ST_FREE);
     // And a new call goes through.
     talking("after");
+}
+
+// The operations by which routing and call control take and fill a leg without touching it.
+TEST_F(SipLegs, LegsAreOpenedAndFilledOnlyByTheirModule)
+{
+    const int regno = Find_Reg_By_Tel("802");
+    ASSERT_GE(regno, 0);
+    const int chn = CallCtrl_Find_Free_Chn();
+    ASSERT_GE(chn, 0);
+    call_chns[chn].use = 1;
+    copy_text(call_chns[chn].calling, "801");
+    copy_text(call_chns[chn].called, "802");
+    copy_text(call_chns[chn].video_line, "m=video 0 RTP/AVP 34");
+
+    EXPECT_EQ(Sip_Chn_Open_Called(chn, -1), -2);
+    EXPECT_EQ(Sip_Chn_Open_Called(chn, kMaxSipReg), -2);
+    EXPECT_EQ(Sip_Chn_Open_Called(-1, regno), -3);
+    EXPECT_EQ(Sip_Chn_Open_Called(chn + 1, regno), -3);   // a free channel
+    const int leg = Sip_Chn_Open_Called(chn, regno);
+    ASSERT_GE(leg, 0);
+    const SipLeg& l = sip_chn[leg];
+    EXPECT_EQ(l.use, 1);
+    EXPECT_EQ(l.dir, 1);
+    EXPECT_EQ(l.st, sip_free);   // the INVITE is not sent yet
+    EXPECT_EQ(l.regno, regno);
+    EXPECT_EQ(l.ctrl_chn, chn);
+    EXPECT_STREQ(l.sig_ip.s, "127.0.0.1");
+    EXPECT_EQ(l.sig_port, b.port);
+    EXPECT_STREQ(l.calling.s, "801");
+    EXPECT_STREQ(l.called.s, "802");
+    EXPECT_STREQ(l.video_line.s, "m=video 0 RTP/AVP 34");
+
+    struct Case { int leg; int want; };
+    for (Case c : {Case{leg, 1}, Case{-1, -1}, Case{kMaxSipLegs, -1}, Case{leg + 1, -2}}) {
+        EXPECT_EQ(Sip_Chn_Set_Offer(c.leg, "10.1.2.3", 7000, 8), c.want) << c.leg;
+        EXPECT_EQ(Sip_Chn_Set_Video(c.leg, call_chns[chn].video_line), c.want) << c.leg;
+    }
+    EXPECT_STREQ(l.offer_ip.s, "10.1.2.3");
+    EXPECT_EQ(l.offer_port, 7000);
+    EXPECT_EQ(l.offer_codec, 8);
+
+    // Unlinking: only the channel the leg names is forgotten.
+    EXPECT_EQ(Sip_Chn_Unlink(leg, chn + 1), 0);
+    EXPECT_EQ(l.ctrl_chn, chn);
+    EXPECT_EQ(Sip_Chn_Unlink(-1, chn), -1);
+    EXPECT_EQ(Sip_Chn_Unlink(leg, chn), 1);
+    EXPECT_EQ(l.ctrl_chn, -1);
+
+    // With every leg taken there is none to open.
+    for (SipLeg& other : sip_chn) other.use = 1;
+    EXPECT_EQ(Sip_Chn_Open_Called(chn, regno), -1);
+    clear_tables();
 }
 
 TEST_F(SipLegs, FindingTheCallersRegistration)

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
 #include "settings.h"
+#include "switch_settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
 #include "sip_reg.h"
@@ -124,12 +124,8 @@ protected:
     void SetUp() override
     {
         Sip_Init_All_Reg();
-        sip_debug = 1;
-        sip_authen_enable = 0;
-        sip_authen_type = 0;
-        sip_expries_default = 3600;
-        soft_inet_enable = 0;
-        QUERY_WORK_MODE = 0;
+        reset_switch_settings();
+        sip_debug = 1;   // the cases read the log
         copy_text(sip_server_local_host, "127.0.0.1");
         clear_log();
     }

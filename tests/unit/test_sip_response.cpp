@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "settings.h"
+#include "switch_settings.h"
 #include "sip_legs.h"
+#include "sip_transport.h"
 #include "sip_response.h"
 #include "sip_transport.h"
 
@@ -71,9 +73,9 @@ protected:
 
     void SetUp() override
     {
+        reset_switch_settings();
         copy_text(sip_server_local_host, "10.0.0.1");
         copy_text(sip_server_local_port, "5060");
-        sip_authen_type = 0;
         Sip_Init_All_Chn();
         drain();
         // Leg 0: opened by a received INVITE from 801 to 802.
@@ -107,12 +109,12 @@ protected:
     // A decoded request as the receive step hands it over, with the peer as its source.
     SIP_MSG_T request(const std::string& text)
     {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        from.sin_port = htons(static_cast<uint16_t>(peer_port()));
         SIP_MSG_T msg{};
-        msg.src_addr.sin_family = AF_INET;
-        msg.src_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        msg.src_addr.sin_port = htons(static_cast<uint16_t>(peer_port()));
-        msg.src_addr_len = sizeof msg.src_addr;
-        Sip_Decode(text.c_str(), text.size(), msg);
+        Sip_Recv_Decode(text.c_str(), text.size(), from, sizeof from, msg);
         return msg;
     }
 

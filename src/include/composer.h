@@ -1,11 +1,13 @@
-// composer.h — the one way a message or a stored line is built: by appending pieces to a
-// bounded buffer. A piece that does not fit fails the whole composition; the buffer then
-// holds what it held before the composer started, so a cut message is never sent and a
-// stored line is never left half extended.
+// composer.h — the one way a message or a stored line is built, in both programs and the SIP
+// stack: by appending pieces to a bounded buffer. A piece that does not fit fails the whole
+// composition; the buffer then holds what it held before the composer started, so a cut
+// message is never sent and a stored line is never left half extended.
 #pragma once
 #include <array>
 #include <charconv>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -47,6 +49,17 @@ public:
         char digits[24];
         auto r = std::to_chars(digits, digits + sizeof digits, n);
         return raw(std::string_view(digits, static_cast<std::size_t>(r.ptr - digits)));
+    }
+    Composer& fmt(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (failed_) return *this;
+        va_list ap;
+        va_start(ap, format);
+        const int n = std::vsnprintf(buf_ + len_, size_ - len_, format, ap);
+        va_end(ap);
+        if (n < 0 || static_cast<std::size_t>(n) >= size_ - len_) return fail();
+        len_ += static_cast<std::size_t>(n);
+        return *this;
     }
 
     bool ok() const { return !failed_; }
