@@ -252,6 +252,19 @@ TEST(Ac49x, TransmitCellsQueueingAndErrors)
     EXPECT_EQ(ac49x_send(TRANSFER_MEDIUM__HOST, huge), AC49X_RESULT__PACKET_LONGER_THAN_RING);
     EXPECT_EQ(Ac49xGetResidentCellNumber(0, TRANSFER_MEDIUM__HOST), 0);
     EXPECT_TRUE(g_ac49xRecorded.sent.empty());
+    // A descriptor whose buffer lies outside the window, second in the walk: 4135, and not a
+    // cell of the packet handed over.
+    const U32 outside = AC49X_PROGRAM_BLOCK_ADDRESS / 2;
+    Plant(AC49X_NETWORK_TX_RING + 4, {0x80, 0x00, static_cast<U8>(outside >> 8), static_cast<U8>(outside)});
+    Bytes twoCells(100, 0x77);
+    Tac49xTxPacketParams bad{0, 1, PROTOCOL__RTP, TRANSFER_MEDIUM__NETWORK, twoCells.data(), 100, CONTROL__DISABLE,
+                             CONTROL__DISABLE, -1};
+    EXPECT_EQ(Ac49xTransmitPacket(&bad), AC49X_ERROR__TX_WINDOW);
+    EXPECT_EQ(bad.BufferDescriptorCurrentIndex, 0);
+    EXPECT_EQ(Word(AC49X_NETWORK_TX_RING), 0x8000) << "the first descriptor was not handed over";
+    EXPECT_NE(Word(AC49X_NETWORK_TX_WINDOW_BEGIN), 0xA001);
+    const U32 back = (AC49X_NETWORK_TX_WINDOW_BEGIN + 64) / 2;
+    Plant(AC49X_NETWORK_TX_RING + 4, {0x80, 0x00, static_cast<U8>(back >> 8), static_cast<U8>(back)});
     ac49x_command("fault stall");
     // 172 bytes on the network medium with 56-byte cells: 56, 56, 56 and 4, more on the first three.
     Bytes rtp(172, 0x55);
