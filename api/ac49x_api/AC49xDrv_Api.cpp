@@ -760,6 +760,31 @@ int Ac49xBoot(int device, const U8* programImage, std::size_t programSize, const
     return Ac49xProgramDownLoad(device, programImage + AC49X_IMAGE_HEADER_SIZE, programSize - AC49X_IMAGE_HEADER_SIZE);
 }
 
+void Ac49xGetDriverVersionInfo(U8* info)
+{
+    if (info == nullptr) return;
+    std::memset(info, 0, AC49X_DRIVER_VERSION_INFO_SIZE);
+    const char* texts[] = {"600", "02", "10.08.2009"};
+    for (int i = 0; i < 3; ++i) std::memcpy(info + 32 * i, texts[i], std::strlen(texts[i]));
+}
+
+int Ac49xEmifTest(int device, const U8* programImage, std::size_t programSize, const U8* kernelImage,
+                  std::size_t kernelSize)
+{
+    const int status = Ac49xBoot(device, programImage, programSize, kernelImage, kernelSize);
+    std::printf("[ProgramDownloadStatus]-- %d\n", status);
+    if (status == PROGRAM_DOWNLOAD_STATUS__BOOT_STATUS_REGISTER_SUCCESS) {
+        std::printf("11111111111\n");
+        return 1;
+    }
+    if (status == PROGRAM_DOWNLOAD_STATUS__EMIF_TEST_FAILED) {
+        std::printf("333333333333\n");
+        return 2;
+    }
+    std::printf("222222222222\n");
+    return 0;
+}
+
 // ---- packet building ----
 namespace {
 // Writes v, masked to the field, into bits hi..lo of one byte.

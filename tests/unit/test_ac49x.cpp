@@ -138,6 +138,16 @@ TEST(Ac49x, BootStatuses)
         at += std::strlen(s);
     }
     EXPECT_EQ(acHcrfIntEntry[4], 0xAC);  // read back from the interrupt entry after the last block
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Ac49xEmifTest(0, board.program.data(), board.program.size(), board.kernel.data(), board.kernel.size()), 1);
+    ac49x_command("fault checksum");
+    EXPECT_EQ(Ac49xEmifTest(0, board.program.data(), board.program.size(), board.kernel.data(), board.kernel.size()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[ProgramDownloadStatus]-- 1\n11111111111\n[ProgramDownloadStatus]-- 2\n222222222222\n");
+    ac49x_command("fault none");
+    U8 version[AC49X_DRIVER_VERSION_INFO_SIZE];
+    Ac49xGetDriverVersionInfo(version);
+    EXPECT_STREQ(reinterpret_cast<char*>(version + 64), "10.08.2009");
     // A truncated kernel writes nothing past its last whole block and never starts the DSP.
     Bytes kernel = ac49x_read(ac49x_firmware() + "/kernel");
     EXPECT_EQ(Ac49xKernelDownLoad(0, kernel.data() + 34, kernel.size() - 35), PROGRAM_DOWNLOAD_STATUS__TRUNCATED_IMAGE);

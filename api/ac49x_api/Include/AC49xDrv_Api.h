@@ -88,6 +88,14 @@ void Ac49xSetDefaultAgcDeviceConfigurationAttr(Tac49xAgcDeviceConfigurationAttr*
 void Ac49xSetDefaultExtendedDeviceConfigurationAttr(Tac49xExtendedDeviceConfigurationAttr* attr);
 void Ac49xSetDefaultUserDefinedTonesDeviceConfigurationAttr(Tac49xUserDefinedTonesDeviceConfigurationAttr* attr);
 void Ac49xSetDefaultCallProgressDeviceConfigurationAttr(Tac49xCallProgressDeviceConfigurationAttr* attr);
+// The driver's version record: three 32-byte texts ("600", "02", "10.08.2009") and room for
+// more, 376 bytes in all.
+inline constexpr int AC49X_DRIVER_VERSION_INFO_SIZE = 376;
+void Ac49xGetDriverVersionInfo(U8* info);
+// Boots with the images, prints the status and a line of 1s, 2s or 3s by it; 1 for success, 0
+// for a failed boot, 2 when the memory interface test failed.
+int Ac49xEmifTest(int device, const U8* programImage, std::size_t programSize, const U8* kernelImage,
+                  std::size_t kernelSize);
 // The channels a device was opened with (0 before its open-device packet was echoed).
 int Ac49xDeviceChannelCount(int device);
 
