@@ -221,6 +221,7 @@ bool Static_Overlaps(const SimRing& r, U32 a, int len)
 // window space for them.
 void Static_ServiceRx(int medium)
 {
+    if (g_stage != Stage::Running) return;  // no rings before boot: the memory is the host's
     SimRing& r = g_rx[medium];
     Queue& q = g_out[medium];
     while (q.count > 0) {
@@ -663,6 +664,7 @@ const char* Static_Fault(std::string_view args)
         g_faults.sysErrorIndex = n;
         g_faults.echoOpcode = a2.empty() ? -1 : op;
     } else if (kind == "corrupt") {
+        if (g_stage != Stage::Running) return "the DSP is not running";
         const std::string_view kinds[] = {"", "sync", "long", "huge", "window", "short"};
         for (int k = 1; k <= kShort; ++k)
             if (a1 == kinds[k]) g_faults.corrupt = k;
@@ -685,6 +687,7 @@ const char* Static_Fault(std::string_view args)
 
 const char* Static_EventCommand(std::string_view args)
 {
+    if (g_stage != Stage::Running) return "the DSP is not running";
     int ch = 0, v = 0, level = 0;
     if (!SimBoard_Number(SimBoard_Word(args), ch) || ch > 255) return "bad channel";
     std::string_view kind = SimBoard_Word(args);
