@@ -664,11 +664,14 @@ const char* Static_Fault(std::string_view args)
         g_faults.sysErrorIndex = n;
         g_faults.echoOpcode = a2.empty() ? -1 : op;
     } else if (kind == "corrupt") {
-        if (g_stage != Stage::Running) return "the DSP is not running";
         const std::string_view kinds[] = {"", "sync", "long", "huge", "window", "short"};
         for (int k = 1; k <= kShort; ++k)
             if (a1 == kinds[k]) g_faults.corrupt = k;
         if (g_faults.corrupt == 0) return "corrupt takes sync, long, huge, window or short";
+        if (g_stage != Stage::Running) {
+            g_faults.corrupt = 0;
+            return "the DSP is not running";
+        }
         // A probe packet carries the corruption; it is the next to reach the host.
         U8 p[16] = {};
         Static_EventHeader(p, 0, STATUS_OR_EVENT_PACKET_OP_CODE__DEVICE_STATUS, 0);
