@@ -9,7 +9,6 @@ cmake --build build -j "$(nproc)"
 
 root=${RUN_ROOT:-$PWD/board}
 ./scripts/make_board.sh "$root"
-python3 scripts/make_qvd_db.py "$root/var/www/QVD.db"
 export BOARD_ROOT=$root
 echo "board root: $root"
 echo "logs:       $root/tmp/log   (commands handed to the shell: $root/var/shell.log)"

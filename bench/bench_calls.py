@@ -34,6 +34,9 @@ def main():
     args = ap.parse_args()
     os.environ["BUILD_DIR"] = args.build
     import call_parties
+    import harness
+
+    harness.launch(sys.argv)
 
     results = []
     for debug in (1, 0):
@@ -92,7 +95,7 @@ def rate_run(cp, debug, seconds):
             uac = sipp(cp, sw, uac_path, b"801", ["-r", str(rate), "-m", str(calls), "-trace_rtt", "-rtt_freq", "1"],
                        cap)
             ok = uac.wait(timeout=cap + 20) == 0
-            ok = uas.wait(timeout=cap + 20) == 0 and ok and sw.proc.poll() is None
+            ok = uas.wait(timeout=cap + 20) == 0 and ok and sw.prog.poll() is None
             times = setup_times(sw)
             print("sip_debug=%d rate %5d/s, %6d calls: %s" % (debug, rate, calls, "ok" if ok else "failed"),
                   flush=True)

@@ -30,6 +30,8 @@ def main():
     os.environ["BUILD_DIR"] = args.build
     import harness
 
+    harness.launch(sys.argv)
+
     results = []
     for name, settings, scenario in (
         ("auth off", "", "register.xml"),
@@ -44,13 +46,9 @@ def main():
 
 
 def run_mode(harness, settings, scenario, args):
-    board = harness.Board()
+    sw = harness.Switch(settings, debug=1 if args.debug else 0)
     try:
-        port = harness.free_port()
-        board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\nsip_debug=%d\n%s"
-                             % (port, 1 if args.debug else 0, settings))
-        proc = board.start("sipswitch")
-        harness.read_until(proc.stdout, b"*" * 65 + b"\n\n")
+        board, port = sw.board, sw.port
         users = board.path("var/users.csv")
         with open(users, "w") as f:
             f.write("SEQUENTIAL\n" + "".join("%d;\n" % (20000 + i) for i in range(USERS)))
@@ -63,16 +61,14 @@ def run_mode(harness, settings, scenario, args):
                    "-nostdin", "-timeout", "%ds" % (args.seconds * 4 + 10), "-timeout_error"]
             r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=board.path("var"),
                                timeout=args.seconds * 4 + 30)
-            ok = r.returncode == 0 and proc.poll() is None
+            ok = r.returncode == 0 and sw.prog.poll() is None
             print("%s rate %5d/s, %6d calls: %s" % (scenario, rate, calls, "ok" if ok else "failed"), flush=True)
             if not ok:
                 break
             best = rate
-        if proc.poll() is None:
-            harness.stop(proc)
         return best
     finally:
-        board.close()
+        sw.close()
 
 
 if __name__ == "__main__":

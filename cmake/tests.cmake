@@ -6,7 +6,9 @@ function(unit_test name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 endfunction()
 
-# Black-box tests: python3 scripts that run the real programs under a scratch board root.
+# Black-box tests: python3 scripts that run the real programs under a scratch board root. Each
+# script ends with harness.main(), the launcher that runs it inside private user, network and
+# IPC namespaces with an "eth0"; programs start only through the harness's starters.
 function(blackbox_test name script)
   add_test(NAME ${name}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/blackbox/${script} ${ARGN})

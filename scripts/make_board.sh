@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Lays out a board root with working default settings and harmless stand-ins for the
-# commands the programs hand to the shell. Existing settings are kept.
+# Lays out a board root with working default settings (sipswitch's settings file, radiogate's
+# configuration database) and harmless stand-ins for the commands the programs hand to the
+# shell. Existing settings are kept. ./run.sh and the tests lay out every board with this.
 set -euo pipefail
 root=$1
 mkdir -p "$root"/{root/switch,root/log,root/profile,tmp/log,var/www,var,bin,sbin,dev}
@@ -30,3 +31,5 @@ callctrl_pendtime = 60
 sip_pend_time = 80
 INI
 fi
+db="$root/var/www/QVD.db"
+[ -f "$db" ] || python3 "$(dirname "$0")/make_qvd_db.py" "$db"

@@ -106,6 +106,8 @@ int System_Init()
         return -1;
     }
     Sys_InitConfig();
+    // Stopped while waiting for the web program: nothing more is started, the loop ends at once.
+    if (System_QuitPending()) return 0;
     // The board environment starts here (ArmEnv_Init: line count, driver and CPLD versions;
     // "Arm environment init fail\n" on failure), before the versions are written again.
     ShareMem_SetVerionInfo();
@@ -187,6 +189,8 @@ void System_Check1minute(long long counter)
     run_shell("date > " + board_path("/root/log/newsdate"));
     // The SIP stack's channel check (LIBSIP_TestChnState) runs here.
 }
+
+bool System_QuitPending() { return s_iQuitSignal != 0; }
 
 void System_Quit(int)
 {

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "board.h"
+#include "main.h"
 #include "multi_log.h"
 #include "print_sys.h"
 #include "struct_sys.h"
@@ -129,6 +130,8 @@ void ShareMem_InitWithin(QVD_CGI_SHARE_MEMORY_T* segment, int max_wait_ms)
     long long start = Static_NowMs();
     bool logged = false;
     while (ShareMem_GetLock() == FLAG_WEB_ON) {
+        // Stopped while waiting: the web program keeps its lock and its flags untouched.
+        if (System_QuitPending()) return;
         if (Static_NowMs() - start >= max_wait_ms) {
             MULTI_LOG(E_LOG_FILE_CFG, LOG_LVL_WARNNING, -1, "等待共享内存解锁超时[%d ms], 强制加锁", max_wait_ms);
             break;

@@ -11,6 +11,7 @@
 
 #include "board.h"
 #include "db_cfg.h"
+#include "main.h"
 #include "multi_log.h"
 #include "print_sys.h"
 #include "sharememory.h"
@@ -351,8 +352,8 @@ void Static_ReadDialMap(volatile QVD_CGI_SHARE_MEMORY_T* f)
             s_bReadFailed = true;
             return;
         }
-        if (g_sDialRuleTable[key - 1].m_chRuleContent[0] != '\0') ++counted;
-        if (counted == g_DialRuleNum) break;
+        // Counted only on a rule found, so an empty table has every key tried.
+        if (g_sDialRuleTable[key - 1].m_chRuleContent[0] != '\0' && ++counted == g_DialRuleNum) break;
     }
 }
 
@@ -674,7 +675,9 @@ int Sys_InitConfig()
     }
     // Everything after this step is set up from these tables: a save in progress (lock word
     // or database) is waited for, a few seconds at most, rather than starting unconfigured.
-    for (int tries = 0; tries < kStartReadTries && Sys_GetConfig(E_TB_ALL) != 0; ++tries) usleep(100000);
+    // A stop asked for meanwhile ends the wait.
+    for (int tries = 0; tries < kStartReadTries && !System_QuitPending() && Sys_GetConfig(E_TB_ALL) != 0; ++tries)
+        usleep(100000);
     return 0;
 }
 

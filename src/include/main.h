@@ -23,6 +23,8 @@ void System_Check10ms(long long counter);
 void System_Check1000ms(long long counter);
 void System_Check1minute(long long counter);
 [[noreturn]] void System_Quit(int signal);
+// True once SIGINT or SIGTERM has arrived: a start-up step that waits gives up its wait.
+bool System_QuitPending();
 
 void Static_SysReboot();  // the 1 s step of the daily reboot
 // The clock check of the daily reboot; 1 when it handed "reboot" to the shell.

@@ -1,12 +1,10 @@
-"""radiogate on a scratch board: the simulated board device, a configuration database made by
-scripts/make_qvd_db.py, and a reader of the program's console that keeps what it has read."""
+"""radiogate's scratch boards, its log files and the texts it writes (started by harness.start_gate)."""
 import os
 import re
-import select
 import sys
 import time
 
-from harness import SOURCE_DIR, Board, gbk, stop
+from harness import SOURCE_DIR, Board, gbk
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 import make_qvd_db  # noqa: E402
@@ -16,15 +14,14 @@ FLOW_LOG = "tmp/log/QVD_FLOW.log"
 CFG_LOG = "tmp/log/QVD_CFG.log"
 REG_LOG = "tmp/log/QVD_REG.log"
 
-# The last box of start-up: the serial settings table.
-START_DONE = b"| COM2_DATA_CONTROL"
-
 
 def gate_board(with_db=True, **db):
-    """A board root with the simulated board device and, unless told otherwise, a database."""
+    """A board root as make_board.sh lays it out; db, when given, are the make_db keyword
+    arguments its database is made with instead of the default one."""
     b = Board()
-    b.write("dev/AG0", "")
-    if with_db:
+    if not with_db:
+        os.remove(b.path(DB))
+    elif db:
         make_qvd_db.make_db(b.path(DB), **db)
     return b
 
@@ -45,66 +42,15 @@ def entry_re(text, level=3, chn=-1, source=rb"[a-z_]+\.cpp"):
                       rb" <\d{4}-\d\d-\d\d \d\d:\d\d:\d\d><" + source + rb":\d+>\r\n\n")
 
 
-class Gate:
-    """One radiogate process and everything it has printed so far."""
+def log(board, rel=FLOW_LOG):
+    return board.read(rel) if board.exists(rel) else b""
 
-    def __init__(self, board):
-        self.board = board
-        self.p = None
-        self.out = b""
 
-    def start(self, args=()):
-        self.p = self.board.start("radiogate", args)
-        return self
-
-    def read(self, timeout):
-        """Reads what the console has within timeout seconds."""
-        end = time.time() + timeout
-        fd = self.p.stdout.fileno()
-        while True:
-            left = end - time.time()
-            if left <= 0:
-                return
-            r, _, _ = select.select([fd], [], [], min(left, 0.05))
-            if r:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    return
-                self.out += chunk
-
-    def wait_out(self, marker, since=0, timeout=10.0):
-        """True once marker appears in the console output after byte since."""
-        end = time.time() + timeout
-        while marker not in self.out[since:]:
-            if time.time() >= end or self.p.poll() is not None:
-                self.read(0.05)
-                return marker in self.out[since:]
-            self.read(0.05)
-        return True
-
-    def wait_started(self, timeout=10.0):
-        if not self.wait_out(START_DONE, timeout=timeout):
-            return False
-        at = self.out.index(START_DONE)
-        return self.wait_out(b"\n\n", since=at, timeout=timeout)
-
-    def mark(self):
-        """A position in the output; later waits look only at what comes after it."""
-        self.read(0.01)
-        return len(self.out)
-
-    def stop(self):
-        rc, out, err = stop(self.p)
-        self.out += out
-        return rc, err
-
-    def log(self, rel=FLOW_LOG):
-        return self.board.read(rel) if self.board.exists(rel) else b""
-
-    def wait_log(self, needle, rel=FLOW_LOG, timeout=10.0):
-        end = time.time() + timeout
-        while time.time() < end:
-            self.read(0.05)
-            if needle in self.log(rel):
-                return True
-        return needle in self.log(rel)
+def wait_log(gate, needle, rel=FLOW_LOG, timeout=10.0):
+    """True once needle is in the log file rel of the running gateway gate."""
+    end = time.time() + timeout
+    while time.time() < end:
+        gate.read(0.05)
+        if needle in log(gate.board, rel):
+            return True
+    return needle in log(gate.board, rel)

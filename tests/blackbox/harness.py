@@ -1,6 +1,12 @@
-"""Scratch board roots and running programs for the black-box tests (standard library only)."""
+"""Scratch board roots, the starters of the programs and the one launcher every black-box
+script runs through (standard library only).
+
+A script ends with `harness.main()`: it re-runs itself inside private user, network and IPC
+namespaces that hold an "eth0", then runs its tests. Programs start only through
+`start_switch` and `start_gate`, which refuse to run outside those namespaces."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -8,16 +14,68 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
-BUILD_DIR = os.environ.get("BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SOURCE_DIR = os.environ.get("SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+# Absolute: programs run with the board root as their working directory.
+BUILD_DIR = os.path.abspath(os.environ.get("BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build")))
+SOURCE_DIR = os.path.abspath(os.environ.get("SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", "..")))
+MAKE_BOARD = os.path.join(SOURCE_DIR, "scripts", "make_board.sh")
 
-# Harmless stand-ins for the commands the programs hand to the shell; each only notes its call.
-STANDINS = ["reboot", "ifconfig", "killall", "ntpclient", "date"]
+SETTINGS = "root/switch/sip_server.ini"
+# What each program prints once it is up: the last line of sipswitch's banner, and the end of
+# the last table box radiogate prints at start-up (the serial settings).
+SWITCH_READY = re.compile(re.escape(b"*" * 65 + b"\n\n"))
+GATE_READY = re.compile(rb"\| COM2_DATA_CONTROL .*?\n\n", re.S)
+
+# The address of the namespace's eth0.
+ETH0_ADDR = "10.77.0.5"
+ETH0_PREFIX = 24
+_LAUNCHED = "BLACKBOX_NAMESPACES"
 
 
 def gbk(text):
     return text.encode("gbk")
+
+
+def _netns():
+    return os.readlink("/proc/self/ns/net")
+
+
+def _make_eth0():
+    """One end of a veth pair named eth0, up with its address, and the loopback up."""
+    for c in (["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0peer"],
+              ["ip", "addr", "add", "%s/%d" % (ETH0_ADDR, ETH0_PREFIX), "dev", "eth0"],
+              ["ip", "link", "set", "eth0", "up"],
+              ["ip", "link", "set", "eth0peer", "up"],
+              ["ip", "link", "set", "lo", "up"]):
+        subprocess.run(c, check=True)
+
+
+def launch(argv):
+    """Re-runs the script (argv) inside private user, network and IPC namespaces, unless it
+    already runs inside them; there it lays out eth0 once. Ports, the loopback and System V
+    segments (radiogate's key 5063) are then the script's own, so scripts run in parallel."""
+    state = os.environ.get(_LAUNCHED)
+    if state == _netns():
+        return
+    if state == "entering":
+        _make_eth0()
+        os.environ[_LAUNCHED] = _netns()
+        return
+    env = dict(os.environ, **{_LAUNCHED: "entering"})
+    os.execvpe("unshare", ["unshare", "--user", "--map-root-user", "--net", "--ipc",
+                           sys.executable, *argv], env)
+
+
+def main():
+    """The entry of every black-box script."""
+    launch(sys.argv)
+    unittest.main(module="__main__")
+
+
+def _check_launched():
+    if os.environ.get(_LAUNCHED) != _netns():
+        raise RuntimeError("programs run only inside the launcher's namespaces: end the script with harness.main()")
 
 
 def free_port(kind=socket.SOCK_DGRAM):
@@ -37,24 +95,13 @@ def free_port(kind=socket.SOCK_DGRAM):
 
 
 class Board:
-    """A scratch board root: the directory tree a program expects, under BOARD_ROOT."""
+    """A scratch board root laid out by scripts/make_board.sh, as ./run.sh lays out its own."""
 
     def __init__(self, keep=False):
         self.root = tempfile.mkdtemp(prefix="board-")
         self.keep = keep or os.environ.get("KEEP_BOARD") == "1"
-        for d in ("root/switch", "tmp/log", "var", "bin", "sbin", "root/log", "var/www", "dev"):
-            os.makedirs(self.path(d), exist_ok=True)
-        # A plain file as the board device: the simulated board answers (dev/AG0.ctl).
-        open(self.path("dev/AG0"), "a").close()
-        for name in STANDINS:
-            self._standin(self.path("bin", name), name)
-        self._standin(self.path("sbin", "reboot"), "/sbin/reboot")
         self.procs = []
-
-    def _standin(self, where, name):
-        with open(where, "w") as f:
-            f.write('#!/bin/sh\necho "%s $*" >> "$BOARD_ROOT/var/standin.log"\nexit 0\n' % name)
-        os.chmod(where, 0o755)
+        subprocess.run([MAKE_BOARD, self.root], check=True, stdout=subprocess.DEVNULL)
 
     def path(self, *parts):
         return os.path.join(self.root, *[p.lstrip("/") for p in parts])
@@ -71,31 +118,19 @@ class Board:
         return os.path.exists(self.path(rel))
 
     def write_settings(self, text):
-        self.write("root/switch/sip_server.ini", text)
+        self.write(SETTINGS, text)
 
     def env(self):
         e = dict(os.environ)
         e["BOARD_ROOT"] = self.root
         return e
 
-    def start(self, program, args=(), **kw):
-        exe = os.path.join(BUILD_DIR, program)
-        p = subprocess.Popen([exe, *args], cwd=self.root, env=self.env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
-        self.procs.append(p)
-        return p
-
-    def run(self, program, args=(), timeout=20):
-        exe = os.path.join(BUILD_DIR, program)
-        return subprocess.run([exe, *args], cwd=self.root, env=self.env(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-
     def close(self):
         for p in self.procs:
             if p.poll() is None:
                 p.kill()
                 p.wait()
-            for s in (p.stdout, p.stderr):
+            for s in (p.stdin, p.stdout, p.stderr):
                 if s:
                     s.close()
         if not self.keep:
@@ -110,6 +145,141 @@ class Board:
         self.close()
 
 
+def _popen(board, exe, args, **kw):
+    kw.setdefault("stdout", subprocess.PIPE)
+    kw.setdefault("stderr", subprocess.PIPE)
+    p = subprocess.Popen([os.path.join(BUILD_DIR, exe), *args], cwd=board.root, env=board.env(), **kw)
+    board.procs.append(p)
+    return p
+
+
+class Program:
+    """One program running on a board, and everything it has printed on its console so far."""
+
+    def __init__(self, board, exe, ready, args=()):
+        _check_launched()
+        self.board = board
+        self.ready = ready
+        self.p = _popen(board, exe, args)
+        self.out = b""
+        self.err = b""
+
+    def read(self, timeout):
+        """Reads what the console has within timeout seconds."""
+        end = time.time() + timeout
+        fd = self.p.stdout.fileno()
+        while True:
+            left = end - time.time()
+            if left <= 0:
+                return
+            r, _, _ = select.select([fd], [], [], min(left, 0.05))
+            if r:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    return
+                self.out += chunk
+
+    def _seen(self, marker, since):
+        tail = self.out[since:]
+        return marker.search(tail) is not None if isinstance(marker, re.Pattern) else marker in tail
+
+    def wait_out(self, marker, since=0, timeout=10.0):
+        """True once marker (bytes or a pattern) appears in the console output after byte since."""
+        end = time.time() + timeout
+        while not self._seen(marker, since):
+            if time.time() >= end or self.p.poll() is not None:
+                self.read(0.05)
+                return self._seen(marker, since)
+            self.read(0.05)
+        return True
+
+    def wait_ready(self, timeout=10.0):
+        return self.wait_out(self.ready, timeout=timeout)
+
+    def mark(self):
+        """A position in the output; later waits look only at what comes after it."""
+        self.read(0.01)
+        return len(self.out)
+
+    def poll(self):
+        return self.p.poll()
+
+    def send_signal(self, sig):
+        self.p.send_signal(sig)
+
+    def finish(self, timeout=20):
+        """Waits for the end; the program itself then reads as a finished run."""
+        out, err = self.p.communicate(timeout=timeout)
+        self.out += out
+        self.err += err
+        return self
+
+    def stop(self, sig=signal.SIGTERM, timeout=10):
+        """Ends the program with sig; its exit status and what it printed on standard error."""
+        self.p.send_signal(sig)
+        self.finish(timeout)
+        return self.p.returncode, self.err
+
+    @property
+    def returncode(self):
+        return self.p.returncode
+
+    @property
+    def stdout(self):
+        return self.out
+
+    @property
+    def stderr(self):
+        return self.err
+
+
+def start_switch(board, wait=True, timeout=10.0):
+    """sipswitch on board, by default waited for until its banner is out."""
+    prog = Program(board, "sipswitch", SWITCH_READY)
+    if wait:
+        prog.wait_ready(timeout)
+    return prog
+
+
+def start_gate(board, args=()):
+    """radiogate on board; wait_ready() waits for the end of its start-up."""
+    return Program(board, "radiogate", GATE_READY, args)
+
+
+class Switch:
+    """sipswitch on its own scratch board and SIP port on 127.0.0.1; debug, when given, is
+    its sip_debug setting."""
+
+    def __init__(self, settings="", debug=None):
+        self.board = Board()
+        self.port = free_port()
+        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s%s"
+                                  % (self.port, "" if debug is None else "sip_debug=%d\n" % debug, settings))
+        self.prog = start_switch(self.board)
+        self.banner = self.prog.out
+
+    def close(self):
+        """Ends the switch (SIGTERM) and removes its board; its exit status."""
+        rc = None
+        if self.prog.poll() is None:
+            rc, _ = self.prog.stop()
+        self.board.close()
+        return rc
+
+
+def run_tool(name, board=None, timeout=60, **kw):
+    """A test tool of the build run to its end (on board, when given)."""
+    kw.setdefault("stdout", subprocess.PIPE)
+    kw.setdefault("stderr", subprocess.PIPE)
+    cwd, env = (board.root, board.env()) if board else (None, None)
+    return subprocess.run([os.path.join(BUILD_DIR, name)], cwd=cwd, env=env, timeout=timeout, **kw)
+
+
+def start_tool(name, board, **kw):
+    """A test tool of the build started on board; the board ends it when it closes."""
+    return _popen(board, name, (), **kw)
+
+
 def wait_for(pred, timeout=10.0, step=0.02):
     end = time.time() + timeout
     while time.time() < end:
@@ -118,61 +288,6 @@ def wait_for(pred, timeout=10.0, step=0.02):
             return v
         time.sleep(step)
     return pred()
-
-
-def read_until(stream, marker, timeout=10.0):
-    """Reads a pipe until marker (bytes) has been seen; returns all that was read."""
-    import select
-    buf = b""
-    end = time.time() + timeout
-    fd = stream.fileno()
-    while marker not in buf and time.time() < end:
-        r, _, _ = select.select([fd], [], [], 0.1)
-        if r:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            buf += chunk
-    return buf
-
-
-def stop(proc, sig=signal.SIGTERM, timeout=10):
-    proc.send_signal(sig)
-    out, err = proc.communicate(timeout=timeout)
-    return proc.returncode, out, err
-
-
-def in_private_netns(argv):
-    """Re-runs this script inside a private user+network namespace unless already inside."""
-    if os.environ.get("IN_PRIVATE_NETNS") == "1":
-        return False
-    env = dict(os.environ, IN_PRIVATE_NETNS="1")
-    r = subprocess.run(["unshare", "-rn", sys.executable, *argv], env=env)
-    sys.exit(r.returncode)
-
-
-def make_eth0(addr="10.77.0.5/24"):
-    """Inside a private network namespace: an eth0 (one end of a veth pair) that is up."""
-    cmds = [
-        ["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0peer"],
-        ["ip", "addr", "add", addr, "dev", "eth0"],
-        ["ip", "link", "set", "eth0", "up"],
-        ["ip", "link", "set", "eth0peer", "up"],
-        ["ip", "link", "set", "lo", "up"],
-    ]
-    for c in cmds:
-        subprocess.run(c, check=True)
-
-
-def in_private_ipc(argv):
-    """Re-runs this script in a private IPC namespace (its own System V segments, so key 5063
-    is never shared with another test or a real gateway) unless already inside."""
-    if os.environ.get("IN_PRIVATE_IPC") == "1":
-        return False
-    env = dict(os.environ, IN_PRIVATE_IPC="1")
-    flags = "-i" if os.geteuid() == 0 else "-ri"
-    r = subprocess.run(["unshare", flags, sys.executable, *argv], env=env)
-    sys.exit(r.returncode)
 
 
 def sipp_messages(path):

@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import Board, SOURCE_DIR
+from harness import MAKE_BOARD, Board, main, run_tool, start_tool
 from simboard import SimBoard
 
 
@@ -16,7 +16,7 @@ class Probe:
     """board_probe: one wrapper per line on its standard input, one result line back."""
 
     def __init__(self, board):
-        self.p = board.start("board_probe", stdin=subprocess.PIPE)
+        self.p = start_tool("board_probe", board, stdin=subprocess.PIPE)
         self.buf = b""
         first = self._line()
         if first != "ready":
@@ -161,22 +161,26 @@ class Device(unittest.TestCase):
         with Board() as b:
             if b.exists("dev/AG0"):
                 os.unlink(b.path("dev/AG0"))
-            r = b.run("board_probe")
+            r = run_tool("board_probe", b)
             self.assertEqual(r.returncode, 1)
             self.assertIn(b"open device failed", r.stderr)
             self.assertFalse(b.exists("dev/AG0"))
 
-    def test_make_board_lays_out_a_plain_device_file_and_keeps_its_lines(self):
+    def test_make_board_lays_out_a_plain_device_file_and_keeps_what_is_there(self):
         with tempfile.TemporaryDirectory() as root:
-            script = os.path.join(SOURCE_DIR, "scripts", "make_board.sh")
-            subprocess.run([script, root], check=True)
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
             dev = os.path.join(root, "dev", "AG0")
             self.assertTrue(stat.S_ISREG(os.stat(dev).st_mode))
-            with open(dev, "w") as f:
-                f.write("set cpld 5\n")
-            subprocess.run([script, root], check=True)
-            with open(dev) as f:
-                self.assertEqual(f.read(), "set cpld 5\n")
+            kept = {dev: "set cpld 5\n", os.path.join(root, "var", "www", "QVD.db"): "edited\n",
+                    os.path.join(root, "root", "switch", "sip_server.ini"): "sip_debug=0\n"}
+            for path, text in kept.items():
+                self.assertTrue(os.path.getsize(path) > 0 or path == dev, path)
+                with open(path, "w") as f:
+                    f.write(text)
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
+            for path, text in kept.items():
+                with open(path) as f:
+                    self.assertEqual(f.read(), text, path)
 
     def test_make_board_lays_out_firmware_images_and_keeps_them(self):
         with tempfile.TemporaryDirectory() as root:
@@ -194,4 +198,4 @@ class Device(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -3,6 +3,7 @@ leg and gets no answer while the others go on, and once all have ended, 250 call
 import unittest
 
 from call_parties import Phone, Switch, first_line
+from harness import main
 
 CALLS = 250   # 500 legs and 500 usable call channels, two of each per call
 SDP_A = b"v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 8\r\n"
@@ -63,4 +64,4 @@ class FullTables(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -4,6 +4,7 @@ sent three times and then given up, which ends the call."""
 import unittest
 
 from call_parties import Phone, Switch, first_line, header
+from harness import main
 
 SDP_A = b"v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 8\r\n"
 SDP_B = b"v=0\r\nc=IN IP4 127.0.0.2\r\nm=audio 5000 RTP/AVP 0\r\n"
@@ -106,4 +107,4 @@ class Unanswered(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

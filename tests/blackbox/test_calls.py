@@ -4,7 +4,7 @@ import signal
 import unittest
 
 from call_parties import TAIL, Phone, Sipp, Switch, first_line, header, pattern, received, sdp_of
-from harness import stop
+from harness import main
 
 NUMBER = rb"{{\d+}}"
 
@@ -255,7 +255,7 @@ class Relays(unittest.TestCase):
         from call_parties import register
         self.assertEqual(first_line(register(self.sw, b"802", self.a.port, self.a.sock)), b"SIP/2.0 200 OK")
         self.talk_on_one_phone()
-        rc, _, _ = stop(self.sw.proc, signal.SIGTERM)
+        rc, _ = self.sw.prog.stop(signal.SIGTERM)
         self.assertEqual(rc, 0)
         first, second = self.a.recv(), self.a.recv()
         self.assertEqual(first_line(first), b"BYE sip:801@127.0.0.1:%d SIP/2.0" % self.sw.port)   # leg 0
@@ -275,4 +275,4 @@ class Relays(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -1,11 +1,9 @@
 """The gateway's G.711 conversions against Python's audioop, over every code and input."""
-import os
 import struct
-import subprocess
 import unittest
 import warnings
 
-from harness import BUILD_DIR
+from harness import main, run_tool
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -15,7 +13,9 @@ RANGE = range(-32768, 32768)
 
 
 def dump():
-    out = subprocess.run([os.path.join(BUILD_DIR, "g711_dump")], stdout=subprocess.PIPE, check=True).stdout
+    r = run_tool("g711_dump")
+    assert r.returncode == 0, r.stderr
+    out = r.stdout
     alaw = struct.unpack("<256h", out[0:512])
     ulaw = struct.unpack("<256h", out[512:1024])
     rest = out[1024:]
@@ -51,4 +51,4 @@ class AgainstAudioop(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

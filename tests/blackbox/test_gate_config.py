@@ -1,12 +1,11 @@
 """The web configuration program edits the database and raises change flags; radiogate re-reads
-the flagged tables once a second unless that program holds the lock. Against the real program
-in a private IPC namespace, with the web program played by webcfg.py."""
-import sys
+the flagged tables once a second unless that program holds the lock. Against the real program,
+with the web program played by webcfg.py."""
 import time
 import unittest
 
-from gate import DB, Gate, box_title, chn_switch_entry, gate_board, make_qvd_db
-from harness import gbk, in_private_ipc
+from gate import DB, box_title, chn_switch_entry, gate_board, log, make_qvd_db, wait_log
+from harness import gbk, main, start_gate
 from webcfg import LOCK_FREE, ConfigDb, Segment, segment_exists
 
 
@@ -17,13 +16,13 @@ class Reload(unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board(**self.db_values)
-        self.gate = Gate(self.board).start()
-        self.assertTrue(self.gate.wait_started(), self.gate.out[-2000:])
+        self.gate = start_gate(self.board)
+        self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
         self.seg = Segment()
         self.db = ConfigDb(self.board.path(DB))
 
     def tearDown(self):
-        if self.gate.p.poll() is None:
+        if self.gate.poll() is None:
             self.assertEqual(self.gate.stop()[0], 0)
         self.seg.remove()
         self.board.close()
@@ -49,7 +48,7 @@ class TablesReloaded(Reload):
         since = self.gate.mark()
         self.edit(lambda: self.db.set_ini("CHANNEL_SWITCH", 5), "TBChannelSwitch")
         self.assertTrue(self.gate.wait_out(b"| CHANNEL_SWITCH              | 5 ", since=since, timeout=3))
-        self.assertTrue(self.gate.wait_log(chn_switch_entry(6)))
+        self.assertTrue(wait_log(self.gate, chn_switch_entry(6)))
         self.assertTrue(self.wait_flag_cleared("TBChannelSwitch"))
         self.assertEqual(self.seg.lock_word(), LOCK_FREE)
 
@@ -60,9 +59,9 @@ class TablesReloaded(Reload):
             self.seg.raise_flag("TBIni")
             self.assertFalse(self.gate.wait_out(box_title("TB_INI"), since=since, timeout=2.5))
             self.assertEqual(self.seg.flag("TBIni"), 1)
-            self.assertNotIn(chn_switch_entry(8), self.gate.log())
+            self.assertNotIn(chn_switch_entry(8), log(self.board))
         self.assertTrue(self.gate.wait_out(b"| CHANNEL_SWITCH              | 7 ", since=since, timeout=3))
-        self.assertTrue(self.gate.wait_log(chn_switch_entry(8)))
+        self.assertTrue(wait_log(self.gate, chn_switch_entry(8)))
 
     def test_only_flagged_lines_are_read(self):
         since = self.gate.mark()
@@ -76,7 +75,7 @@ class TablesReloaded(Reload):
 
     def test_a_deleted_row_unregisters_its_line_and_a_new_row_adds_one(self):
         self.edit(lambda: self.db.delete_user(1), "User", 1)
-        self.assertTrue(self.gate.wait_log(gbk("通道[1]用户被删除,发起注销")))
+        self.assertTrue(wait_log(self.gate, gbk("通道[1]用户被删除,发起注销")))
         since = self.gate.mark()
         self.edit(lambda: self.db.add_user(make_qvd_db.user_row(4)), "User", 4)
         self.assertTrue(self.gate.wait_out(b"TB_USER [USER_CHN = 4]", since=since))
@@ -98,14 +97,13 @@ class BusyDatabase(Reload):
                 self.seg.raise_flag("User", 1)
             self.gate.read(2.5)
             # The row was there all along: no deletion, and the flag stays up for a retry.
-            self.assertNotIn(gbk("用户被删除"), self.gate.log())
+            self.assertNotIn(gbk("用户被删除"), log(self.board))
             self.assertNotIn(b"TB_USER [USER_CHN = 1]", self.gate.out[since:])
             self.assertEqual(self.seg.flag("User", 1), 1)
         self.assertTrue(self.gate.wait_out(b"TB_USER [USER_CHN = 1]", since=since, timeout=4))
         self.assertTrue(self.wait_flag_cleared("User", 1))
-        self.assertNotIn(gbk("用户被删除"), self.gate.log())
+        self.assertNotIn(gbk("用户被删除"), log(self.board))
 
 
 if __name__ == "__main__":
-    in_private_ipc(sys.argv)
-    unittest.main()
+    main()

@@ -1,14 +1,13 @@
 """radiogate's start-up, banner, logs, shared segment and orderly end, against the real program
-on a simulated board. Runs in a private IPC namespace: the segment key 5063 is its own."""
+on a simulated board. The launcher's private IPC namespace makes the segment key 5063 its own."""
 import os
 import re
 import signal
-import sys
 import time
 import unittest
 
-from gate import CFG_LOG, FLOW_LOG, REG_LOG, Gate, box_title, chn_switch_entry, entry_re, gate_board
-from harness import gbk, in_private_ipc
+from gate import CFG_LOG, FLOW_LOG, REG_LOG, box_title, chn_switch_entry, entry_re, gate_board, log
+from harness import gbk, main, start_gate, wait_for
 from webcfg import LOCK_FREE, LOCK_GATEWAY, LOCK_WEB, Segment, segment_exists
 
 DASHES = b"-" * 54
@@ -33,7 +32,7 @@ class VersionBanner(unittest.TestCase):
         for args in (["--v"], ["--version"], ["--vx", "more"], ["first", "--verbose"]):
             with self.subTest(args=args), gate_board(with_db=False) as b:
                 os.remove(b.path("dev/AG0"))
-                r = b.run("radiogate", args)
+                r = start_gate(b, args).finish()
                 self.assertEqual(r.returncode, 0)
                 self.assertRegex(r.stdout, BANNER_RE)
                 self.assertEqual(BANNER_RE.sub(b"", r.stdout), b"")
@@ -44,7 +43,7 @@ class VersionBanner(unittest.TestCase):
 
     def test_single_dash_goes_on_to_start(self):
         with gate_board(with_db=False) as b:
-            r = b.run("radiogate", ["-v"])
+            r = start_gate(b, ["-v"]).finish()
             self.assertNotEqual(r.returncode, 0)
             self.assertTrue(b.exists(FLOW_LOG))
         remove_segment()
@@ -53,7 +52,7 @@ class VersionBanner(unittest.TestCase):
 class FailedStartUp(unittest.TestCase):
     def test_without_database(self):
         with gate_board(with_db=False) as b:
-            r = b.run("radiogate")
+            r = start_gate(b).finish()
             self.assertEqual(r.returncode, 255)
             self.assertRegex(r.stdout, BANNER_RE)
             self.assertEqual(r.stderr, b"DB /var/www/QVD.db open error , check db file\n"
@@ -65,7 +64,7 @@ class FailedStartUp(unittest.TestCase):
         with gate_board() as b:
             os.remove(b.path("dev/AG0"))
             os.mkdir(b.path("dev/AG0"))  # a directory cannot be opened read/write
-            r = b.run("radiogate")
+            r = start_gate(b).finish()
             self.assertEqual(r.returncode, 255)
             self.assertTrue(r.stderr.endswith(FAILED))
             want = re.compile(rb"\x1b\[1;37;40m\[lv:0\]\[chn:  -1\]\[ERROR\]:\x1b\[0;37;40m " +
@@ -82,8 +81,8 @@ class StartAndStop(unittest.TestCase):
 
     def test_start_read_every_table_log_publish_and_stop(self):
         with gate_board(lines=2) as b:
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started(), g.out[-2000:])
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready(), g.out[-2000:])
             titles = [t for t in re.findall(rb"\|\s+(TB_[A-Z_]+(?: \[[A-Z_]+ = \d+\])?)\s+\|\n", g.out)]
             self.assertEqual(titles, [
                 b"TB_DIAL_MAP [KEY_ID = 1]", b"TB_DIAL_MAP [KEY_ID = 2]", b"TB_DIAL_MAP [KEY_ID = 3]",
@@ -128,11 +127,10 @@ class StartAndStop(unittest.TestCase):
 
     def test_sigint_ends_in_order_too(self):
         with gate_board() as b:
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())
-            g.p.send_signal(signal.SIGINT)
-            out, err = g.p.communicate(timeout=10)
-            self.assertEqual(g.p.returncode, 0)
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())
+            rc, err = g.stop(signal.SIGINT)
+            self.assertEqual(rc, 0)
             self.assertTrue(err.endswith(QUIT))
 
 
@@ -144,14 +142,32 @@ class SegmentAtStartUp(unittest.TestCase):
         seg = Segment(create=True)
         seg.lock()
         with gate_board() as b:
-            g = Gate(b).start()
+            g = start_gate(b)
             self.assertFalse(g.wait_out(box_title("TB_INI"), timeout=1.0))
             seg.unlock()
-            self.assertTrue(g.wait_started())
+            self.assertTrue(g.wait_ready())
             # One entry for the whole wait, not one per poll.
             self.assertEqual(b.read(CFG_LOG).count(gbk("等待共享内存解锁")), 1)
             self.assertEqual(seg.versions()["program"], b"QVD_R1.0.4")
             self.assertEqual(g.stop()[0], 0)
+        seg.detach()
+
+    def test_sigterm_while_waiting_for_the_lock_ends_in_order(self):
+        seg = Segment(create=True)
+        seg.lock()
+        with gate_board() as b:
+            g = start_gate(b)
+            self.assertTrue(wait_for(lambda: gbk("等待共享内存解锁") in log(b, CFG_LOG)))
+            # Well inside the start-up's own limit on the wait (30 s): the signal ends it.
+            rc, err = g.stop(signal.SIGTERM, timeout=5)
+            self.assertEqual(rc, 0)
+            self.assertTrue(err.endswith(QUIT), err)
+            self.assertNotIn(b"TB_", g.out)  # no table was read
+            self.assertIn(b"[ShareMem_Free]-- \n", g.out)
+            # The web program's lock and flags are left as they were.
+            self.assertEqual(seg.lock_word(), LOCK_WEB)
+            for name in ("TBIni", "TBTime", "TBSerialCfg", "TBDialMap", "TBChannelSwitch"):
+                self.assertEqual(seg.flag(name), 0, name)
         seg.detach()
 
     def test_a_lock_left_by_an_earlier_run_is_taken_over(self):
@@ -159,8 +175,8 @@ class SegmentAtStartUp(unittest.TestCase):
         seg.set_int(0, LOCK_GATEWAY)
         seg.raise_flag("User", 5)  # left over; read like every other table
         with gate_board() as b:
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())
             self.assertEqual(seg.lock_word(), LOCK_FREE)
             self.assertEqual(seg.flag("User", 5), 0)
             self.assertEqual(g.stop()[0], 0)
@@ -170,8 +186,8 @@ class SegmentAtStartUp(unittest.TestCase):
         small = Segment(create=True, size=100)
         small.set_int(96, 0x5a5a5a5a)
         with gate_board() as b:
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())  # every table is still read once
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())  # every table is still read once
             self.assertIn(b"The share memory segment is already exist\n", g.out)
             self.assertIn(b"holds 100 bytes, 2212 needed; not used\n", g.out)
             self.assertIn(gbk("创建共享内存失败, 无法用CGI程序修改数据库信息"), b.read(CFG_LOG))
@@ -183,5 +199,4 @@ class SegmentAtStartUp(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    in_private_ipc(sys.argv)
-    unittest.main()
+    main()

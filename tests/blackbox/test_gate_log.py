@@ -2,11 +2,10 @@
 import os
 import re
 import shutil
-import sys
 import unittest
 
-from gate import DB, FLOW_LOG, Gate, chn_switch_entry, entry_re, gate_board
-from harness import in_private_ipc
+from gate import DB, FLOW_LOG, chn_switch_entry, entry_re, gate_board, wait_log
+from harness import main, start_gate
 from webcfg import ConfigDb, Segment, segment_exists
 
 LINE = b"old entry line\n"
@@ -28,8 +27,8 @@ class Rotation(GateLogTest):
             # 30002 lines are 15001 entries, one more than the limit: the next entry rotates.
             b.write(FLOW_LOG, LINE * 30002, mode="wb")
             b.write("root/log/QVD_FLOW.log_0_2000_01_01_00_00_00.bak", "older backup of index 0\n")
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())
             root = b.root
             shell = shell_lines(b)
             self.assertIn("rm -f %s/root/log/QVD_FLOW.log_0_*.bak" % root, shell)
@@ -50,8 +49,8 @@ class Rotation(GateLogTest):
     def test_the_limit_itself_still_takes_one_entry(self):
         with gate_board() as b:
             b.write(FLOW_LOG, LINE * 30000, mode="wb")  # 15000 entries: one more fits
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())
             self.assertFalse([s for s in shell_lines(b) if s.startswith("mv ")])
             self.assertTrue(b.read(FLOW_LOG).startswith(LINE * 30000))
 
@@ -59,7 +58,7 @@ class Rotation(GateLogTest):
             with seg.locked():
                 db.set_ini("CHANNEL_SWITCH", 2)
                 seg.raise_flag("TBIni")
-            self.assertTrue(g.wait_log(chn_switch_entry(3)))
+            self.assertTrue(wait_log(g, chn_switch_entry(3)))
             self.assertEqual(len([s for s in shell_lines(b) if s.startswith("mv ")]), 1)
             self.assertEqual(b.read(FLOW_LOG).count(b"\r\n\n"), 1)
             self.assertEqual(g.stop()[0], 0)
@@ -71,8 +70,8 @@ class Placement(GateLogTest):
         with gate_board() as b:
             shutil.rmtree(b.path("tmp/log"))
             b.write("tmp/log", "not a directory")
-            g = Gate(b).start()
-            self.assertTrue(g.wait_started())
+            g = start_gate(b)
+            self.assertTrue(g.wait_ready())
             self.assertTrue(os.path.isdir(b.path("tmp/log")))
             for name in ("QVD_CFG.log", "QVD_FLOW.log", "QVD_REG.log"):
                 self.assertTrue(b.exists("tmp/log/" + name), name)
@@ -82,5 +81,4 @@ class Placement(GateLogTest):
 
 
 if __name__ == "__main__":
-    in_private_ipc(sys.argv)
-    unittest.main()
+    main()

@@ -1,11 +1,7 @@
 """Settings that take effect when the web configuration program changes them: the radio
-channel, the log level filter and the clock synchronisation by NTP. Against the real program
-in a private IPC namespace."""
-import sys
-import unittest
-
-from gate import chn_switch_entry
-from harness import gbk, in_private_ipc
+channel, the log level filter and the clock synchronisation by NTP. Against the real program."""
+from gate import chn_switch_entry, log, wait_log
+from harness import gbk, main
 from test_gate_config import Reload
 
 
@@ -25,12 +21,12 @@ class LogLevel(Reload):
         # Each row: LOG_LEVEL and whether the channel entry (level FLOW, 8) is then written.
         for level, written in ((4, False), (7, False), (8, True), (9, True), (1, False), (64, True)):
             with self.subTest(level=level):
-                before = self.gate.log().count(b"[Sys_ChnSwitch]")
+                before = log(self.board).count(b"[Sys_ChnSwitch]")
                 since = self.gate.mark()
                 self.edit(lambda: self.db.set_ini("LOG_LEVEL", level), "TBIni")
                 self.assertTrue(self.gate.wait_out(b"| LOG_LEVEL                   | %d " % level, since=since))
                 self.gate.read(0.3)
-                self.assertEqual(self.gate.log().count(b"[Sys_ChnSwitch]") - before, 1 if written else 0)
+                self.assertEqual(log(self.board).count(b"[Sys_ChnSwitch]") - before, 1 if written else 0)
 
 
 class NtpSync(Reload):
@@ -39,15 +35,14 @@ class NtpSync(Reload):
     def test_ntp_client_is_started_with_the_server_and_refused_a_command_line(self):
         shell = self.board.read("var/shell.log")
         self.assertIn(b"killall ntpclient 2>/dev/null;ntpclient --timer 120 ntp1.example-x.org &\n", shell)
-        self.assertIn(gbk("[SystemTimeSync]-- NtpClient时间同步 !!!!SynTime"), self.gate.log())
-        self.assertTrue(self.gate.wait_log(b"ntpclient --timer 120 ntp1.example-x.org", rel="var/standin.log"))
+        self.assertIn(gbk("[SystemTimeSync]-- NtpClient时间同步 !!!!SynTime"), log(self.board))
+        self.assertTrue(wait_log(self.gate, b"ntpclient --timer 120 ntp1.example-x.org", rel="var/standin.log"))
 
         self.edit(lambda: self.db.set_ini("ADDR_NTP_SERVER", "x;reboot"), "TBIni")
-        self.assertTrue(self.gate.wait_log(gbk("[SystemTimeSync]-- NTP服务器地址[x;reboot]不合法")))
+        self.assertTrue(wait_log(self.gate, gbk("[SystemTimeSync]-- NTP服务器地址[x;reboot]不合法")))
         self.assertNotIn(b"x;reboot", self.board.read("var/shell.log"))
         self.assertNotIn(b"reboot", self.board.read("var/standin.log"))
 
 
 if __name__ == "__main__":
-    in_private_ipc(sys.argv)
-    unittest.main()
+    main()

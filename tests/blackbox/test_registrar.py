@@ -7,9 +7,9 @@ import socket
 import subprocess
 import unittest
 
-from harness import SOURCE_DIR, Board, free_port, gbk, read_until, sipp_messages, stop, wait_for
+import harness
+from harness import SOURCE_DIR, free_port, gbk, main, sipp_messages, wait_for
 
-BANNER_END = b"*" * 65 + b"\n\n"
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 TAIL = b"Content-Length: 0\r\n\r\n"
 
@@ -29,16 +29,11 @@ def digest(number, nonce, password=b"", uri=b"sip:127.0.0.1", realm=b"127.0.0.1"
     return md5(ha1 + b":" + nonce + b":" + ha2)
 
 
-class Switch:
-    """One running sipswitch on its own SIP port, logging."""
+class Switch(harness.Switch):
+    """The switch, logging; runs SIPp phones against it."""
 
     def __init__(self, settings=""):
-        self.board = Board()
-        self.port = free_port()
-        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\nsip_debug=1\n%s"
-                                  % (self.port, settings))
-        self.proc = self.board.start("sipswitch")
-        read_until(self.proc.stdout, BANNER_END)
+        super().__init__(settings, debug=1)
         self.runs = 0
 
     def log(self):
@@ -62,13 +57,6 @@ class Switch:
         r = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
                            cwd=self.board.path("var"))
         return r.returncode, sipp_messages(trace)
-
-    def close(self):
-        rc = None
-        if self.proc.poll() is None:
-            rc, _, _ = stop(self.proc)
-        self.board.close()
-        return rc
 
 
 def header(message, name):
@@ -288,4 +276,4 @@ class Programs(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

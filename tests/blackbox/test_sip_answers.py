@@ -1,26 +1,20 @@
 """sipswitch's own SIP answers, against the running switch: what a peer sends, what comes back."""
-import os
 import random
 import socket
 import subprocess
 import unittest
 
-from harness import Board, free_port, read_until, stop, wait_for
+import harness
+from harness import Board, main, start_switch, wait_for
 
-BANNER_END = b"*" * 65 + b"\n\n"
 TAIL = b"Content-Length: 0\r\n\r\n"
 
 
-class Switch:
-    """One running sipswitch on its own SIP port, and a peer socket to talk to it."""
+class Switch(harness.Switch):
+    """The switch, and a peer socket to talk to it."""
 
     def __init__(self, extra_settings=""):
-        self.board = Board()
-        self.port = free_port()
-        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s"
-                                  % (self.port, extra_settings))
-        self.proc = self.board.start("sipswitch")
-        self.banner = read_until(self.proc.stdout, BANNER_END)
+        super().__init__(extra_settings)
         self.peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.peer.bind(("127.0.0.1", 0))
         self.peer_port = self.peer.getsockname()[1]
@@ -40,11 +34,7 @@ class Switch:
 
     def close(self):
         self.peer.close()
-        rc = None
-        if self.proc.poll() is None:
-            rc, _, _ = stop(self.proc)
-        self.board.close()
-        return rc
+        return super().close()
 
 
 def request(method, via, callid=b"c1@127.0.0.1", cseq=None, extra=b""):
@@ -186,7 +176,7 @@ class SipAnswers(unittest.TestCase):
             for _ in range(rnd.randrange(1, 8)):
                 b[rnd.randrange(len(b))] = rnd.choice(alphabet)
             self.sw.send(bytes(b))
-        self.assertIsNone(self.sw.proc.poll(), "the switch ended")
+        self.assertIsNone(self.sw.prog.poll(), "the switch ended")
         ok = wait_for(lambda: self._options_answered(), timeout=10)
         self.assertTrue(ok, "the switch no longer answers")
 
@@ -204,7 +194,7 @@ class SipSocket(unittest.TestCase):
             taken.bind(("0.0.0.0", 0))
             port = taken.getsockname()[1]
             b.write_settings("sip_server_local_port=%d\n" % port)
-            r = b.run("sipswitch")
+            r = start_switch(b, wait=False).finish()
             self.assertEqual(r.returncode, 255)
             self.assertEqual(r.stdout, b"error:create sip udp server failed, bind local address error!\n")
 
@@ -218,4 +208,4 @@ class SipSocket(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -2,25 +2,17 @@
 import os
 import signal
 import sqlite3
-import sys
 import time
 import unittest
 
-from harness import Board, gbk, read_until, stop, wait_for
-
-BANNER_END = b"*" * 65 + b"\n\n"
-
-
-def start_switch(board):
-    p = board.start("sipswitch")
-    out = read_until(p.stdout, BANNER_END)
-    return p, out
+from harness import SETTINGS, Board, gbk, main, start_switch
 
 
 class MissingSettings(unittest.TestCase):
     def test_missing_file_ends_start_up(self):
         with Board() as b:
-            r = b.run("sipswitch")
+            os.remove(b.path(SETTINGS))
+            r = start_switch(b, wait=False).finish()
             self.assertEqual(r.returncode, 255)
             self.assertEqual(r.stdout, b"error:can't find /root/switch/sip_server.ini file, error\n")
             # Logging is on until the settings say otherwise, but nothing was logged.
@@ -29,7 +21,7 @@ class MissingSettings(unittest.TestCase):
     def test_empty_file_counts_as_missing(self):
         with Board() as b:
             b.write_settings("")
-            r = b.run("sipswitch")
+            r = start_switch(b, wait=False).finish()
             self.assertEqual(r.returncode, 255)
             self.assertIn(b"can't find /root/switch/sip_server.ini", r.stdout)
 
@@ -38,14 +30,14 @@ class Settings(unittest.TestCase):
     def test_banner_shows_defaults(self):
         with Board() as b:
             b.write_settings("sip_server_local_host=10.1.2.3\n")
-            p, out = start_switch(b)
-            self.assertIn(gbk("内网版本\n") + b"*" * 65 + b"\n", out)
-            self.assertIn(b"*softswitch_V4.1.7_Record_20080808\n", out)
-            self.assertIn(b"*MAX CALL CHANNEL = [500] MAX REGISTER CHANNEL = [500] \n", out)
-            self.assertIn(b"*Softswitch Local Host Address = [10.1.2.3]\n", out)
-            self.assertIn(b"*Softswitch Inner Host Address = []\n", out)
-            self.assertIn(b"callctrl_pendtime_int = 60\n", out)
-            rc, _, _ = stop(p)
+            sw = start_switch(b)
+            self.assertIn(gbk("内网版本\n") + b"*" * 65 + b"\n", sw.out)
+            self.assertIn(b"*softswitch_V4.1.7_Record_20080808\n", sw.out)
+            self.assertIn(b"*MAX CALL CHANNEL = [500] MAX REGISTER CHANNEL = [500] \n", sw.out)
+            self.assertIn(b"*Softswitch Local Host Address = [10.1.2.3]\n", sw.out)
+            self.assertIn(b"*Softswitch Inner Host Address = []\n", sw.out)
+            self.assertIn(b"callctrl_pendtime_int = 60\n", sw.out)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
 
     def test_settings_table(self):
@@ -69,18 +61,18 @@ class Settings(unittest.TestCase):
         for text, want in cases:
             with self.subTest(settings=text), Board() as b:
                 b.write_settings(text)
-                p, out = start_switch(b)
-                self.assertIn(want, out)
-                rc, _, _ = stop(p)
+                sw = start_switch(b)
+                self.assertIn(want, sw.out)
+                rc, _ = sw.stop()
                 self.assertEqual(rc, 0)
 
     def test_query_mode_line(self):
         with Board() as b:
             b.write_settings("QUERY_WORK_MODE=5\nsip_netmon_enable=1\n")
-            p, out = start_switch(b)
-            self.assertIn(b"open the net monitor function\n", out)
-            self.assertIn(b"open the setting function of telphone \n", out)
-            stop(p)
+            sw = start_switch(b)
+            self.assertIn(b"open the net monitor function\n", sw.out)
+            self.assertIn(b"open the setting function of telphone \n", sw.out)
+            sw.stop()
 
 
 class Shutdown(unittest.TestCase):
@@ -89,25 +81,25 @@ class Shutdown(unittest.TestCase):
                           (signal.SIGINT, b"Ctrl-C softswitch is quitting......\n")):
             with self.subTest(sig=sig), Board() as b:
                 b.write_settings("sip_debug=1\n")
-                p, _ = start_switch(b)
+                sw = start_switch(b)
                 time.sleep(1.2)  # at least one tick has run
-                rc, _, _ = stop(p, sig)
+                rc, _ = sw.stop(sig)
                 self.assertEqual(rc, 0)
                 self.assertTrue(b.read("tmp/log/softswitch.log").endswith(line))
 
     def test_debug_off_writes_no_log(self):
         with Board() as b:
             b.write_settings("sip_debug=0\n")
-            p, _ = start_switch(b)
-            rc, _, _ = stop(p)
+            sw = start_switch(b)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
             self.assertFalse(b.exists("tmp/log/softswitch.log"))
 
     def test_capitalised_debug_key_leaves_logging_on(self):
         with Board() as b:
             b.write_settings("SIP_DEBUG=0\n")
-            p, _ = start_switch(b)
-            rc, _, _ = stop(p)
+            sw = start_switch(b)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
             self.assertIn(b"killall softswitch is quitting", b.read("tmp/log/softswitch.log"))
 
@@ -115,10 +107,10 @@ class Shutdown(unittest.TestCase):
         with Board() as b:
             os.rmdir(b.path("tmp/log"))
             b.write_settings("sip_debug=1\n")
-            p, _ = start_switch(b)
-            rc, out, _ = stop(p)
+            sw = start_switch(b)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
-            self.assertIn(b"open log error!\n", out)
+            self.assertIn(b"open log error!\n", sw.out)
             self.assertFalse(b.exists("tmp/log"))
 
 
@@ -134,14 +126,14 @@ class Database(unittest.TestCase):
         with Board() as b:
             self.make_db(b, "sw.db")
             b.write_settings("db name = sw.db\n")
-            p, out = start_switch(b)
-            self.assertIn(b"open sqlite db [/sw.db] .... success  \n", out)
+            sw = start_switch(b)
+            self.assertIn(b"open sqlite db [/sw.db] .... success  \n", sw.out)
             con = sqlite3.connect(b.path("sw.db"))
             self.assertEqual(con.execute("select sum(status) from softswitch").fetchone()[0], 0)
             con.execute("update softswitch set status=1")
             con.commit()
             con.close()
-            rc, _, _ = stop(p)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
             con = sqlite3.connect(b.path("sw.db"))
             self.assertEqual(con.execute("select sum(status) from softswitch").fetchone()[0], 0)
@@ -150,12 +142,12 @@ class Database(unittest.TestCase):
     def test_missing_database_is_never_created(self):
         with Board() as b:
             b.write_settings("db name = none.db\n")
-            p, out = start_switch(b)
-            self.assertNotIn(b"open sqlite db", out)
-            rc, _, _ = stop(p)
+            sw = start_switch(b)
+            self.assertNotIn(b"open sqlite db", sw.out)
+            rc, _ = sw.stop()
             self.assertEqual(rc, 0)
             self.assertFalse(b.exists("none.db"))
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

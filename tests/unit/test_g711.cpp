@@ -110,3 +110,17 @@ TEST(G711, SearchFindsTheFirstEntryNotBelow)
     const Case cases[] = {{-5, 0}, {10, 0}, {11, 1}, {30, 2}, {31, 3}};
     for (const auto& c : cases) EXPECT_EQ(search(c.value, table, 3), c.want) << c.value;
 }
+
+// The two entries a widely copied version of the tables has wrong, pinned by value: a check
+// against the table file alone cannot catch an entry mis-copied in both.
+TEST(G711, TranscodingOfTheTwoOftenMiscopiedEntries)
+{
+    struct Case { const char* what; int got; int want; };
+    const Case cases[] = {
+        {"ulaw2alaw, mu-law magnitude 80, positive", ulaw2alaw(0xAF), 0x9A},
+        {"ulaw2alaw, mu-law magnitude 80, negative", ulaw2alaw(0x2F), 0x1A},
+        {"alaw2ulaw, A-law magnitude 79, positive", alaw2ulaw(0x9A), 0xAF},
+        {"alaw2ulaw, A-law magnitude 79, negative", alaw2ulaw(0x1A), 0x2F},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+}

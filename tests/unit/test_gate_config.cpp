@@ -5,8 +5,11 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <numeric>
+#include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "db_cfg.h"
 #include "gate_test_board.h"
@@ -186,6 +189,35 @@ TEST_F(Config, DeletedRowsWaitForIdleLines)
     EXPECT_EQ(Flow(), before);
 }
 
+// The keys of the dial map the reader asks the database for, in order, seen through the
+// statements the database runs.
+class DialMapKeys {
+public:
+    DialMapKeys() { sqlite3_trace_v2(g_pDBHandler, SQLITE_TRACE_STMT, &DialMapKeys::Seen, this); }
+    ~DialMapKeys() { sqlite3_trace_v2(g_pDBHandler, 0, nullptr, nullptr); }
+    std::vector<int> keys;
+
+private:
+    static int Seen(unsigned, void* self, void*, void* x)
+    {
+        static const std::regex row(R"(^select \* from TB_DIAL_MAP where KEY_ID = '(\d+)';$)");
+        std::cmatch m;
+        if (!std::regex_match(static_cast<const char*>(x), m, row)) return 0;
+        // One read may run its statement more than once (the count, then the rows).
+        std::vector<int>& keys = static_cast<DialMapKeys*>(self)->keys;
+        int key = std::stoi(m[1].str());
+        if (keys.empty() || keys.back() != key) keys.push_back(key);
+        return 0;
+    }
+};
+
+std::vector<int> KeysFrom1To(int last)
+{
+    std::vector<int> v(static_cast<std::size_t>(last));
+    std::iota(v.begin(), v.end(), 1);
+    return v;
+}
+
 TEST_F(Config, DialMapReadsKeysUntilEveryRuleIsFound)
 {
     Start("dial_map={1: '8xxx', 2: '9xxx', 5: '7x'}");
@@ -195,10 +227,18 @@ TEST_F(Config, DialMapReadsKeysUntilEveryRuleIsFound)
     EXPECT_EQ(g_sDialRuleTable[2].m_iRuleKey, 0);
     EXPECT_THAT(boxes, HasSubstr("TB_DIAL_MAP [KEY_ID = 5]"));
     EXPECT_THAT(boxes, Not(HasSubstr("TB_DIAL_MAP [KEY_ID = 6]")));
+    {
+        DialMapKeys seen;
+        Reload("", g_pCgiShm->m_eTBDialMap);
+        EXPECT_EQ(seen.keys, KeysFrom1To(5));
+    }
 
+    // No rule left: nothing tells the reader where to stop, so it tries every key.
+    DialMapKeys seen;
     Reload("DELETE FROM TB_DIAL_MAP;", g_pCgiShm->m_eTBDialMap);
     EXPECT_EQ(g_DialRuleNum, 0);
     EXPECT_EQ(g_sDialRuleTable[0].m_iRuleKey, 0);
+    EXPECT_EQ(seen.keys, KeysFrom1To(128));
 }
 
 TEST_F(Config, NameValueRowsMissingOrTooLong)
