@@ -184,15 +184,14 @@ class Device(unittest.TestCase):
 
     def test_make_board_lays_out_firmware_images_and_keeps_them(self):
         with tempfile.TemporaryDirectory() as root:
-            script = os.path.join(SOURCE_DIR, "scripts", "make_board.sh")
-            subprocess.run([script, root], check=True)
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
             profile = os.path.join(root, "root", "profile")
             for name in ("kernel", "program", "kernel_16", "program_16", "kernel_20", "program_20"):
                 with open(os.path.join(profile, name), "rb") as f:
                     self.assertEqual(f.read(5), b"AC49x", name)
             with open(os.path.join(profile, "program"), "wb") as f:
                 f.write(b"own image")
-            subprocess.run([script, root], check=True)
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
             with open(os.path.join(profile, "program"), "rb") as f:
                 self.assertEqual(f.read(), b"own image")
 
