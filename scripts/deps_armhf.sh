@@ -8,7 +8,11 @@ set -euo pipefail
 pkgs=(
   g++-arm-linux-gnueabihf qemu-user file
   libsqlite3-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
-  nettle-dev:armhf libosip2-dev:armhf libmad0-dev:armhf
+  nettle-dev:armhf libosip2-dev:armhf
+  # libmad0-dev of two architectures cannot be installed side by side (both own
+  # /usr/include/mad.h): the host keeps its own, and the board's build links the armhf runtime
+  # library directly (cmake/area_http.cmake).
+  libmad0:armhf
 )
 missing=()
 for p in "${pkgs[@]}"; do
