@@ -22,3 +22,5 @@ target_include_directories(test_board_env PRIVATE api/driver_api)
 target_compile_definitions(test_board_env PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_options(test_board_env PRIVATE
   -Wl,--wrap=_Z12Serial_WriteiPKvi -Wl,--wrap=_Z12Serial_Draini)
+
+blackbox_test(board_env test_board_env.py)
