@@ -234,32 +234,30 @@ int Static_StatusLed(int line)
 int ArmEnv_Init()
 {
     SYS_DEV_ENV_T& env = g_sSysCfgInfo.m_sDevEnv;
-    int variant = -1;
-    switch (env.m_eSysCompMod) {
-    case E_SYS_4W:
-        g_iUse_Chn_Max = 4;
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, -1, "进入4w模式");
-        variant = 0;
-        break;
-    case E_SYS_9W:
-        g_iUse_Chn_Max = 9;
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, -1, "进入9w模式");
-        variant = 0;
-        break;
-    case E_SYS_2W:
-        g_iUse_Chn_Max = 2;
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, -1, "进入2w模式");
-        variant = 1;
-        break;
-    case E_SYS_4V:
-        g_iUse_Chn_Max = 4;
-        for (int i = 0; i < 4; ++i) g_sUserInfo[i].m_sCfgCorNetwork.m_eCorType = 0;  // no network COR detection
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, -1, "进入4w模式");
-        variant = 0;
-        env.m_eSysCompMod = E_SYS_4W;
+    struct ModeRow {
+        SYS_COMPATIBLE_MODE_E mode;
+        int lines;
+        const char* text;
+        int variant;  // the board's: 1 only for the two-line board
+    };
+    static constexpr ModeRow kModes[] = {
+        {E_SYS_4W, 4, "进入4w模式", 0},
+        {E_SYS_9W, 9, "进入9w模式", 0},
+        {E_SYS_2W, 2, "进入2w模式", 1},
+        {E_SYS_4V, 4, "进入4w模式", 0},
+    };
+    for (const ModeRow& m : kModes) {
+        if (m.mode != env.m_eSysCompMod) continue;
+        g_iUse_Chn_Max = m.lines;
+        if (m.mode == E_SYS_4V) {
+            // Four lines without network COR detection, run as 4W from here on.
+            for (int i = 0; i < 4; ++i) g_sUserInfo[i].m_sCfgCorNetwork.m_eCorType = 0;
+        }
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, -1, "%s", m.text);
+        IO_SetDevType(m.variant);
+        if (m.mode == E_SYS_4V) env.m_eSysCompMod = E_SYS_4W;
         break;
     }
-    if (variant >= 0) IO_SetDevType(variant);
     IO_GpioInit(g_hDriverHandler);
 
     for (int i = 0; i < g_iUse_Chn_Max && i < kMaxUserChn; ++i) {

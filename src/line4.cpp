@@ -111,25 +111,19 @@ void Line4InitChn(int channel)
     });
 }
 
-// Two register writes, the first enabling the path, the second its value; 0 or -1 (logged).
-int Static_WritePair(int channel, Register first, Register second)
-{
-    for (const Register& r : {first, second}) {
-        if (Line4_WriteRegister(channel, r.addr >> 8, r.addr & 0xFF, r.value >> 8, r.value & 0xFF) != 0) {
-            MULTI_LOG(E_LOG_FILE_CFG, LOG_LVL_ERROR, channel, "[Line4_WriteRegister]--%d%d fail!!! ", r.addr >> 8,
-                      r.addr & 0xFF);
-            return -1;
-        }
-    }
-    return 0;
-}
-
+// One register write; 0, or -1 (logged).
 int Static_WriteOne(int channel, Register r)
 {
     if (Line4_WriteRegister(channel, r.addr >> 8, r.addr & 0xFF, r.value >> 8, r.value & 0xFF) == 0) return 0;
     MULTI_LOG(E_LOG_FILE_CFG, LOG_LVL_ERROR, channel, "[Line4_WriteRegister]--%d%d fail!!! ", r.addr >> 8,
               r.addr & 0xFF);
     return -1;
+}
+
+// Two register writes, the first enabling the path, the second its value; 0 or -1.
+int Static_WritePair(int channel, Register first, Register second)
+{
+    return Static_WriteOne(channel, first) == 0 ? Static_WriteOne(channel, second) : -1;
 }
 
 std::uint16_t Static_OldValue(int channel, int level, const std::array<std::uint16_t, 8>& low,
