@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -367,23 +366,14 @@ void ArmEnv_Set4StatusLed()
     }
 }
 
-const char* ArmEnv_JumperAddress(int jumpers)
-{
-    static char line[32];
-    int host = jumpers >= 4 && jumpers <= 11 ? jumpers : (jumpers == 1 ? 2 : 1);
-    std::snprintf(line, sizeof line, "ip=%s%d\n", kJumperNet, host);
-    return line;
-}
-
 void ArmEnv_Get4IPValue()
 {
     if (g_sDBInfo.m_sSysCfgInfo.m_iResetIPFlg != 1 || s_iJumperGuard != kJumperGuardUnset) return;
     int j = IO_Get4IPVaule(g_hDriverHandler);
     if (j < 0) return;
-    const std::string line = ArmEnv_JumperAddress(j);
-    const int host = std::atoi(line.c_str() + 3 + std::strlen(kJumperNet));
-    // The address line without its newline is the value written after the key.
-    const std::string value = line.substr(3, line.size() - 4);
+    const int host = j >= 4 && j <= 11 ? j : (j == 1 ? 2 : 1);
+    const std::string value = kJumperNet + std::to_string(host);
+    const std::string line = "ip=" + value + "\n";
     int replaced = Sys_ReplaceKeyLines(kInterfaces, "ip=", value.c_str());
     if (replaced == -1) return;  // not there yet: the next second tries again
     std::printf("/root/interfaces file open succ\n");

@@ -50,6 +50,3 @@ int ArmEnv_GetCardType();
 // -1 when the COR probe reads the line differently at both probe levels, else 0.
 int ArmEnv_CheckCorOnAir(int line);
 int ArmEnv_GetPowerByChn(int line);  // the line's power input; 0 out of range
-
-// The address line the IP jumpers write for jumper value J, "ip=" through the newline.
-const char* ArmEnv_JumperAddress(int jumpers);
