@@ -14,6 +14,7 @@
 #include "board.h"
 #include "db_cfg.h"
 #include "define_sys.h"
+#include "http_interface.h"
 #include "line4.h"
 #include "multi_log.h"
 #include "net_manager.h"
@@ -210,7 +211,7 @@ void System_Quit(int)
     ArmEnv_Quit();
     g_hDriverHandler = -1;
     ShareMem_Free();
-    // The HTTP broadcast server's listener is closed here (http_interface_server_stop).
+    http_interface_server_stop();
     std::fprintf(stderr, "QUITE SYSTEM..................\n");
     std::exit(0);
 }
