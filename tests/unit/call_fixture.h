@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "call_chn.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_legs.h"
@@ -128,6 +129,7 @@ inline void clear_tables()
 {
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
+    Mgcp_Init_All_Endpoint();
     CallCtrl_Init_All_Chn();
 }
 
