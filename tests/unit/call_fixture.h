@@ -84,6 +84,35 @@ inline void deliver(const std::string& text, const Peer& from)
     Sip_Recv_Datagram(text.c_str(), text.size(), address_of(from), sizeof(sockaddr_in));
 }
 
+// SIP texts of the tests' phones.
+inline std::string with_body(const std::string& head, const std::string& body, const char* type = "application/sdp")
+{
+    if (body.empty()) return head + "Content-Length: 0\r\n\r\n";
+    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The whole line of a header in a message ("" when it has none).
+inline std::string line_of(const std::string& msg, const std::string& name)
+{
+    std::size_t at = msg.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += 2;
+    return msg.substr(at, msg.find("\r\n", at) - at);
+}
+
+inline std::string first_line(const std::string& msg) { return msg.substr(0, msg.find("\r\n")); }
+
+// A response to a request the switch sent, with the responder's tag on its To line.
+inline std::string answer(const std::string& request, const std::string& status, const std::string& body = "",
+                   const std::string& extra = "")
+{
+    const std::string head = "SIP/2.0 " + status + "\r\n" + line_of(request, "Via") + "\r\n" +
+                             line_of(request, "From") + "\r\n" + line_of(request, "To") +
+                             (line_of(request, "To").find("tag=") == std::string::npos ? ";tag=b1" : "") + "\r\n" +
+                             line_of(request, "Call-ID") + "\r\n" + line_of(request, "CSeq") + "\r\n" + extra;
+    return with_body(head, body);
+}
+
 // The log of the switch lives in a scratch board root for the length of the test program.
 struct ScratchRoot {
     std::string root;
