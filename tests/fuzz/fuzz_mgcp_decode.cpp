@@ -21,6 +21,7 @@
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
+#include "sip_transport.h"
 
 namespace {
 
