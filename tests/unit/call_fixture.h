@@ -113,6 +113,22 @@ inline std::string answer(const std::string& request, const std::string& status,
     return with_body(head, body);
 }
 
+// The session descriptions of the tests' phones 801 (A) and 802 (B).
+const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                          "m=audio 4000 RTP/AVP 8 0\r\n";
+const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
+                          "m=audio 5000 RTP/AVP 0\r\n";
+
+// Registers peer p as number through the switch's receive step; the answer is dropped.
+inline void enroll(Peer& p, const std::string& number)
+{
+    deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
+                ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
+                "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
+            p);
+    p.take();
+}
+
 // The log of the switch lives in a scratch board root for the length of the test program.
 struct ScratchRoot {
     std::string root;

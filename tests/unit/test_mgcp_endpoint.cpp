@@ -14,10 +14,7 @@ using namespace calltest;
 
 namespace {
 
-const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                          "m=audio 4000 RTP/AVP 8 0\r\n";
-const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
-                          "m=audio 5000 RTP/AVP 0\r\n";
+// The gateway's media in its CRCX answers, as it writes it.
 const std::string kGatewaySdp = "v=0\nc=IN IP4 127.0.0.9\nm=audio 6000 RTP/AVP 0 8\n";
 constexpr int kEndpoint = 0;   // the first record the gateway's line takes
 
@@ -51,15 +48,6 @@ public:
         EXPECT_EQ(send("RSIP " + next() + " aaln/1@gw MGCP 1.0\nRM: restart\n"),
                   (std::vector<std::string>{"200", "RQNT"}));
         copy_text(g_mgcp_endpoint[kEndpoint].tel, "803");
-    }
-
-    void enroll(Peer& p, const std::string& number)
-    {
-        deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
-                    ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
-                    "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
-                p);
-        p.take();
     }
 
     std::string next() { return std::to_string(++tid); }

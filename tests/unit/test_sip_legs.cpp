@@ -12,11 +12,6 @@ using namespace calltest;
 
 namespace {
 
-const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                          "m=audio 4000 RTP/AVP 8 0\r\n";
-const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
-                          "m=audio 5000 RTP/AVP 0\r\n";
-
 // One of the caller's requests in its own dialog.
 std::string from_caller(const Peer& a, const std::string& method, const std::string& callid, int cseq,
                         const std::string& body = "", const char* type = "application/sdp")
@@ -55,15 +50,6 @@ public:
         copy_text(sip_server_local_port, "5060");
         enroll(a, "801");
         enroll(b, "802");
-    }
-
-    void enroll(Peer& p, const std::string& number)
-    {
-        deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
-                    ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
-                    "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
-                p);
-        p.take();
     }
 
     std::string invite(const std::string& callid, const std::string& calling = "801",
