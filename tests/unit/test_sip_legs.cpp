@@ -155,7 +155,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     const std::string inv = b.take().at(0);
     const std::string b_port = std::to_string(b.port);
-    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n"
                              "From: 801 <sip:801@127.0.0.1:5060>;tag={{\\d+}}\r\n"
                              "To: 802 <sip:802@127.0.0.1:" + b_port + ">\r\n"
@@ -180,7 +180,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     deliver(answer(inv, "200 OK", kSdpB), b);
     const std::string ack = b.take().at(0);
-    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
+    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
                        "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                        "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("802"), SOFT_ST_TALK);
@@ -196,7 +196,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
     deliver(from_caller(a, "BYE", "c1", 2), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = b.take().at(0);
-    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n" +
                              line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                              line_of(inv, "Call-ID") + "\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n"))
@@ -214,7 +214,7 @@ TEST_F(SipLegs, TheCalledUserHangsUp)
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = a.take().at(0);
     // The switch is the called side of the caller's dialog: From and To change places.
-    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                              "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                              "Call-ID: c1\r\nCSeq: 1 BYE\r\nContent-Length: 0\r\n\r\n"))
         << bye;
@@ -376,7 +376,7 @@ TEST_F(SipLegs, CallerCancelsBeforeTheAnswer)
     deliver(from_caller(a, "CANCEL", "k1", 1), a);
     EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 200 OK", "SIP/2.0 487 RequestTerminated"}));
     const std::string cancel = b.take().at(0);
-    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" +
+    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" +
                           line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                           line_of(inv, "Call-ID") + "\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
@@ -522,7 +522,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_caller(a, "INFO", "i1", 2, "Signal=5\r\nDuration=160\r\n", "application/dtmf-relay"), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_b = b.take().at(0);
-    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
+    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
                                   "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                                   "\r\nCSeq: 2 INFO\r\nContact: 801 <sip:801@127.0.0.1:5060>\r\n"
                                   "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=5\r\n"))
@@ -531,7 +531,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_called(b, inv, "INFO", 1, "Signal=#\r\n", "application/dtmf-relay"), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_a = a.take().at(0);
-    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                               "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                               "Call-ID: i1\r\nCSeq: 1 INFO\r\nContact: 802 <sip:802@127.0.0.1:5060>\r\n"
                               "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=#\r\n"))
