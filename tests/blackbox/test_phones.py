@@ -1,6 +1,6 @@
 """Real phones through sipswitch: three linphone-cli phones register (authentication off, and
 on) and call each other: ringing, answer, talk, hang-up from either side, decline, cancel,
-busy."""
+busy, and hold and resume, which the held phone must see."""
 import unittest
 
 import harness
@@ -86,6 +86,16 @@ class PhoneCalls:
         self.assert_states((self.c, None))
         self.assertIn(b"SIP/2.0 486 BusyHere", self.c.log())
         self.assert_states((self.a, "StreamsRunning"), (self.b, "StreamsRunning"))
+
+    def test_hold_and_resume_reach_the_held_phone(self):
+        a, b = self.a, self.b
+        self.connect(a, b)
+        for holder, held in ((a, b), (b, a)):
+            with self.subTest(holder=holder.number):
+                holder.pause()
+                self.assert_states((holder, "Paused"), (held, "PausedByRemote"))
+                holder.resume()
+                self.assert_states((holder, "StreamsRunning"), (held, "StreamsRunning"))
 
 
 class AuthenticationOff(PhoneCalls, unittest.TestCase):

@@ -603,6 +603,42 @@ TEST_F(SipLegs, MediaChangesAreRelayed)
     EXPECT_TRUE(a.take().empty());
 }
 
+TEST_F(SipLegs, AHoldIsAnsweredInKindAndReachesTheHeldParty)
+{
+    talking("h1");
+    struct Step {
+        const char* offered;   // the caller's direction attribute, "" for none (sendrecv)
+        const char* answered;  // what the switch's 200 carries
+    };
+    const Step steps[] = {
+        {"a=sendonly", "a=recvonly"},
+        {"a=inactive", "a=inactive"},
+        {"a=recvonly", "a=sendonly"},
+        {"", ""},   // resumed
+    };
+    auto direction = [](const std::string& text) {
+        for (const char* d : {"a=sendonly", "a=recvonly", "a=inactive"})
+            if (text.find(std::string("\r\n") + d + "\r\n") != std::string::npos) return std::string(d);
+        return std::string();
+    };
+    int cseq = 2;
+    for (const Step& st : steps) {
+        const std::string sdp = kSdpA + (*st.offered ? std::string(st.offered) + "\r\n" : "");
+        deliver(from_caller(a, "INVITE", "h1", cseq, sdp), a);
+        const std::string ok = a.take().at(0);
+        EXPECT_EQ(first_line(ok), "SIP/2.0 200 OK");
+        EXPECT_EQ(direction(ok), st.answered) << ok;
+        // The held party is offered what the caller offered, so it knows it is held.
+        const std::string re = b.take().at(0);
+        EXPECT_EQ(first_line(re), "INVITE sip:802@127.0.0.1:5060 SIP/2.0") << st.offered;
+        EXPECT_EQ(direction(re), st.offered) << re;
+        deliver(from_caller(a, "ACK", "h1", cseq), a);
+        deliver(answer(re, "200 OK", kSdpB), b);
+        b.take();
+        ++cseq;
+    }
+}
+
 TEST_F(SipLegs, AMediaChangeBeforeTheCallersAckIsAcknowledged)
 {
     const std::string inv = place("m3");
