@@ -432,3 +432,31 @@ TEST_F(SipResponse, ReferInsideADialogIsAcceptedThenReportedFailedWhileNoTransfe
     EXPECT_EQ(received().substr(0, 67), "NOTIFY sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.");
     EXPECT_EQ(slot(0).kind, 16);
 }
+
+TEST_F(SipResponse, TinyDatagramsAreSkippedWithinThePassBudget)
+{
+    sockaddr_in sw{};
+    socklen_t n = sizeof sw;
+    getsockname(g_sip_fd, reinterpret_cast<sockaddr*>(&sw), &n);
+    sw.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto send_text = [&sw](const std::string& text) {
+        sendto(g_peer, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&sw), sizeof sw);
+    };
+    const std::string options = "OPTIONS sip:x@10.0.0.1 SIP/2.0\r\n" + via_to_peer() +
+                                "\r\nFrom: <sip:a@127.0.0.1>;tag=1\r\nTo: <sip:x@10.0.0.1>\r\nCall-ID: k1\r\n"
+                                "CSeq: 1 OPTIONS\r\n\r\n";
+    // Keepalives ahead of a request: the same pass reads past them and answers it.
+    for (const char* tiny : {"\r\n\r\n", "\r\n", "x", ""}) send_text(tiny);
+    send_text(options);
+    usleep(20000);
+    Sip_Recv_Proc();
+    EXPECT_EQ(received().substr(0, 15), "SIP/2.0 200 OK\r");
+    // A flood of them still costs one datagram each of the pass's 100.
+    for (int i = 0; i < kSipRecvPerPass; ++i) send_text("\r\n");
+    send_text(options);
+    usleep(20000);
+    Sip_Recv_Proc();
+    EXPECT_EQ(received(), "");
+    Sip_Recv_Proc();
+    EXPECT_EQ(received().substr(0, 15), "SIP/2.0 200 OK\r");
+}
