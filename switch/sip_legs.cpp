@@ -60,6 +60,7 @@ void take_media(SipLeg& l, const SIP_MSG_T& msg)
     l.rtp_port = msg.sdp_port;
     copy_text(l.rtp_ip, msg.sdp_ip.view());
     l.rtp_codec = msg.sdp_codec;
+    l.rtp_dir = msg.sdp_dir;
 }
 
 // Appends ";tag=" and tag to the stored To line. A line with no room for it is left as it was
@@ -329,15 +330,23 @@ int OnRecv_ReInvite(const SIP_MSG_T& msg, int leg)
         Send_Ringing(leg);
         break;
     case sip_calling_wait_200ack:
-    case sip_talk:
+    case sip_talk: {
         copy_text(l.cseq_line, msg.cseq_line.view());
         copy_text(l.via_line, msg.via_line.view());
+        // A hold or a resume changes only the direction; the other party must hear of it too.
+        const bool changed = msg.has_sdp && (msg.sdp_port != l.rtp_port || msg.sdp_ip.view() != l.rtp_ip.view() ||
+                                             msg.sdp_dir != l.rtp_dir);
+        // The answer mirrors the direction offered: a sendonly offer gets recvonly.
+        if (msg.has_sdp) l.rtp_dir = msg.sdp_dir;
         Send_Ok_Sdp(leg);
-        if (msg.has_sdp && (msg.sdp_port != l.rtp_port || msg.sdp_ip.view() != l.rtp_ip.view())) {
+        if (changed) {
             take_media(l, msg);
+            const int peer = chn_in_range(l.ctrl_chn) ? CallCtrl_Sip_Leg(call_chns[l.ctrl_chn].con_chn) : -1;
+            if (peer >= 0) sip_chn[peer].offer_dir = msg.sdp_dir;
             CallCtrl_Recv_Modify_Media(l.ctrl_chn);
         }
         break;
+    }
     default:
         break;
     }

@@ -171,6 +171,24 @@ int refuse_credentials(const SIP_MSG_T& msg, int regno, int result)
     return result;
 }
 
+// An ordinary user is checked against the password its row in table softswitch holds; a user
+// without a row, or with an empty password there, keeps the empty password.
+void load_user_password(int regno)
+{
+    SipReg& r = sipreg[regno];
+    r.password.clear();
+    char tel[2 * sizeof r.tel.s + 3];
+    if (g_db == nullptr || Query_Quote(tel, sizeof tel, r.tel.view()) < 0) return;
+    char sql[160];
+    std::snprintf(sql, sizeof sql, "select password from softswitch where tel=%s", tel);
+    Dataset ds = Query_Open(g_db, sql);
+    if (Query_RecCount(ds) >= 1) {
+        const char* pw = Query_Fields(ds, "password", 0);
+        copy_text(r.password, pw != nullptr ? pw : "");
+    }
+    Query_Close(ds);
+}
+
 int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int lifetime)
 {
     // Any other type has no challenge to send; the REGISTER changes nothing.
@@ -190,6 +208,7 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
     }
     SipReg& r = sipreg[regno];
     Sip_Load_User(regno);
+    load_user_password(regno);
 
     const bool first = r.auth_pending == 1;
     if (r.soft_user.no_authen == 1) return accept_register(regno, msg, lifetime, true, first);

@@ -22,7 +22,7 @@ struct SipReg {
     int station_send = 0;      // peers: 1 the whole dialled number is passed on, 0 prefix removed
     Text<50> tel;
     Text<200> nonce;           // of the last challenge sent to this registration
-    Text<50> password;         // peers only; a SIP user's is empty
+    Text<50> password;         // peers: their row's; a SIP user: its row's, read at each REGISTER
     Text<16> ip;               // registered address
     int port = 0;
     int expires = 0;           // seconds left

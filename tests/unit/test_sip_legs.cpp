@@ -113,7 +113,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     const std::string inv = b.take().at(0);
     const std::string b_port = std::to_string(b.port);
-    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n"
                              "From: 801 <sip:801@127.0.0.1:5060>;tag={{\\d+}}\r\n"
                              "To: 802 <sip:802@127.0.0.1:" + b_port + ">\r\n"
@@ -138,7 +138,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     deliver(answer(inv, "200 OK", kSdpB), b);
     const std::string ack = b.take().at(0);
-    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
+    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
                        "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                        "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("802"), SOFT_ST_TALK);
@@ -154,7 +154,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
     deliver(from_caller(a, "BYE", "c1", 2), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = b.take().at(0);
-    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n" +
                              line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                              line_of(inv, "Call-ID") + "\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n"))
@@ -172,7 +172,7 @@ TEST_F(SipLegs, TheCalledUserHangsUp)
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = a.take().at(0);
     // The switch is the called side of the caller's dialog: From and To change places.
-    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                              "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                              "Call-ID: c1\r\nCSeq: 1 BYE\r\nContent-Length: 0\r\n\r\n"))
         << bye;
@@ -334,7 +334,7 @@ TEST_F(SipLegs, CallerCancelsBeforeTheAnswer)
     deliver(from_caller(a, "CANCEL", "k1", 1), a);
     EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 200 OK", "SIP/2.0 487 RequestTerminated"}));
     const std::string cancel = b.take().at(0);
-    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" +
+    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" +
                           line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                           line_of(inv, "Call-ID") + "\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
@@ -480,7 +480,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_caller(a, "INFO", "i1", 2, "Signal=5\r\nDuration=160\r\n", "application/dtmf-relay"), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_b = b.take().at(0);
-    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
+    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
                                   "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                                   "\r\nCSeq: 2 INFO\r\nContact: 801 <sip:801@127.0.0.1:5060>\r\n"
                                   "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=5\r\n"))
@@ -489,7 +489,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_called(b, inv, "INFO", 1, "Signal=#\r\n", "application/dtmf-relay"), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_a = a.take().at(0);
-    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                               "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                               "Call-ID: i1\r\nCSeq: 1 INFO\r\nContact: 802 <sip:802@127.0.0.1:5060>\r\n"
                               "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=#\r\n"))
@@ -559,6 +559,42 @@ TEST_F(SipLegs, MediaChangesAreRelayed)
     deliver(from_called(b, inv, "INVITE", 2, new_b), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     EXPECT_TRUE(a.take().empty());
+}
+
+TEST_F(SipLegs, AHoldIsAnsweredInKindAndReachesTheHeldParty)
+{
+    talking("h1");
+    struct Step {
+        const char* offered;   // the caller's direction attribute, "" for none (sendrecv)
+        const char* answered;  // what the switch's 200 carries
+    };
+    const Step steps[] = {
+        {"a=sendonly", "a=recvonly"},
+        {"a=inactive", "a=inactive"},
+        {"a=recvonly", "a=sendonly"},
+        {"", ""},   // resumed
+    };
+    auto direction = [](const std::string& text) {
+        for (const char* d : {"a=sendonly", "a=recvonly", "a=inactive"})
+            if (text.find(std::string("\r\n") + d + "\r\n") != std::string::npos) return std::string(d);
+        return std::string();
+    };
+    int cseq = 2;
+    for (const Step& st : steps) {
+        const std::string sdp = kSdpA + (*st.offered ? std::string(st.offered) + "\r\n" : "");
+        deliver(from_caller(a, "INVITE", "h1", cseq, sdp), a);
+        const std::string ok = a.take().at(0);
+        EXPECT_EQ(first_line(ok), "SIP/2.0 200 OK");
+        EXPECT_EQ(direction(ok), st.answered) << ok;
+        // The held party is offered what the caller offered, so it knows it is held.
+        const std::string re = b.take().at(0);
+        EXPECT_EQ(first_line(re), "INVITE sip:802@127.0.0.1:5060 SIP/2.0") << st.offered;
+        EXPECT_EQ(direction(re), st.offered) << re;
+        deliver(from_caller(a, "ACK", "h1", cseq), a);
+        deliver(answer(re, "200 OK", kSdpB), b);
+        b.take();
+        ++cseq;
+    }
 }
 
 TEST_F(SipLegs, AMediaChangeBeforeTheCallersAckIsAcknowledged)
