@@ -11,6 +11,7 @@
 #include "board.h"
 #include "call_chn.h"
 #include "call_relay.h"
+#include "link_status.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -128,8 +129,10 @@ void run_tick(LoopCounters& c)
 
 void run_pass_steps(LoopCounters& c)
 {
+    Recv_Status_Proc();
     // In standby the SIP datagrams stay queued in the socket.
     if (g_work_mode != 0) Sip_Recv_Proc();
+    AcceptConnect_status();
     // Billing keepalive every second tick, whether or not billing is on.
     if (c.keepalive > 1) c.keepalive = 0;
     // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
@@ -176,6 +179,7 @@ int Switch_Main()
     Sip_Init_All_Reg();
     CallCtrl_Init_All_Chn();
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
+    Init_Status_Tables();
 
     // The user tables live in the database that "db name" names, when that file exists.
     if (!g_db_name.empty() && file_exists(board_path(std::string("/") + g_db_name.s)))

@@ -6,6 +6,7 @@
 
 #include "board.h"
 #include "ini.h"
+#include "link_status.h"
 #include "swlog.h"
 
 Text<20> g_db_name;
@@ -141,6 +142,8 @@ int Read_Configure_StQuery()
     sip_queryip_port = f.get_int("sip_queryip_port", 7750);
     sip_status_check_enable = f.get_int("sip_status_check_enable", 0);
     sip_status_port = f.get_int("sip_status_port", 7791);
+    if (sip_status_check_enable == 1 && Create_Status_Scoket() != 0)
+        std::printf("Read_Configure_StQuery: Call 'Create_Status_Scoket()' function may wrong\n");
     return 1;
 }
 

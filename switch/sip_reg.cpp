@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link_status.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
@@ -430,6 +431,9 @@ int Sip_Set_Softuser_St(int regno, int status, const char* tel)
         return -4;
     }
     Write_Logf("用户号码 = [%s]  状态为 [%s],同时向调度发送状态\n", r.soft_user.tel.s, name);
+    // The consoles see talking as 4; the other values as they are.
+    const int shown = status == SOFT_ST_TALK ? DISPATCH_ST_TALK : status;
+    if (Send_Status_To_Dispatch(r.tel.s, shown) < 0) Write_Log("没有该成员，向调度服务器发送状态消息失败\n");
     return 1;
 }
 

@@ -1,0 +1,15 @@
+# The service links and monitors of the switch: the status-query server for dispatch consoles,
+# the record-server link, the media-relay, billing and query-ip links, the network and SIP
+# monitors.
+set(SWITCH_LINKS_SOURCES
+  switch/link_net.cpp
+  switch/link_status.cpp
+)
+# The fuzz build takes the list above and nothing else from here.
+if(FUZZ)
+  return()
+endif()
+
+target_sources(switch_core PRIVATE ${SWITCH_LINKS_SOURCES})
+
+blackbox_test(links_status test_links_status.py)
