@@ -4,6 +4,11 @@
 set(SWITCH_LINKS_SOURCES
   switch/link_net.cpp
   switch/link_status.cpp
+  switch/link_fee.cpp
+  switch/link_relay.cpp
+  switch/link_queryip.cpp
+  switch/link_record.cpp
+  switch/call_services.cpp
 )
 # The fuzz build takes the list above and nothing else from here.
 if(FUZZ)

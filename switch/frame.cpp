@@ -11,6 +11,10 @@
 #include "board.h"
 #include "call_chn.h"
 #include "call_relay.h"
+#include "link_fee.h"
+#include "link_queryip.h"
+#include "link_record.h"
+#include "link_relay.h"
 #include "link_status.h"
 #include "settings.h"
 #include "sip_legs.h"
@@ -120,10 +124,14 @@ void run_tick(LoopCounters& c)
     ++c.keepalive;
     ++c.refresh;
     ++c.connect;
+    if (sip_queryip_enable == 1) Queryip_Recv_Proc();
+    if (sip_fee_enable == 1) Fee_Recv_Proc();
     Sip_Reg_Timer();
     TimerPend();
     CallCtrl_Check_Pend_Time();
     TimerProc();
+    if (soft_inet_enable == 1) Rtpswitch_Recv_Proc();
+    Record_Resend_Timer();
     ++g_sleep_seconds;
 }
 
@@ -132,9 +140,17 @@ void run_pass_steps(LoopCounters& c)
     Recv_Status_Proc();
     // In standby the SIP datagrams stay queued in the socket.
     if (g_work_mode != 0) Sip_Recv_Proc();
+    Record_Ctrl_Proc();
     AcceptConnect_status();
+    Fee_AcceptConnect();
+    QUE_AcceptConnect();
+    Rtpswitch_AcceptConnect();
+    Rtpswitch_Pass();
     // Billing keepalive every second tick, whether or not billing is on.
-    if (c.keepalive > 1) c.keepalive = 0;
+    if (c.keepalive > 1) {
+        if (sip_fee_enable == 1) Send_Fee_Keepalive();
+        c.keepalive = 0;
+    }
     // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
     // which the counter reaches a multiple of 10 every pass refreshes one entry, until the
     // scan reports its end and the counter starts again.
@@ -146,7 +162,11 @@ void run_pass_steps(LoopCounters& c)
         if (c.refresh % 10 == 0 && UserCheckUpdate(0) < 0) c.refresh = 0;
     }
     // Record-server greeting every 20 ticks.
-    if (c.connect > 19) c.connect = 0;
+    if (c.connect > 19) {
+        for (int server = 0; server < kRecordServers; ++server)
+            if (record_ctrl[server].state == 1) Record_Send_Connect(server);
+        c.connect = 0;
+    }
     // Standby lasts at most 20 ticks after the monitor's last request.
     if (g_sleep_seconds > 19) {
         g_sleep_seconds = 0;
@@ -178,7 +198,10 @@ int Switch_Main()
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
     CallCtrl_Init_All_Chn();
+    Record_Ctrl_Init(0);
+    Record_Ctrl_Init(1);
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
+    if (Create_Fee_Socket() != 0 || Create_Rtpswitch_Socket() != 0) return -1;
     Init_Status_Tables();
 
     // The user tables live in the database that "db name" names, when that file exists.
@@ -196,7 +219,10 @@ int Switch_Main()
     Read_Configure_QueryMode();
     print_banner();
     usleep(1000);
+    Record_Load_Config();
     usleep(10000);
+    for (int server = 0; server < kRecordServers; ++server)
+        if (record_ctrl[server].state == 1) Record_Send_Init(server);
 
     TickClock clock;
     LoopCounters counters;

@@ -6,6 +6,8 @@
 
 #include "board.h"
 #include "ini.h"
+#include "link_queryip.h"
+#include "link_record.h"
 #include "link_status.h"
 #include "swlog.h"
 
@@ -142,6 +144,10 @@ int Read_Configure_StQuery()
     sip_queryip_port = f.get_int("sip_queryip_port", 7750);
     sip_status_check_enable = f.get_int("sip_status_check_enable", 0);
     sip_status_port = f.get_int("sip_status_port", 7791);
+    if (sip_queryip_enable == 1 && Create_Queryip_Scoket() != 0) {
+        std::printf("Read_Configure_StQuery: Call 'Create_Queryip_Scoket()' function may wrong\n");
+        return -1;
+    }
     if (sip_status_check_enable == 1 && Create_Status_Scoket() != 0)
         std::printf("Read_Configure_StQuery: Call 'Create_Status_Scoket()' function may wrong\n");
     return 1;
@@ -216,6 +222,10 @@ int Read_Configure_Record()
     SettingsFile f;
     if (!f.ok()) return -1;
     record_port = f.get_int("record_port", 6536, 19);
+    if (Record_Server_Create(record_port) < 0) {
+        std::printf("Read_Configure_Record:Call 'Record_Server_Create' function may wrong \n");
+        return -1;
+    }
     return 1;
 }
 

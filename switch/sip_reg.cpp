@@ -341,7 +341,19 @@ int Find_Reg_By_Called(const char* called)
 int Sip_Load_User(int regno)
 {
     if (!reg_in_range(regno)) return -1;
-    copy_text(sipreg[regno].soft_user.tel, sipreg[regno].tel.view());
+    SoftUser& u = sipreg[regno].soft_user;
+    copy_text(u.tel, sipreg[regno].tel.view());
+    // Whether the user's calls are recorded is kept with its row of table softswitch.
+    char tel[2 * sizeof u.tel.s + 3];
+    char sql[160];
+    if (Query_Quote(tel, sizeof tel, u.tel.view()) < 0) return 1;
+    std::snprintf(sql, sizeof sql, "select record_enable from softswitch where tel = %s", tel);
+    Dataset ds = Query_Open(g_db, sql);
+    if (Query_RecCount(ds) >= 1) {
+        const char* v = Query_Fields(ds, "record_enable", 0);
+        u.record_enable = Sip_Atoi(v ? v : "") == 1 ? 1 : 0;
+    }
+    Query_Close(ds);
     return 1;
 }
 
