@@ -18,3 +18,4 @@ endif()
 target_sources(switch_core PRIVATE ${SWITCH_LINKS_SOURCES})
 
 blackbox_test(links_status test_links_status.py)
+blackbox_test(links_fee test_links_fee.py)
