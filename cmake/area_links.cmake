@@ -9,6 +9,7 @@ set(SWITCH_LINKS_SOURCES
   switch/link_queryip.cpp
   switch/link_record.cpp
   switch/call_services.cpp
+  switch/link_monitor.cpp
 )
 # The fuzz build takes the list above and nothing else from here.
 if(FUZZ)

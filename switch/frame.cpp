@@ -12,6 +12,7 @@
 #include "call_chn.h"
 #include "call_relay.h"
 #include "link_fee.h"
+#include "link_monitor.h"
 #include "link_queryip.h"
 #include "link_record.h"
 #include "link_relay.h"
@@ -167,6 +168,10 @@ void run_pass_steps(LoopCounters& c)
             if (record_ctrl[server].state == 1) Record_Send_Connect(server);
         c.connect = 0;
     }
+    if (sip_netmon_enable == 1) {
+        SipMonitor_Proc();
+        Netmon_Proc();
+    }
     // Standby lasts at most 20 ticks after the monitor's last request.
     if (g_sleep_seconds > 19) {
         g_sleep_seconds = 0;
@@ -209,6 +214,7 @@ int Switch_Main()
         Connect_Database("", "", g_db_name.s, "", "");
     // Peers take their slots before any REGISTER can arrive.
     Load_Other_Softswitch();
+    Netmon_Init(Sip_netmon_port);
     Query_Execsql(g_db, kStatusReset);
 
     std::signal(SIGINT, Quit_On_CtrlC);

@@ -6,6 +6,7 @@
 
 #include "board.h"
 #include "ini.h"
+#include "link_monitor.h"
 #include "link_queryip.h"
 #include "link_record.h"
 #include "link_status.h"
@@ -234,7 +235,7 @@ int Read_Configure_Monitor()
     SettingsFile f;
     if (!f.ok()) return -1;
     sip_monitor_port = f.get_int("sip_monitor_port", 0);
-    return 1;
+    return SipMonitor_Init(sip_monitor_port) < 0 ? -1 : 1;
 }
 
 void Read_Configure_QueryMode()

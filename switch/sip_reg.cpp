@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link_monitor.h"
 #include "link_status.h"
 #include "settings.h"
 #include "sip_decode.h"
@@ -141,6 +142,7 @@ int accept_register(int regno, const SIP_MSG_T& msg, int lifetime, bool inet_log
     r.auth_pending = 0;
     set_user_inet(regno, msg, inet_log);
     Sip_Update_Db_Status(regno, 1);
+    if (first && sip_authen_enable == 0 && sip_netmon_enable == 1) SipMonitor_Send_Reg(regno);
     respond(msg, 200);
     if (first) Sip_Set_Softuser_St(regno, SOFT_ST_FREE, r.tel.s);
     return 1;
