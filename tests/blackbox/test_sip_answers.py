@@ -196,8 +196,9 @@ class SipSocket(unittest.TestCase):
             b.write_settings("sip_server_local_port=%d\n" % port)
             r = start_switch(b, wait=False).finish()
             self.assertEqual(r.returncode, 255)
-            # Only the record link's socket, which the settings readers make, came before.
+            # Only the sockets the settings readers make (record link, SIP monitor) came before.
             self.assertEqual(r.stdout, b"Bind  Record  Server  Port = [6536]  Success \n"
+                                       b"Bind  sip monitor  port = [8008]  Success \n"
                                        b"error:create sip udp server failed, bind local address error!\n")
 
     def test_bound_port_is_announced(self):
