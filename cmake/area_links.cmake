@@ -20,3 +20,4 @@ target_sources(switch_core PRIVATE ${SWITCH_LINKS_SOURCES})
 
 blackbox_test(links_status test_links_status.py)
 blackbox_test(links_fee test_links_fee.py)
+blackbox_test(links_relay test_links_relay.py)
