@@ -22,3 +22,6 @@ blackbox_test(links_status test_links_status.py)
 blackbox_test(links_fee test_links_fee.py)
 blackbox_test(links_relay test_links_relay.py)
 blackbox_test(links_record test_links_record.py)
+blackbox_test(links_monitor test_links_monitor.py)
+# The SIP monitor is always answered at port 8002.
+set_tests_properties(links_monitor PROPERTIES RESOURCE_LOCK port_8002)
