@@ -23,13 +23,6 @@
 #include "sip_transport.h"
 #include "swlog.h"
 
-int g_work_mode = 1;
-int g_sleep_seconds = 0;
-Text<16> g_up_server_host;
-Text<100> g_no_record_list;
-Text<10> g_invite_prefix;
-Text<10> g_route_prefix;
-
 namespace {
 
 // Set by the signal handlers; the loop runs the shutdown at its next pass, so no file or

@@ -5,12 +5,22 @@
 #include <string>
 
 #include "board.h"
+#include "frame.h"
 #include "ini.h"
 #include "link_monitor.h"
 #include "link_queryip.h"
 #include "link_record.h"
 #include "link_status.h"
 #include "swlog.h"
+
+// The process-wide values of frame.h live with the settings, so every build of the modules
+// that read them (the fuzz build has no process frame) has them.
+int g_work_mode = 1;
+int g_sleep_seconds = 0;
+Text<16> g_up_server_host;
+Text<100> g_no_record_list;
+Text<10> g_invite_prefix;
+Text<10> g_route_prefix;
 
 Text<20> g_db_name;
 Database g_db = nullptr;
