@@ -12,6 +12,7 @@ set(BOARD_DRIVER_SOURCES
   api/driver_api/sim/sim_board.cpp
   api/driver_api/sim/sim_dsp.cpp
 )
+set(GATE_G711_SOURCES src/g711.cpp)
 # The fuzz build takes the list above and nothing else from here.
 if(FUZZ)
   return()
@@ -19,10 +20,12 @@ endif()
 
 add_library(board_driver STATIC ${BOARD_DRIVER_SOURCES})
 target_include_directories(board_driver PUBLIC api/driver_api/include)
-target_link_libraries(board_driver PUBLIC board_common)
+# The simulated DSP shares the AC49x memory map and packet layouts, and decodes G.711.
+target_include_directories(board_driver PRIVATE api/ac49x_api/Include)
+target_link_libraries(board_driver PUBLIC board_common gate_g711)
 target_link_libraries(gate_core PUBLIC board_driver)
 
-add_library(gate_g711 STATIC src/g711.cpp)
+add_library(gate_g711 STATIC ${GATE_G711_SOURCES})
 target_include_directories(gate_g711 PUBLIC src/include)
 target_link_libraries(gate_core PUBLIC gate_g711)
 

@@ -17,6 +17,7 @@ cp "$root/bin/reboot" "$root/sbin/reboot"
 # A plain file at the board device's path: the programs then talk to the simulated board.
 # Its lines, if any, are the board's start-up inputs (set commands); they are kept.
 [ -e "$root/dev/AG0" ] || : >"$root/dev/AG0"
+python3 "$(dirname "$0")/make_firmware.py" --keep "$root/root/profile"  # synthetic DSP firmware
 ini="$root/root/switch/sip_server.ini"
 if [ ! -f "$ini" ]; then
   cat >"$ini" <<'INI'

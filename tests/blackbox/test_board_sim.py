@@ -137,6 +137,25 @@ class DspMemory(unittest.TestCase):
             self.assertEqual(probe.ask("memtest"), "memtest 0")
 
 
+class Dsp(unittest.TestCase):
+    def test_dsp_commands_over_the_control_socket(self):
+        with probe_on_board() as (_, probe, sim):
+            self.assertEqual(sim.send("counter"), "requests=0")
+            self.assertEqual(probe.ask("memtest"), "memtest 0")
+            # the reset pulse, then five 64 KiB blocks written and read back word by word
+            self.assertEqual(sim.send("counter"), "requests=%d" % (2 + 5 * 2 * 32768))
+            # events need a running DSP; the memory test leaves plain memory
+            self.assertEqual(sim.send("event 0 dtmf 5"), "error: the DSP is not running")
+            for command in ("fault stall", "fault syserror 7 2", "fault none", "trace host",
+                            "chan 3 source tone", "chan 3 inject d5d5", "advance 20"):
+                self.assertEqual(sim.send(command), "ok", command)
+            self.assertTrue(sim.send("chan 3").startswith("open=0 rtp=0 pt=8 frame=20 "))
+            self.assertEqual(sim.send("fault corrupt sideways"),
+                             "error: corrupt takes sync, long, huge, window or short")
+            self.assertEqual(sim.send("chan 3 inject d5d"), "error: inject takes hexadecimal bytes")
+            self.assertEqual(sim.send("chan 99"), "error: bad channel")
+
+
 class Device(unittest.TestCase):
     def test_no_device_file_is_a_failed_open_and_nothing_is_created(self):
         with Board() as b:
@@ -162,6 +181,19 @@ class Device(unittest.TestCase):
             for path, text in kept.items():
                 with open(path) as f:
                     self.assertEqual(f.read(), text, path)
+
+    def test_make_board_lays_out_firmware_images_and_keeps_them(self):
+        with tempfile.TemporaryDirectory() as root:
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
+            profile = os.path.join(root, "root", "profile")
+            for name in ("kernel", "program", "kernel_16", "program_16", "kernel_20", "program_20"):
+                with open(os.path.join(profile, name), "rb") as f:
+                    self.assertEqual(f.read(5), b"AC49x", name)
+            with open(os.path.join(profile, "program"), "wb") as f:
+                f.write(b"own image")
+            subprocess.run([MAKE_BOARD, root], check=True, stdout=subprocess.DEVNULL)
+            with open(os.path.join(profile, "program"), "rb") as f:
+                self.assertEqual(f.read(), b"own image")
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@
 
 namespace {
 constexpr int kMaxAttached = 4;
-constexpr std::size_t kLogEntries = 256;
+constexpr std::size_t kLogEntries = 4096;  // room for a packet trace of a DSP set-up
 constexpr std::size_t kReplySize = 8192;
 constexpr int kGpioChips = 4;
 constexpr int kGpioPins = 64;
@@ -41,12 +41,13 @@ struct SimInputs {
 
 struct SimEntry {
     std::int64_t ms = 0;
-    Text<96> text;
+    Text<200> text;
 };
 
 std::array<int, kMaxAttached> g_attached{-1, -1, -1, -1};
 SimInputs g_inputs;
 std::array<std::array<int, kGpioPins>, kGpioChips> g_gpio{};
+int g_pttWord = 0;  // one bit per line, as the PTT requests last set them
 std::array<SimEntry, kLogEntries> g_log;
 std::uint64_t g_logWritten = 0;  // entries ever noted
 std::uint64_t g_logRead = 0;     // entries handed out or lost
@@ -67,6 +68,7 @@ void Static_Reset()
     copy_text(g_inputs.driver, "AG0 simulated board 1.0");
     copy_text(g_inputs.reason, "power on");
     for (auto& chip : g_gpio) chip.fill(0);
+    g_pttWord = 0;
     g_logWritten = g_logRead = g_logLost = 0;
     g_startMs = Static_NowMs();
     g_lastPollMs = -1;
@@ -83,8 +85,9 @@ std::string_view Static_Trim(std::string_view s)
     return s;
 }
 
-// The next blank-separated word of s, removed from s.
-std::string_view Static_Word(std::string_view& s)
+}  // namespace
+
+std::string_view SimBoard_Word(std::string_view& s)
 {
     s = Static_Trim(s);
     std::size_t end = s.find_first_of(" \t");
@@ -93,9 +96,7 @@ std::string_view Static_Word(std::string_view& s)
     return w;
 }
 
-// A number in decimal or 0x-hexadecimal from 0 to INT32_MAX; false for anything else,
-// overflow included.
-bool Static_Number(std::string_view word, int& out)
+bool SimBoard_Number(std::string_view word, int& out)
 {
     int base = 10;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
@@ -109,6 +110,8 @@ bool Static_Number(std::string_view word, int& out)
     out = v;
     return true;
 }
+
+namespace {
 
 std::size_t Static_Reply(char* reply, std::size_t size, std::string_view text)
 {
@@ -143,7 +146,7 @@ std::size_t Static_LogReply(char* reply, std::size_t size)
 // "set NAME VALUE...": an empty text when done, else why not.
 const char* Static_Set(std::string_view args)
 {
-    std::string_view name = Static_Word(args);
+    std::string_view name = SimBoard_Word(args);
     args = Static_Trim(args);
     if (name == "driver" || name == "reason") {
         if (name == "driver") copy_text(g_inputs.driver, args);
@@ -159,7 +162,7 @@ const char* Static_Set(std::string_view args)
     if (name == "line4") {
         std::array<int, 4> v{};
         for (int& x : v)
-            if (!Static_Number(Static_Word(args), x)) return "line4 takes four numbers";
+            if (!SimBoard_Number(SimBoard_Word(args), x)) return "line4 takes four numbers";
         if (!Static_Trim(args).empty()) return "line4 takes four numbers";
         g_inputs.line4 = v;
         return "";
@@ -173,7 +176,7 @@ const char* Static_Set(std::string_view args)
     for (const auto& f : fields) {
         if (f.name != name) continue;
         int v = 0;
-        if (!Static_Number(args, v) || v > f.max) return "bad number";
+        if (!SimBoard_Number(args, v) || v > f.max) return "bad number";
         *f.value = v;
         return "";
     }
@@ -195,6 +198,13 @@ int Static_Fail(int err)
     return -1;
 }
 
+void Static_SetPtt(int chn, int value)
+{
+    if (!Static_Chn(chn)) return;
+    const int bit = 1 << (chn - 1);
+    g_pttWord = value ? (g_pttWord | bit) : (g_pttWord & ~bit);
+}
+
 int Static_Io(unsigned nr, IO_MSG_T& m)
 {
     switch (nr) {
@@ -206,10 +216,22 @@ int Static_Io(unsigned nr, IO_MSG_T& m)
     case E_IO_RUN_LED:
         SimBoard_Note("led index=%d value=%d variant=%d", m.m_iLedIndex, m.m_iLedValue, m.m_iDevType);
         return 0;
-    case E_IO_PTT1_2W: SimBoard_Note("ptt1 value=%d", m.m_iPtt2WValue); return 0;
-    case E_IO_PTT2_2W: SimBoard_Note("ptt2 value=%d", m.m_iPtt2WValue); return 0;
-    case E_IO_PTT: SimBoard_Note("ptt chn=%d value=%d", m.m_iPttChn, m.m_iPttValue); return 0;
-    case E_IO_PTT_WORD: SimBoard_Note("ptt_word value=%d", m.m_iPttWord); return 0;
+    case E_IO_PTT1_2W:
+        Static_SetPtt(1, m.m_iPtt2WValue);
+        SimBoard_Note("ptt1 value=%d", m.m_iPtt2WValue);
+        return 0;
+    case E_IO_PTT2_2W:
+        Static_SetPtt(2, m.m_iPtt2WValue);
+        SimBoard_Note("ptt2 value=%d", m.m_iPtt2WValue);
+        return 0;
+    case E_IO_PTT:
+        Static_SetPtt(m.m_iPttChn, m.m_iPttValue);
+        SimBoard_Note("ptt chn=%d value=%d", m.m_iPttChn, m.m_iPttValue);
+        return 0;
+    case E_IO_PTT_WORD:
+        g_pttWord = m.m_iPttWord;
+        SimBoard_Note("ptt_word value=%d", m.m_iPttWord);
+        return 0;
     case E_IO_COR_LEVEL: SimBoard_Note("cor_level chn=%d level=%d", m.m_iCorLevelChn, m.m_iCorLevel); return 0;
     case E_IO_COR_PROBE:
         if (!Static_Chn(m.m_iProbeChn)) return Static_Fail(EINVAL);
@@ -351,7 +373,7 @@ void SimBoard_Note(const char* format, ...)
 std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t reply_size)
 {
     std::string_view args = command;
-    std::string_view verb = Static_Word(args);
+    std::string_view verb = SimBoard_Word(args);
     if (verb == "ping") return Static_Reply(reply, reply_size, "ok");
     if (verb == "log") return Static_LogReply(reply, reply_size);
     if (verb == "set") {
@@ -361,8 +383,11 @@ std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t 
         int n = std::snprintf(reply, reply_size, "error: %s", why);
         return n < 0 ? 0 : std::min(static_cast<std::size_t>(n), reply_size - 1);
     }
+    if (SimDsp_Handles(verb)) return SimDsp_Command(verb, args, reply, reply_size);
     return Static_Reply(reply, reply_size, "error: unknown command");
 }
+
+int SimBoard_PttWord() { return g_pttWord; }
 
 bool SimBoard_Attach(int fd, const char* path)
 {

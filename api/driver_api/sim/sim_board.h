@@ -25,6 +25,31 @@
 //                           (as many as fit one reply; "lost N" first when the record overflowed;
 //                           an empty reply when there are none)
 //   ping                    "ok"
+// The simulated DSP (device 0 only; sim_dsp.h describes what it does):
+//   fault none              clears every fault below
+//   fault checksum          every program block fails its checksum (boot status 2)
+//   fault stuck             the device control register keeps its reset bit (set-up gives 4136)
+//   fault stall [N]         the DSP takes nothing from its transmit rings until "fault none"
+//                           (or for the next N DSP requests)
+//   fault noecho [OP]       device packets (of opcode OP only, when given) get no echo
+//   fault shortecho [OP]    ... an echo one byte short
+//   fault syserror IDX [OP] ... a system error event with error index IDX instead of the echo
+//   fault corrupt KIND      the next packet to the host comes with a malformed descriptor or
+//                           header: sync (bad sync value), long (length 3801), huge (length
+//                           6101), window (buffer outside the window), short (length 2)
+//   event CH dtmf D [LEVEL]         an in-band DTMF digit 0..15 detected on channel CH
+//   event CH tone T [LEVEL]         call progress tone T detected (T 10 is the busy tone)
+//   event CH cid NUMBER [MMDDhhmm]  an on-hook caller ID
+//   event CH syserror IDX           a system error event
+//   chan CH                 the channel's state: "open= rtp= pt= frame= in_gain= out_gain=
+//                           tone= rx= rx_bytes= last_seq= samples= peak= ptt= tx= source="
+//   chan CH source silence|tone|loop    what the channel encodes toward the network
+//   chan CH inject HEX      bytes (hexadecimal) the channel sends as its next payloads
+//   counter                 "requests=N": DSP requests answered since the board was reset
+//   trace off|host|all      packet trace into the output log: "dsp_in" (host to DSP) and
+//                           "dsp_out" entries with medium, channel, length and leading bytes;
+//                           "host" leaves out the network medium
+//   advance MS              moves the DSP's clock on by MS milliseconds
 // N is decimal or 0x-hexadecimal, 0..2147483647. Replies are "ok", "error: <why>" or the
 // log lines. The device file itself may hold commands, one a line ("#" starts a comment):
 // they run when the device is first opened, so a board can start with chosen inputs.
@@ -37,6 +62,8 @@
 //   lock value= variant=         radio radio= channel=  line4_reset
 //   gpio_init variant=           gpio chip= pin= value= gpio_set pin= value=
 //   chn_cs value=                dsp_reset device= on=
+//   dsp_boot status=             dsp_block status=      dsp_running
+//   dsp_in medium= ch= len= data=    dsp_out medium= ch= len= data=   (with trace on)
 #pragma once
 #include <cstddef>
 #include <string_view>
@@ -58,3 +85,11 @@ std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t 
 
 // Adds an output entry to the record (printf-style text after the time stamp).
 void SimBoard_Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The next blank-separated word of s, removed from s.
+std::string_view SimBoard_Word(std::string_view& s);
+// A number in decimal or 0x-hexadecimal from 0 to INT32_MAX; false for anything else,
+// overflow included.
+bool SimBoard_Number(std::string_view word, int& out);
+// The PTT outputs as the board requests last set them, one bit per line (bit 0 line 0).
+int SimBoard_PttWord();
