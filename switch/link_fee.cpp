@@ -61,18 +61,6 @@ int send_record(const unsigned char* bytes, std::size_t size)
     return 1;
 }
 
-void listen_failed(const char* text, bool with_port)
-{
-    if (with_port) {
-        std::printf(text, static_cast<long>(sip_fee_port));
-        Write_Logf(text, static_cast<long>(sip_fee_port));
-    } else {
-        std::printf("%s", text);
-        Write_Log(text);
-    }
-    std::fflush(stdout);
-}
-
 // A refusal names a call by channel and numbers; a channel since given to another call is
 // left alone.
 bool names_call(const CallChn& c, const unsigned char* record)
@@ -85,10 +73,10 @@ bool names_call(const CallChn& c, const unsigned char* record)
 
 int Create_Fee_Socket()
 {
-    const int fd = Link_Tcp_Listen(sip_fee_port);
-    if (fd == -1) return listen_failed("error:fee_sockfd 创建出错！\n", false), 1;
-    if (fd == -2) return listen_failed("error:计费绑定端口 %ld 出错！\n", true), 2;
-    if (fd < 0) return listen_failed("error:计费监听出错！\n", false), 3;
+    static constexpr ListenTexts kTexts{"error:fee_sockfd 创建出错！\n", "error:计费绑定端口 %ld 出错！\n", nullptr,
+                                        "error:计费监听出错！\n"};
+    const int fd = Link_Tcp_Listen_Reported(sip_fee_port, kTexts);
+    if (fd < 0) return -fd;
     g_fee_listen_fd = fd;
     std::printf("Bind  FeeCheck  Server  Port = [%ld]  Success \n", static_cast<long>(sip_fee_port));
     std::fflush(stdout);

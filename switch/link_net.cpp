@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include "swlog.h"
 
 namespace {
 
@@ -39,6 +42,19 @@ int Link_Tcp_Listen(int port)
         return -3;
     }
     set_nonblocking(fd);
+    return fd;
+}
+
+int Link_Tcp_Listen_Reported(int port, const ListenTexts& texts)
+{
+    const int fd = Link_Tcp_Listen(port);
+    if (fd >= 0) return fd;
+    const char* console = fd == -1 ? texts.socket_failed : fd == -2 ? texts.bind_failed : texts.listen_failed;
+    const char* log = fd == -2 && texts.bind_failed_log != nullptr ? texts.bind_failed_log : console;
+    if (console == nullptr) return fd;
+    std::printf(console, static_cast<long>(port));
+    std::fflush(stdout);
+    Write_Logf(log, static_cast<long>(port));
     return fd;
 }
 

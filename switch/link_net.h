@@ -14,6 +14,16 @@
 // non-blocking. The socket (0 or more), or -1 socket failed, -2 bind failed, -3 listen failed
 // (nothing is left open).
 int Link_Tcp_Listen(int port);
+// The texts a listener's failure is reported with, on the console and in the log (the bind
+// failure may log another text); a "%ld" in a text shows the port; null: no report.
+struct ListenTexts {
+    const char* socket_failed;
+    const char* bind_failed;
+    const char* bind_failed_log;   // null: bind_failed
+    const char* listen_failed;
+};
+// Link_Tcp_Listen, with a failure reported by its texts.
+int Link_Tcp_Listen_Reported(int port, const ListenTexts& texts);
 // A non-blocking UDP socket bound to every local address: the socket, or -1 socket failed,
 // -2 bind failed (nothing is left open).
 int Link_Udp_Bind(int port);

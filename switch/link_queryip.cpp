@@ -41,18 +41,6 @@ void free_slot(Slot& s)
     s.pending.clear();
 }
 
-void listen_failed(const char* console, const char* log, bool with_port)
-{
-    if (with_port) {
-        std::printf(console, static_cast<long>(sip_queryip_port));
-        Write_Logf(log, static_cast<long>(sip_queryip_port));
-    } else {
-        std::printf("%s", console);
-        Write_Log(log);
-    }
-    std::fflush(stdout);
-}
-
 // Answers one request; false when the answer could not be sent (the slot is then freed).
 bool Get_Queryip(const unsigned char* record, std::size_t size, Slot& slot)
 {
@@ -98,11 +86,10 @@ bool Get_Queryip(const unsigned char* record, std::size_t size, Slot& slot)
 
 int Create_Queryip_Scoket()
 {
-    const int fd = Link_Tcp_Listen(sip_queryip_port);
-    if (fd == -1) return listen_failed("error:que_sockfd 创建出错！\n", "error:que_sockfd 创建出错！\n", false), 1;
-    if (fd == -2)
-        return listen_failed("error:query ip/port绑定端口 %ld 出错！\n", "error:query  ip/port绑定端口 %ld 出错！\n", true), 2;
-    if (fd < 0) return listen_failed("error:query ip/port监听出错！\n", "error:query ip/port监听出错！\n", false), 3;
+    static constexpr ListenTexts kTexts{"error:que_sockfd 创建出错！\n", "error:query ip/port绑定端口 %ld 出错！\n",
+                                        "error:query  ip/port绑定端口 %ld 出错！\n", "error:query ip/port监听出错！\n"};
+    const int fd = Link_Tcp_Listen_Reported(sip_queryip_port, kTexts);
+    if (fd < 0) return -fd;
     g_queryip_listen_fd = fd;
     std::printf("query ip/port绑定端口成功 %ld\n", static_cast<long>(sip_queryip_port));
     std::fflush(stdout);

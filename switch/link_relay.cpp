@@ -70,18 +70,6 @@ int Send_Rtpswitch_Data(const unsigned char* bytes, std::size_t size)
     return 1;
 }
 
-void listen_failed(const char* text, bool with_port)
-{
-    if (with_port) {
-        std::printf(text, static_cast<long>(soft_rtpswitch_localport));
-        Write_Logf(text, static_cast<long>(soft_rtpswitch_localport));
-    } else {
-        std::printf("%s", text);
-        Write_Log(text);
-    }
-    std::fflush(stdout);
-}
-
 // The call's new relay id: the time stamp and the sequence number + 123 after the channel's
 // id, or alone when the id has no room left for them.
 void new_relay_id(CallChn& c)
@@ -100,10 +88,10 @@ void new_relay_id(CallChn& c)
 
 int Create_Rtpswitch_Socket()
 {
-    const int fd = Link_Tcp_Listen(soft_rtpswitch_localport);
-    if (fd == -1) return listen_failed("error:包转发服务器tcp_socket创建出错!\n", false), -1;
-    if (fd == -2) return listen_failed("error:包转发服务器绑定端口 %ld 出错!\n", true), -2;
-    if (fd < 0) return listen_failed("error:包转发服务器listen出错!\n", false), -3;
+    static constexpr ListenTexts kTexts{"error:包转发服务器tcp_socket创建出错!\n", "error:包转发服务器绑定端口 %ld 出错!\n",
+                                        nullptr, "error:包转发服务器listen出错!\n"};
+    const int fd = Link_Tcp_Listen_Reported(soft_rtpswitch_localport, kTexts);
+    if (fd < 0) return fd;
     g_rtpswitch_listen_fd = fd;
     std::printf("Bind  RTP Switch  Server  Port = [%ld]  Success \n", static_cast<long>(soft_rtpswitch_localport));
     std::fflush(stdout);

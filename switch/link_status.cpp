@@ -310,18 +310,10 @@ void read_client(int slot, std::int64_t now)
 
 int Create_Status_Scoket()
 {
-    const int fd = Link_Tcp_Listen(sip_status_port);
-    if (fd == -1) {
-        std::printf("状态查询socket 创建出错！\n");
-        Write_Log("状态查询socket 创建出错！\n");
-        return 1;
-    }
-    if (fd == -2) {
-        std::printf("Bind Status  Query  Port = [%ld]  Error\n", static_cast<long>(sip_status_port));
-        Write_Logf("Bind Status  Query  Port = [%ld]  Error\n", static_cast<long>(sip_status_port));
-        return 2;
-    }
-    if (fd < 0) return 3;
+    static constexpr ListenTexts kTexts{"状态查询socket 创建出错！\n", "Bind Status  Query  Port = [%ld]  Error\n", nullptr,
+                                        nullptr};
+    const int fd = Link_Tcp_Listen_Reported(sip_status_port, kTexts);
+    if (fd < 0) return -fd;
     g_status_listen_fd = fd;
     std::printf("Bind  Status  Query  Port = [%ld]  Success \n", static_cast<long>(sip_status_port));
     std::fflush(stdout);

@@ -6,7 +6,7 @@ import time
 import unittest
 
 from call_parties import Phone, Sipp, Switch, first_line
-from harness import free_port, main
+from harness import Board, free_port, gbk, main, start_switch
 from link_peers import TcpPeer, number_field
 
 KEEPALIVE = b"\xf5\x01\x01\x07\x00\x00"
@@ -96,6 +96,20 @@ class Billing(unittest.TestCase):
         time.sleep(1.5)
         self.assertIsNone(self.sw.prog.poll())
         self.assertEqual(self.server.read(6, timeout=3)[:1], b"\xf5")
+
+
+class Listeners(unittest.TestCase):
+    def test_taken_port_ends_start_up(self):
+        for key, text in (("sip_fee_port", "error:计费绑定端口 %d 出错！\n"),
+                          ("soft_rtpswitch_localport", "error:包转发服务器绑定端口 %d 出错!\n")):
+            with socket.socket() as taken, Board() as b:
+                taken.bind(("0.0.0.0", 0))
+                taken.listen()
+                port = taken.getsockname()[1]
+                b.write_settings("sip_server_local_port=%d\n%s=%d\n" % (free_port(), key, port))
+                r = start_switch(b, wait=False).finish()
+                self.assertEqual(r.returncode, 255)
+                self.assertTrue(r.stdout.endswith(gbk(text % port)), r.stdout)
 
 
 if __name__ == "__main__":
