@@ -25,3 +25,6 @@ blackbox_test(links_record test_links_record.py)
 blackbox_test(links_monitor test_links_monitor.py)
 # The SIP monitor is always answered at port 8002.
 set_tests_properties(links_monitor PROPERTIES RESOURCE_LOCK port_8002)
+
+unit_test(test_links tests/unit/test_links.cpp)
+target_link_libraries(test_links PRIVATE switch_core)
