@@ -1,4 +1,9 @@
 function(bench_target name)
+  if(CMAKE_CROSSCOMPILING)
+    # Kept as a target so the areas can still add to it, but never built.
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
+    return()
+  endif()
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE benchmark::benchmark)
 endfunction()

@@ -10,8 +10,12 @@ pkgs=(
   sip-tester sipsak tshark linphone-cli sox libsox-fmt-mp3 lame curl
 )
 missing=()
+# Only the host's own architecture (or "all") counts: the board's build installs some libraries
+# for armhf too, and libmad0-dev of another architecture would take the host's place.
+arch=$(dpkg --print-architecture)
 for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null \
+    | grep -Eq "^install ok installed ($arch|all)\$" || missing+=("$p:$arch")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "installing: ${missing[*]}"

@@ -13,6 +13,7 @@
 #include "board.h"
 #include "db_cfg.h"
 #include "define_sys.h"
+#include "http_interface.h"
 #include "multi_log.h"
 #include "sharememory.h"
 #include "struct_sys.h"
@@ -201,7 +202,7 @@ void System_Quit(int)
     MyClose(g_hDriverHandler);
     g_hDriverHandler = -1;
     ShareMem_Free();
-    // The HTTP broadcast server's listener is closed here (http_interface_server_stop).
+    http_interface_server_stop();
     std::fprintf(stderr, "QUITE SYSTEM..................\n");
     std::exit(0);
 }

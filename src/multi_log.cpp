@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "board.h"
@@ -23,6 +24,10 @@ constexpr int kDefaultMaxRowNum = 15000;  // g_iDefaultMaxRowRum
 constexpr int kDefaultBakCount = 10;      // g_iDefaultBakCout
 constexpr int kDefaultMaxPrintLevel = 64; // g_eDefaultMaxPrintLevel
 constexpr int kPathMax = 128;             // paths are at most 127 characters
+
+// The HTTP server and conversion threads log beside the main loop: one entry at a time, so a
+// file's entry count, its rotation and the slots stay whole.
+std::mutex s_mtxLog;
 
 // The board's local time, formatted.
 void Static_ShiftedTime(char* out, std::size_t size, const char* format)
@@ -191,6 +196,7 @@ std::size_t Static_CutGbk(const char* head, std::size_t len, std::size_t keep)
 
 int MultiLog_Init(const LOG_INIT_T* requests, int count)
 {
+    std::lock_guard<std::mutex> lock(s_mtxLog);
     if (count > 10) {
         std::fprintf(stderr, "[MultiLog_Init] -- init file too many\n");
         return -1;
@@ -204,6 +210,7 @@ int MultiLog_Init(const LOG_INIT_T* requests, int count)
 
 int MultiLog_SetMaxPrintLevel(LOG_FILE_E type, int level)
 {
+    std::lock_guard<std::mutex> lock(s_mtxLog);
     int slot = Static_SlotOf(type);
     if (slot < 1 || slot >= kLogSlots || level > 64) return -1;
     g_LogInfo[slot].m_eMaxPrintLevel = static_cast<LOG_LEVEL_E>(level);
@@ -212,6 +219,7 @@ int MultiLog_SetMaxPrintLevel(LOG_FILE_E type, int level)
 
 int MultiLog_SetMaxRowNum(LOG_FILE_E type, int rows)
 {
+    std::lock_guard<std::mutex> lock(s_mtxLog);
     int slot = Static_SlotOf(type);
     if (rows < 0 || slot < 1 || slot >= kLogSlots) return -1;
     g_LogInfo[slot].m_iMaxRowNum = rows;
@@ -220,6 +228,7 @@ int MultiLog_SetMaxRowNum(LOG_FILE_E type, int rows)
 
 int MultiLog_Process(LOG_FILE_E type, int level, int channel, const char* file, int line, const char* format, ...)
 {
+    std::lock_guard<std::mutex> lock(s_mtxLog);
     if (type < 0 || type > E_LOG_FILE_REG || file == nullptr || format == nullptr) return -1;
     int slot = Static_SlotOf(type);
     if (slot < 1 || slot >= kLogSlots) return -1;
@@ -280,6 +289,7 @@ int MultiLog_Process(LOG_FILE_E type, int level, int channel, const char* file, 
 
 void MultiLog_Quit()
 {
+    std::lock_guard<std::mutex> lock(s_mtxLog);
     for (auto& s : g_LogInfo) {
         if (s.m_eUsed == E_LOG_FLAG_ON) s = {};
     }

@@ -1,5 +1,6 @@
 #include "sqlite.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +63,7 @@ const char* read_cell(Dataset ds, int colcount, int col, int recno)
     sqlite3_reset(ds->pstmt);
     if (cell[0] == '\0') return g_empty_text;
 
-    long index = static_cast<long>(colcount) * recno + col;
+    long long index = static_cast<long long>(colcount) * recno + col;
     if (index < 0 || index >= ds->count || ds->pfield == nullptr) return g_empty_text;
     if (ds->pfield[index] == nullptr) {
         ds->pfield[index] = strdup(cell);
@@ -107,7 +108,9 @@ Dataset Query_Open(Database db, const char* sql)
     }
     int rows = Query_RecCount(ds);
     int cols = Query_ColCount(ds);
-    long cells = static_cast<long>(rows) * cols;
+    // 64-bit arithmetic on the 32-bit board too; the cache is indexed by an int.
+    long long cells = static_cast<long long>(rows) * cols;
+    if (cells > INT_MAX) cells = 0;
     if (cells > 0) {
         ds->pfield = static_cast<char**>(std::calloc(static_cast<std::size_t>(cells), sizeof(char*)));
         if (ds->pfield == nullptr) cells = 0;

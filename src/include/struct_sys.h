@@ -209,7 +209,7 @@ struct SYS_COM_CFG_T {
     int m_iDataControl;
     SYS_COM_PARITY_E m_eParity;
 };
-static_assert(sizeof(SYS_COM_CFG_T) == 20);
+static_assert(sizeof(SYS_COM_CFG_T) == 20 && offsetof(SYS_COM_CFG_T, m_eParity) == 16);
 struct SYS_DIAL_MAP {
     int m_iRuleKey;  // 0 = empty row
     char m_chRuleContent[64];

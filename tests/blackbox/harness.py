@@ -3,7 +3,7 @@ script runs through (standard library only).
 
 A script ends with `harness.main()`: it re-runs itself inside private user, network and IPC
 namespaces that hold an "eth0", then runs its tests. Programs start only through
-`start_switch` and `start_gate`, which refuse to run outside those namespaces."""
+`start_switch`, `start_gate` and `start_http`, which refuse to run outside those namespaces."""
 import os
 import re
 import select
@@ -26,6 +26,9 @@ SETTINGS = "root/switch/sip_server.ini"
 # the last table box radiogate prints at start-up (the serial settings).
 SWITCH_READY = re.compile(re.escape(b"*" * 65 + b"\n\n"))
 GATE_READY = re.compile(rb"\| COM2_DATA_CONTROL .*?\n\n", re.S)
+# The HTTP broadcast server's own port, and its harness's line once it listens.
+HTTP_PORT = 8081
+HTTP_READY = b"http harness ready\n"
 
 # The address of the namespace's eth0.
 ETH0_ADDR = "10.77.0.5"
@@ -246,6 +249,17 @@ def start_gate(board, args=()):
     return Program(board, "radiogate", GATE_READY, args)
 
 
+def start_http(board, port=HTTP_PORT, limits=(), stdin_closed=False):
+    """radiogate's HTTP broadcast server alone (http_harness: radiogate itself never starts it)
+    on port, in the board root, waited for until it listens. limits are (header ms, body ms,
+    upload bytes); stdin_closed gives the listener descriptor 0."""
+    args = (["--stdin-closed"] if stdin_closed else []) + [str(port), *[str(x) for x in limits]]
+    prog = Program(board, "http_harness", HTTP_READY, args)
+    if not prog.wait_ready():
+        raise RuntimeError("http_harness did not start: %r" % prog.out)
+    return prog
+
+
 class Switch:
     """sipswitch on its own scratch board and SIP port on 127.0.0.1; debug, when given, is
     its sip_debug setting."""
@@ -302,3 +316,4 @@ def sipp_messages(path):
         size = int(m.group(2) or m.group(4))
         out.append((kind, data[m.end():m.end() + size]))
     return out
+

@@ -70,6 +70,7 @@ TEST_F(ServerTest, IncomingCallIsReportedOnceAndAnswered)
     EXPECT_TRUE(g_reports.back().has_sdp);
     EXPECT_EQ(g_reports.back().sdp.a_addr.port, 40000);
     EXPECT_EQ(count_reports(200), 1);
+    peer.drain();  // a repeat that left before the ACK was taken (a slow machine, qemu)
     EXPECT_TRUE(peer.next_starting("SIP/2.0 200", 300).empty()) << "the ACK stops the repeats";
 
     // INFO from the far end: a text body, answered by the gateway; a call-info one, left to the stack

@@ -104,8 +104,16 @@ private:
         std::vector<char*> envp;
         for (auto& e : env_text) envp.push_back(e.data());
         envp.push_back(nullptr);
-        std::string exe = SIPSWITCH_EXE;
-        char* argv[] = {exe.data(), nullptr};
+        std::vector<std::string> words;
+#ifdef SIPSWITCH_LAUNCHER
+        // The board's build runs its switch through the same emulator as its tests.
+        std::istringstream launcher(SIPSWITCH_LAUNCHER);
+        for (std::string w; launcher >> w;) words.push_back(w);
+#endif
+        words.emplace_back(SIPSWITCH_EXE);
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
 
         int out = open((root_ + "/var/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0) return false;
@@ -115,7 +123,7 @@ private:
         posix_spawn_file_actions_adddup2(&fa, out, 2);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addchdir_np(&fa, root_.c_str());
-        int r = posix_spawn(&pid_, SIPSWITCH_EXE, &fa, nullptr, argv, envp.data());
+        int r = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&fa);
         close(out);
         if (r != 0) {

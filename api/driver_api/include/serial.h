@@ -1,11 +1,13 @@
 // serial.h — serial ports through the terminal driver: the four-wire audio board's link and
 // the ports of the serial settings table. Errors are printed on the console.
 #pragma once
+#include <cstddef>
 
 typedef int SERIAL_HANDLER;  // a descriptor, -1 when closed
 
-enum SERIAL_PARITY_E { E_PARITY_NONE = 0, E_ODDPARITY = 1, E_EVENPARIT = 2 };
-enum SERIAL_CONTROL_E { E_CONTROL_NONE = 0, E_HS_RTSCTS = 1, E_HS_XONXOFF = 2 };
+// Whole ints, as the settings table stores them, whatever the compiler's enum sizing.
+enum SERIAL_PARITY_E : int { E_PARITY_NONE = 0, E_ODDPARITY = 1, E_EVENPARIT = 2 };
+enum SERIAL_CONTROL_E : int { E_CONTROL_NONE = 0, E_HS_RTSCTS = 1, E_HS_XONXOFF = 2 };
 
 // Port settings. While m_iChangeFlag is 0 the numbers are as configured (baud rate, data
 // bits 5-8, stop bits 1-2); Serial_Init converts them in place to the terminal driver's
@@ -19,6 +21,14 @@ struct SERIAL_STRUCT {
     SERIAL_CONTROL_E m_eControl = E_CONTROL_NONE;
     int m_iChangeFlag = 0;
 };
+// The same record on the 32-bit board and on a 64-bit host.
+static_assert(sizeof(SERIAL_STRUCT) == 88);
+static_assert(offsetof(SERIAL_STRUCT, m_iBaud) == 64);
+static_assert(offsetof(SERIAL_STRUCT, m_iDataBits) == 68);
+static_assert(offsetof(SERIAL_STRUCT, m_iStopBits) == 72);
+static_assert(offsetof(SERIAL_STRUCT, m_eParity) == 76);
+static_assert(offsetof(SERIAL_STRUCT, m_eControl) == 80);
+static_assert(offsetof(SERIAL_STRUCT, m_iChangeFlag) == 84);
 
 // Opens (non-blocking, raw, 0.1 s read timeout) and configures the port named in the
 // settings (a fixed board path, taken under the board root); the descriptor, or -1 with
