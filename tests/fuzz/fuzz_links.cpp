@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "call_chn.h"
 #include "link_fee.h"
@@ -91,6 +92,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     sip_debug = 0;
     copy_text(sip_server_inter_host, "127.0.0.1");
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    // The record link's log file goes to the working directory: a scratch one.
+    char dir[] = "/tmp/fuzz_links-XXXXXX";
+    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) return 1;
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
     Init_Status_Tables();
