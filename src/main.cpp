@@ -10,11 +10,14 @@
 #include <string>
 
 #include "MyApi.h"
+#include "arm_environment.h"
 #include "board.h"
 #include "db_cfg.h"
 #include "define_sys.h"
 #include "http_interface.h"
+#include "line4.h"
 #include "multi_log.h"
+#include "net_manager.h"
 #include "sharememory.h"
 #include "struct_sys.h"
 
@@ -109,12 +112,16 @@ int System_Init()
     Sys_InitConfig();
     // Stopped while waiting for the web program: nothing more is started, the loop ends at once.
     if (System_QuitPending()) return 0;
-    // The board environment starts here (ArmEnv_Init: line count, driver and CPLD versions;
-    // "Arm environment init fail\n" on failure), before the versions are written again.
+    if (ArmEnv_Init() != 0) {
+        std::fprintf(stderr, "Arm environment init fail\n");
+        return -1;
+    }
     ShareMem_SetVerionInfo();
     // The line module starts here (User_Init: four-wire board, SIP stack, registration, RTP
-    // layer, DSP, each line; "User module init fail\n" on failure), then the network hook
-    // (NetMan_Init).
+    // layer, DSP, each line; "User module init fail\n" on failure). Its first step, the
+    // four-wire board, runs already; its result is not the start-up's.
+    Line4_Init(g_hDriverHandler);
+    NetMan_Init();
     g_MultiLog_Print = 1;
     return 0;
 }
@@ -164,9 +171,10 @@ void System_Run()
 void System_Check10ms(long long counter)
 {
     if (counter % 10 != 0) return;
-    // The SIP stack poll (LIBSIP_Thread), the line state machines (User_Process) and the COR
-    // and power sampling (ArmEnv_Process) run here, in this order: the stack's callbacks
-    // must have updated the lines before their states are stepped.
+    // The SIP stack poll (LIBSIP_Thread) and the line state machines (User_Process) run here,
+    // in this order, before the COR and power sampling: the stack's callbacks must have
+    // updated the lines before their states are stepped.
+    ArmEnv_Process();
 }
 
 void System_Check1000ms(long long counter)
@@ -177,9 +185,12 @@ void System_Check1000ms(long long counter)
     // OPTIONS supervision (OPT_Process) runs here.
     Sys_GetConfig(E_TB_ALL);
     Sys_CheckTimeSyncExpires();
-    // The board's 1 s steps run here, in this order: ArmEnv_SetWatchDog, ArmEnv_SetLed,
-    // ArmEnv_Set4StatusLed, ArmEnv_Get4IPValue, ArmEnv_SetIp; then the four-wire board's
-    // status frame (Line4_SerialProcess).
+    ArmEnv_SetWatchDog();
+    ArmEnv_SetLed();
+    ArmEnv_Set4StatusLed();
+    ArmEnv_Get4IPValue();
+    ArmEnv_SetIp();
+    Line4_SerialProcess();
 }
 
 void System_Check1minute(long long counter)
@@ -197,9 +208,7 @@ void System_Quit(int)
 {
     DB_Exit();
     MultiLog_Quit();
-    // The board environment closes here (ArmEnv_Quit: error LED dark, device closed); until
-    // it does, the device is closed directly.
-    MyClose(g_hDriverHandler);
+    ArmEnv_Quit();
     g_hDriverHandler = -1;
     ShareMem_Free();
     http_interface_server_stop();

@@ -8,14 +8,18 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
+#include "arm_environment.h"
 #include "board.h"
 #include "db_cfg.h"
 #include "main.h"
 #include "multi_log.h"
 #include "print_sys.h"
+#include "serial.h"
 #include "sharememory.h"
 #include "text.h"
+#include "user.h"
 
 SYS_CFG_INFO_T g_sSysCfgInfo;
 SYS_DATA_BASE_INFO_T g_sDBInfo;
@@ -447,9 +451,17 @@ int Static_UpdateTBSerialCfg(void*)
     for (int i = 0; i < kMaxComPort; ++i) {
         SYS_SERIAL_INFO& port = g_sSerialInfo[i];
         if (std::memcmp(&g_sDBInfo.m_sComInfo[i], &port.m_sComInfo, sizeof(SYS_COM_CFG_T)) == 0) continue;
-        port.m_sComInfo = g_sDBInfo.m_sComInfo[i];
-        // The serial wrappers reopen the port here: Serial_Close on a handle of 0 or above, then
-        // Serial_Init of "/dev/ttyS<i + 1>" with these settings, whose result is the handle.
+        const SYS_COM_CFG_T& cfg = g_sDBInfo.m_sComInfo[i];
+        port.m_sComInfo = cfg;
+        if (port.m_hSerialHanler >= 0) Serial_Close(&port.m_hSerialHanler);
+        SERIAL_STRUCT s{};
+        std::snprintf(s.m_chSerialName, sizeof s.m_chSerialName, "/dev/ttyS%d", i + 1);
+        s.m_iBaud = cfg.m_iBaudRate;
+        s.m_iDataBits = cfg.m_iDataBits;
+        s.m_iStopBits = cfg.m_iStopBits;
+        s.m_eParity = static_cast<SERIAL_PARITY_E>(cfg.m_eParity);
+        s.m_eControl = static_cast<SERIAL_CONTROL_E>(cfg.m_iDataControl);
+        port.m_hSerialHanler = Serial_Init(&s);
     }
     return 0;
 }
@@ -571,8 +583,9 @@ int Static_UpdateTBUserCor(void*)
         if (L.m_iUserChn == -1 || L.m_iUserChn != st.m_iUserChn) continue;
         L.m_sCfgCorAudio = st.m_sCfgCorAudio;
         L.m_sCfgCorNetwork = st.m_sCfgCorNetwork;
-        // The line module hands the settings to the board here: User_SetCorParity,
-        // User_SetCorRead and User_SetBateTime with m_sCfgCorAudio.m_iInhibitTime.
+        User_SetCorParity(i);
+        User_SetCorRead(i);
+        User_SetBateTime(i, L.m_sCfgCorAudio.m_iInhibitTime);
         return 0;
     }
     return -1;
@@ -624,42 +637,6 @@ void Static_SyncByNtp()
                   ts.m_sNtpServer.ip);
     run_shell(cmd);
     ts.m_eSynOn = E_FLAG_OFF;
-}
-
-int Static_ReplaceKeyLine(const char* path, const char* key, const char* value)
-{
-    std::string real = board_path(path);
-    FILE* f = std::fopen(real.c_str(), "r");
-    if (f == nullptr) return -1;
-    char image[1024];
-    std::size_t used = 0;
-    char line[128];
-    bool fits = true;
-    while (fits && std::fgets(line, sizeof line, f)) {
-        char repl[256];
-        const char* out = line;
-        if (std::strstr(line, key)) {
-            std::snprintf(repl, sizeof repl, "%s%s\n", key, value);
-            out = repl;
-        }
-        std::size_t n = std::strlen(out);
-        fits = used + n < sizeof image;
-        if (fits) {
-            std::memcpy(image + used, out, n);
-            used += n;
-        }
-    }
-    std::fclose(f);
-    if (!fits) return -1;  // never write back a file cut short
-    f = std::fopen(real.c_str(), "w");
-    if (f == nullptr) return -1;
-    bool ok = std::fwrite(image, 1, used, f) == used;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::printf("write error!\n");
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -763,7 +740,7 @@ void Sys_TimeSync(const char* date)
 
 void Sys_ChnSwitch(int channel)
 {
-    // The board environment selects the channel here (ArmEnv_ChannelSwitch).
+    ArmEnv_ChannelSwitch(channel);
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, 1, "[Sys_ChnSwitch]--User[1] Switch Chn , 设置车台通为[%d]", channel);
 }
 
@@ -801,11 +778,56 @@ int Sys_SetInterfaceIP(const char* address)
     if (ok) {
         char value[64];
         std::snprintf(value, sizeof value, "\"%s\"", address);
-        ok = Static_ReplaceKeyLine("/root/interfaces", "ip=", value) == 0;
+        ok = Sys_ReplaceKeyLines("/root/interfaces", "ip=", value) >= 0;
     }
     if (!ok) {
         MULTI_LOG(E_LOG_FILE_CFG, LOG_LVL_ERROR, -1, "Set IP Failed");
         return -1;
     }
     return 0;
+}
+
+int Sys_ReplaceKeyLines(const char* path, const char* key, const char* value)
+{
+    // The files rewritten here are a few short lines; a bigger one is left whole rather than
+    // written back with anything missing.
+    constexpr std::size_t kImageMax = 1024;
+    if (path == nullptr || key == nullptr || key[0] == '\0' || value == nullptr) return -1;
+    std::string real = board_path(path);
+    FILE* f = std::fopen(real.c_str(), "r");
+    if (f == nullptr) return -1;
+    std::string image;
+    char chunk[256];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && image.size() <= kImageMax) image.append(chunk, n);
+    bool read_ok = !std::ferror(f);
+    std::fclose(f);
+    if (!read_ok || image.size() > kImageMax) return -2;
+
+    // Whole lines, however long: only a line that begins with the key is the key's line.
+    const std::string wanted = std::string(key) + value + "\n";
+    std::string out;
+    int replaced = 0;
+    for (std::size_t at = 0; at < image.size();) {
+        std::size_t end = image.find('\n', at);
+        std::size_t next = end == std::string::npos ? image.size() : end + 1;
+        std::string_view line(image.data() + at, next - at);
+        if (line.substr(0, std::strlen(key)) == key && line != wanted) {
+            out += wanted;
+            ++replaced;
+        } else {
+            out += line;
+        }
+        at = next;
+    }
+    if (replaced == 0) return 0;
+    f = std::fopen(real.c_str(), "w");
+    if (f == nullptr) return -3;
+    bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::printf("write error!\n");
+        return -4;
+    }
+    return replaced;
 }

@@ -17,6 +17,8 @@
 #include "link_record.h"
 #include "link_relay.h"
 #include "link_status.h"
+#include "mgcp_endpoint.h"
+#include "mgcp_transport.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -122,9 +124,11 @@ void run_tick(LoopCounters& c)
     if (sip_fee_enable == 1) Fee_Recv_Proc();
     Sip_Reg_Timer();
     TimerPend();
+    Mgcp_Check_Pend_Time();
     CallCtrl_Check_Pend_Time();
     TimerProc();
     if (soft_inet_enable == 1) Rtpswitch_Recv_Proc();
+    Mgcp_Resend_Timer();
     Record_Resend_Timer();
     ++g_sleep_seconds;
 }
@@ -134,6 +138,7 @@ void run_pass_steps(LoopCounters& c)
     Recv_Status_Proc();
     // In standby the SIP datagrams stay queued in the socket.
     if (g_work_mode != 0) Sip_Recv_Proc();
+    Mgcp_Process_Recv();
     Record_Ctrl_Proc();
     AcceptConnect_status();
     Fee_AcceptConnect();
@@ -195,6 +200,7 @@ int Switch_Main()
     if (run_settings_readers() < 0) return -1;
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
+    Mgcp_Init_All_Endpoint();
     CallCtrl_Init_All_Chn();
     Record_Ctrl_Init(0);
     Record_Ctrl_Init(1);

@@ -11,6 +11,7 @@
 #include "link_queryip.h"
 #include "link_record.h"
 #include "link_status.h"
+#include "mgcp_transport.h"
 #include "swlog.h"
 
 // The process-wide values of frame.h live with the settings, so every build of the modules
@@ -204,6 +205,11 @@ int Read_Configure_MGCP()
     if (!f.ok()) return -1;
     mgcp_localport = f.get_int("mgcp_localport", 2727);
     mgcp_pendtime = f.get_int("mgcp_pendtime", 80);
+    if (Mgcp_Server_Create(mgcp_localport) < 0) {
+        std::printf("Read_Configure_MGCP : Call 'Mgcp_Server_Create' function may wrong\n");
+        std::fflush(stdout);
+        return -1;
+    }
     return 1;
 }
 

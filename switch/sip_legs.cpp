@@ -648,10 +648,14 @@ int Sip_SendRing(int leg)
     if (!chn_in_range(l.ctrl_chn)) return -3;
     const int con = call_chns[l.ctrl_chn].con_chn;
     if (!chn_in_range(con)) return -4;
-    // A called party that sent SDP with its ringing lets the caller hear its early media. Only a
-    // SIP peer has a leg to ask.
+    // A called party that sent SDP with its ringing lets the caller know its media before the
+    // answer: a SIP peer when its 18x carried SDP, an MGCP endpoint when its gateway gave its
+    // media in the CRCX answer.
     const int peer_leg = CallCtrl_Sip_Leg(con);
-    const bool early_media = peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1;
+    Text<16> peer_ip;
+    int peer_port = 0, peer_codec = 0;
+    const bool gateway_media = CallCtrl_Get_Media(con, peer_ip, peer_port, peer_codec) == 2 && peer_port > 0;
+    const bool early_media = (peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1) || gateway_media;
     if (early_media) Send_Session_Progress(leg);
     else Send_Ringing(leg);
     l.st = sip_calling_wait_200;

@@ -7,6 +7,7 @@
 
 #include "link_monitor.h"
 #include "link_status.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
@@ -19,8 +20,9 @@ std::array<SipReg, kMaxSipReg> sipreg;
 
 namespace {
 
-// Next registration the user refresh looks at.
+// Next registration and next MGCP endpoint the user refresh looks at.
 int g_refresh_regno = kRegFirstUser;
+int g_refresh_endpoint = 0;
 
 constexpr const char* kPeerQuery = "select *  from softswitch where tel_type= '3'";
 
@@ -418,6 +420,7 @@ int UserCheckUpdate(int mode)
 {
     if (mode == 1) {
         g_refresh_regno = kRegFirstUser;
+        g_refresh_endpoint = 0;
         return 1;
     }
     while (g_refresh_regno < kMaxSipReg) {
@@ -426,6 +429,14 @@ int UserCheckUpdate(int mode)
         Write_Logf("UserCheckUpdate sip regno=%d tel=%s\n", regno, sipreg[regno].tel.s);
         Sip_Load_User(regno);
         return 2;
+    }
+    while (g_refresh_endpoint < kMaxMgcpEndpoints) {
+        const int e = g_refresh_endpoint++;
+        const MgcpEndpoint& ep = g_mgcp_endpoint[e];
+        if (ep.in_use != 1) continue;
+        Write_Logf("UserCheckUpdate mgcp regno=%d tel=%s\n", e, ep.tel.s);
+        Mgcp_Get_Soft_User_From_Db(ep.endpoint.s, e);
+        return 3;
     }
     return -1;
 }

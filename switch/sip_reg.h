@@ -75,7 +75,8 @@ int Sip_Update_Db_Status(int regno, int online);
 int Load_Other_Softswitch();
 
 // The user refresh: mode 1 rewinds the scan (1); any other mode refreshes the next
-// registration in use (2) or reports the scan done (-1).
+// registration in use (2), after them the next MGCP endpoint in use (3), or reports the scan
+// done (-1).
 int UserCheckUpdate(int mode);
 
 // Sets the status of the SIP user the caller knows as tel in slot regno; a slot since freed

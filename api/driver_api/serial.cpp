@@ -151,6 +151,14 @@ int Serial_Write(SERIAL_HANDLER fd, const void* buffer, int length)
     return done == length ? 0 : -2;
 }
 
+int Serial_Drain(SERIAL_HANDLER fd)
+{
+    if (fd < 0) return -1;
+    int r;
+    while ((r = tcdrain(fd)) != 0 && errno == EINTR) {}
+    return r == 0 ? 0 : -1;
+}
+
 int Serial_Read(SERIAL_HANDLER fd, void* buffer, int length)
 {
     if (fd < 0) {

@@ -198,6 +198,7 @@ struct USER_INFO_T {
     char m_chNewRegPwd[64];
     int m_iNewRegExpires;
     SYS_FLAG_E m_eInTalkFlag;
+    SYS_FLAG_E m_eCortimeFlag;  // set when the line's PTT is released; the board clears it
 };
 inline constexpr std::size_t kUserCfgPartLen = offsetof(USER_INFO_T, m_sRegInfo);
 
@@ -256,3 +257,9 @@ char SystemChangeFormatOfKey(int code);
 int Sys_GetSwitchEnumByAddr(const IPV4_ADDRESS* address);
 // Rewrites the "ip=" line of "/root/interfaces"; 0, or -1.
 int Sys_SetInterfaceIP(const char* address);
+// Rewrites each line of the file at path (a fixed board path) that begins with key as key,
+// value and a newline; lines that already read so are left alone. The number of lines
+// replaced, the file being written only when that is above 0; -1 the file cannot be read,
+// -2 it is too big to rewrite whole (left as it is), -3 it cannot be opened for writing,
+// -4 the write failed.
+int Sys_ReplaceKeyLines(const char* path, const char* key, const char* value);

@@ -36,6 +36,11 @@ def chn_switch_entry(channel):
     return b"[Sys_ChnSwitch]--User[1] Switch Chn , " + gbk("设置车台通为[%d]" % channel)
 
 
+def radio_chn_entry(channel):
+    """The FLOW log text of the board selecting a radio channel."""
+    return b"[ArmEnv_ChannelSwitch]--Switch Radio Chn [%d]" % channel
+
+
 def entry_re(text, level=3, chn=-1, source=rb"[a-z_]+\.cpp"):
     """A plain (not ERROR or WARNING) log entry as it is written, whole."""
     return re.compile(rb"\[lv:%d\]\[chn:%4d\]: " % (level, chn) + re.escape(text) +

@@ -261,14 +261,19 @@ def start_http(board, port=HTTP_PORT, limits=(), stdin_closed=False):
 
 
 class Switch:
-    """sipswitch on its own scratch board and SIP port on 127.0.0.1; debug, when given, is
-    its sip_debug setting."""
+    """sipswitch on its own scratch board and SIP and MGCP ports on 127.0.0.1; debug, when given,
+    is its sip_debug setting. prepare(board), when given, lays out files before the start."""
 
-    def __init__(self, settings="", debug=None):
+    def __init__(self, settings="", debug=None, prepare=None):
         self.board = Board()
         self.port = free_port()
-        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s%s"
-                                  % (self.port, "" if debug is None else "sip_debug=%d\n" % debug, settings))
+        self.mgcp_port = free_port()
+        if prepare:
+            prepare(self.board)
+        # The first value of a key counts: the test's own settings come before the free MGCP port.
+        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s%smgcp_localport=%d\n"
+                                  % (self.port, "" if debug is None else "sip_debug=%d\n" % debug, settings,
+                                     self.mgcp_port))
         self.prog = start_switch(self.board)
         self.banner = self.prog.out
 

@@ -44,6 +44,9 @@ class Reload(unittest.TestCase):
 
 
 class TablesReloaded(Reload):
+    # Nine lines, so that a row for line 4 names a line of the board.
+    db_values = {"ini": {"SYS_COMP_MODE": 2}}
+
     def test_a_flagged_setting_is_applied_and_its_flag_cleared(self):
         since = self.gate.mark()
         self.edit(lambda: self.db.set_ini("CHANNEL_SWITCH", 5), "TBChannelSwitch")

@@ -12,28 +12,6 @@ using namespace calltest;
 
 namespace {
 
-const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                          "m=audio 4000 RTP/AVP 8 0\r\n";
-const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
-                          "m=audio 5000 RTP/AVP 0\r\n";
-
-std::string with_body(const std::string& head, const std::string& body, const char* type = "application/sdp")
-{
-    if (body.empty()) return head + "Content-Length: 0\r\n\r\n";
-    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// The whole line of a header in a message ("" when it has none).
-std::string line_of(const std::string& msg, const std::string& name)
-{
-    std::size_t at = msg.find("\r\n" + name + ":");
-    if (at == std::string::npos) return "";
-    at += 2;
-    return msg.substr(at, msg.find("\r\n", at) - at);
-}
-
-std::string first_line(const std::string& msg) { return msg.substr(0, msg.find("\r\n")); }
-
 // One of the caller's requests in its own dialog.
 std::string from_caller(const Peer& a, const std::string& method, const std::string& callid, int cseq,
                         const std::string& body = "", const char* type = "application/sdp")
@@ -43,17 +21,6 @@ std::string from_caller(const Peer& a, const std::string& method, const std::str
                              "\r\nFrom: <sip:801@127.0.0.1>;tag=a1\r\nTo: <sip:802@127.0.0.1>\r\nCall-ID: " + callid +
                              "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n";
     return with_body(head, body, type);
-}
-
-// A response to a request the switch sent, with the responder's tag on its To line.
-std::string answer(const std::string& request, const std::string& status, const std::string& body = "",
-                   const std::string& extra = "")
-{
-    const std::string head = "SIP/2.0 " + status + "\r\n" + line_of(request, "Via") + "\r\n" +
-                             line_of(request, "From") + "\r\n" + line_of(request, "To") +
-                             (line_of(request, "To").find("tag=") == std::string::npos ? ";tag=b1" : "") + "\r\n" +
-                             line_of(request, "Call-ID") + "\r\n" + line_of(request, "CSeq") + "\r\n" + extra;
-    return with_body(head, body);
 }
 
 // One of the called user's requests in the dialog the switch's INVITE opened.
@@ -83,15 +50,6 @@ public:
         copy_text(sip_server_local_port, "5060");
         enroll(a, "801");
         enroll(b, "802");
-    }
-
-    void enroll(Peer& p, const std::string& number)
-    {
-        deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
-                    ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
-                    "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
-                p);
-        p.take();
     }
 
     std::string invite(const std::string& callid, const std::string& calling = "801",

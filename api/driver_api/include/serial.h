@@ -40,6 +40,9 @@ int Serial_Close(SERIAL_HANDLER* handle);
 // Writes the whole buffer in up to 100 attempts, 1 ms apart: 0 when all was written,
 // -1 for a negative descriptor, -2 when the port did not take everything.
 int Serial_Write(SERIAL_HANDLER fd, const void* buffer, int length);
+// Waits until everything written to the port has left it (tcdrain): 0, or -1 for a
+// negative descriptor or a failed wait.
+int Serial_Drain(SERIAL_HANDLER fd);
 // Reads up to length bytes in up to 100 attempts, 1 ms apart: the number of bytes that
 // arrived (length when all did, 0 when none did); -1 for a negative descriptor or a read error.
 int Serial_Read(SERIAL_HANDLER fd, void* buffer, int length);
