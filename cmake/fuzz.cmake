@@ -16,7 +16,7 @@ include_each(area_*.cmake)
 # The switch without its process frame, for the targets that drive whole message paths.
 add_library(fuzz_switch STATIC
   ${SWITCH_RUNTIME_SOURCES} ${SWITCH_SIP_SOURCES} ${SWITCH_REGISTRAR_SOURCES} ${SWITCH_CALLS_SOURCES}
-  ${SWITCH_CALLCTRL_SOURCES} ${BOARD_COMMON_SOURCES} ${QUERY_SOURCES})
+  ${SWITCH_CALLCTRL_SOURCES} ${SWITCH_LINKS_SOURCES} ${BOARD_COMMON_SOURCES} ${QUERY_SOURCES})
 target_compile_options(fuzz_switch PRIVATE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g -O1)
 target_compile_definitions(fuzz_switch PUBLIC QUERY_SWITCH_FORM=1)
 target_include_directories(fuzz_switch PUBLIC ${CMAKE_SOURCE_DIR}/src/include ${CMAKE_SOURCE_DIR}/switch)

@@ -1,5 +1,6 @@
 #include "call_chn.h"
 
+#include "link_fee.h"
 #include "mgcp_endpoint.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -87,9 +88,11 @@ int CallCtrl_Chn_Reset(int chn)
     if (!in_range(chn)) return -1;
     if (!taken(chn)) return -2;
     CallChn& c = call_chns[chn];
-    // A call whose billing started owes its stop, once: the record goes out with the billing
-    // link.
-    if (c.fee_st == FEE_ST_STARTED) c.fee_st = FEE_ST_NONE;
+    // A call whose billing started owes its stop, once.
+    if (c.fee_st == FEE_ST_STARTED) {
+        c.fee_st = FEE_ST_NONE;
+        Send_FeeStop(chn);
+    }
     // The party's leg forgets this channel while it still names it; a leg that has moved on to
     // another channel keeps its own.
     if (c.type == CHN_TYPE_SIP) Sip_Chn_Unlink(c.party_chn, chn);

@@ -4,6 +4,9 @@
 
 #include "call_chn.h"
 #include "call_route.h"
+#include "link_fee.h"
+#include "link_record.h"
+#include "link_relay.h"
 #include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_invite.h"
@@ -96,8 +99,8 @@ int CallCtrl_Recv_Anc(int chn)
         Write_Logf("CallCtrl_SendAnc return  %d\n", r);
         return -4;
     }
-    // Billing starts with the answer when routing armed it. The start record, with its gateway
-    // flag taken from whichever party is a gateway, goes out with the billing link.
+    // Billing starts with the answer when routing armed it; the gateway flag comes from
+    // whichever party is a gateway, and a calling trunk is not billed.
     if (a.fee_st == FEE_ST_ARMED) {
         a.fee_st = FEE_ST_STARTED;
         SoftUser* called = nullptr;
@@ -110,6 +113,9 @@ int CallCtrl_Recv_Anc(int chn)
             Write_Logf("CallCtrl_Recv_Anc CallCtrl_Get_Soft_User return  %d\n", u);
             return -6;
         }
+        if (calling->tel_type == TEL_TYPE_GATEWAY) Send_FeeStart(a_chn, 1, 0);
+        else if (called->tel_type == TEL_TYPE_GATEWAY) Send_FeeStart(a_chn, 1, 1);
+        else if (calling->tel_type != TEL_TYPE_TRUNK) Send_FeeStart(a_chn, 0, 0);
     }
     return 1;
 }
@@ -162,8 +168,10 @@ int CallCtrl_SendHangoff(int chn, int cause)
     const int leg = CallCtrl_Sip_Leg(chn);
     if (leg >= 0) Sip_SendHangoff(leg, cause);
     if (call_chns[chn].type == CHN_TYPE_MGCP) Mgcp_SendHangoff(call_chns[chn].party_chn);
-    // The record server's hang-up of a recorded call, and the relay's release of a relayed one,
-    // go out here with their links.
+    const CallChn& b = call_chns[chn];
+    if (b.recorded == 1) Record_Hangup(chn);
+    else if (soft_inet_enable == 1 && g_rtpswitch_fd >= 0 && !b.rtpswitch_id.empty())
+        Send_HanoffToRtpswitch(b.rtpswitch_id.s);
     CallCtrl_Chn_Reset(chn);
     return 1;
 }

@@ -3,6 +3,7 @@
 // INFO digits from one party to the other, release from either to the other; the call-control
 // no-answer timer with its forwarding and voice mail; the billing state of the calling channel.
 #pragma once
+#include <cstddef>
 
 // Ringing of the called channel B: its media goes to the caller, the caller hears ringing.
 // 1; -1 out of range; -2 not taken; -3 state not 2; -4 no peer, or the ring toward it failed.
@@ -37,3 +38,7 @@ int CallCtrl_Collect_Info_Digits(int chn, const char* text);
 // released and its caller forwarded, sent to voice mail or released. 1; -1 when the scan
 // stopped early.
 int CallCtrl_Check_Pend_Time();
+// A refusal record of the billing server (size bytes from record): reasons 101 and 106 release
+// the call it names, the peer first. 1 released; -1 reason not handled or the record not whole;
+// -2 channel out of range; -3 channel not taken, or taken by a call with other numbers.
+int CallCtrl_Recv_Fee_Check_Fail(const unsigned char* record, std::size_t size);

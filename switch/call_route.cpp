@@ -5,7 +5,9 @@
 #include <string_view>
 
 #include "call_relay.h"
+#include "call_services.h"
 #include "composer.h"
+#include "link_fee.h"
 #include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_legs.h"
@@ -324,8 +326,8 @@ int CallCtrl_Process_Call(int chn, int mode)
         if (p.called.empty()) return no_route(chn);
         const int regno = Find_Reg_By_Called(p.called.s);
         if (regno >= 0) {
-            // The fee check toward the billing server goes out here, at every lookup that finds
-            // a registration, once the billing link is part of the switch.
+            // Every lookup that finds a registration asks the billing server again.
+            if (sip_fee_enable == 1 && sip_fee_check == 1) Send_Fee_Check(chn);
             SoftUser& v = sipreg[regno].soft_user;
             if (v.tel_type != TEL_TYPE_SIP) return call_sip_party(chn, u, regno);
             const int app = apply_application(chn, u, v, mode);
@@ -381,7 +383,11 @@ int CallCtrl_Call_Application(int chn, SoftUser& calling, const SoftUser& called
             return 1;
         }
     }
-    // The record check for a free called user comes with recording.
+    // A call that can be recorded: to a free user, or to a talking one that no service may
+    // break in on.
+    if (called.status == SOFT_ST_FREE ||
+        (called.status == SOFT_ST_TALK && soft_listen_enable != 1 && soft_qiangcha_enable != 1))
+        CallCtrl_Record_Check(calling, called, chn);
     if (called.status == SOFT_ST_BUSY && mode == CALL_MODE_PICKUP) {
         Write_Logf("calling daida=%d calling.group=%d called.group=%d\n", calling.daida, calling.group, called.group);
         // Picking up the ringing call comes with the supplementary services; until then a pickup

@@ -11,6 +11,12 @@
 #include "board.h"
 #include "call_chn.h"
 #include "call_relay.h"
+#include "link_fee.h"
+#include "link_monitor.h"
+#include "link_queryip.h"
+#include "link_record.h"
+#include "link_relay.h"
+#include "link_status.h"
 #include "mgcp_endpoint.h"
 #include "mgcp_transport.h"
 #include "settings.h"
@@ -18,13 +24,6 @@
 #include "sip_reg.h"
 #include "sip_transport.h"
 #include "swlog.h"
-
-int g_work_mode = 1;
-int g_sleep_seconds = 0;
-Text<16> g_up_server_host;
-Text<100> g_no_record_list;
-Text<10> g_invite_prefix;
-Text<10> g_route_prefix;
 
 namespace {
 
@@ -121,22 +120,36 @@ void run_tick(LoopCounters& c)
     ++c.keepalive;
     ++c.refresh;
     ++c.connect;
+    if (sip_queryip_enable == 1) Queryip_Recv_Proc();
+    if (sip_fee_enable == 1) Fee_Recv_Proc();
     Sip_Reg_Timer();
     TimerPend();
     Mgcp_Check_Pend_Time();
     CallCtrl_Check_Pend_Time();
     TimerProc();
+    if (soft_inet_enable == 1) Rtpswitch_Recv_Proc();
     Mgcp_Resend_Timer();
+    Record_Resend_Timer();
     ++g_sleep_seconds;
 }
 
 void run_pass_steps(LoopCounters& c)
 {
+    Recv_Status_Proc();
     // In standby the SIP datagrams stay queued in the socket.
     if (g_work_mode != 0) Sip_Recv_Proc();
     Mgcp_Process_Recv();
+    Record_Ctrl_Proc();
+    AcceptConnect_status();
+    Fee_AcceptConnect();
+    QUE_AcceptConnect();
+    Rtpswitch_AcceptConnect();
+    Rtpswitch_Pass();
     // Billing keepalive every second tick, whether or not billing is on.
-    if (c.keepalive > 1) c.keepalive = 0;
+    if (c.keepalive > 1) {
+        if (sip_fee_enable == 1) Send_Fee_Keepalive();
+        c.keepalive = 0;
+    }
     // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
     // which the counter reaches a multiple of 10 every pass refreshes one entry, until the
     // scan reports its end and the counter starts again.
@@ -148,7 +161,15 @@ void run_pass_steps(LoopCounters& c)
         if (c.refresh % 10 == 0 && UserCheckUpdate(0) < 0) c.refresh = 0;
     }
     // Record-server greeting every 20 ticks.
-    if (c.connect > 19) c.connect = 0;
+    if (c.connect > 19) {
+        for (int server = 0; server < kRecordServers; ++server)
+            if (record_ctrl[server].state == 1) Record_Send_Connect(server);
+        c.connect = 0;
+    }
+    if (sip_netmon_enable == 1) {
+        SipMonitor_Proc();
+        Netmon_Proc();
+    }
     // Standby lasts at most 20 ticks after the monitor's last request.
     if (g_sleep_seconds > 19) {
         g_sleep_seconds = 0;
@@ -181,13 +202,18 @@ int Switch_Main()
     Sip_Init_All_Reg();
     Mgcp_Init_All_Endpoint();
     CallCtrl_Init_All_Chn();
+    Record_Ctrl_Init(0);
+    Record_Ctrl_Init(1);
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
+    if (Create_Fee_Socket() != 0 || Create_Rtpswitch_Socket() != 0) return -1;
+    Init_Status_Tables();
 
     // The user tables live in the database that "db name" names, when that file exists.
     if (!g_db_name.empty() && file_exists(board_path(std::string("/") + g_db_name.s)))
         Connect_Database("", "", g_db_name.s, "", "");
     // Peers take their slots before any REGISTER can arrive.
     Load_Other_Softswitch();
+    Netmon_Init(Sip_netmon_port);
     Query_Execsql(g_db, kStatusReset);
 
     std::signal(SIGINT, Quit_On_CtrlC);
@@ -198,7 +224,10 @@ int Switch_Main()
     Read_Configure_QueryMode();
     print_banner();
     usleep(1000);
+    Record_Load_Config();
     usleep(10000);
+    for (int server = 0; server < kRecordServers; ++server)
+        if (record_ctrl[server].state == 1) Record_Send_Init(server);
 
     TickClock clock;
     LoopCounters counters;

@@ -5,6 +5,7 @@
 
 #include "call_relay.h"
 #include "call_route.h"
+#include "link_status.h"
 #include "mgcp_transport.h"
 #include "settings.h"
 #include "sip_text.h"
@@ -323,13 +324,9 @@ int OnRecv_DLCX(const MGCP_MSG_T& msg)
     return release_call(e);
 }
 
-void push_status(const MgcpEndpoint& ep, int console_status)
-{
-    // The dispatch consoles watching this number are told through the dispatch link's status
-    // push once that link is part of the switch.
-    (void)ep;
-    (void)console_status;
-}
+// The dispatch consoles watching the endpoint's number; a push that reaches none is not an error
+// for an endpoint.
+void push_status(const MgcpEndpoint& ep, int console_status) { Send_Status_To_Dispatch(ep.tel.s, console_status); }
 
 }  // namespace
 

@@ -5,9 +5,23 @@
 #include <string>
 
 #include "board.h"
+#include "frame.h"
 #include "ini.h"
+#include "link_monitor.h"
+#include "link_queryip.h"
+#include "link_record.h"
+#include "link_status.h"
 #include "mgcp_transport.h"
 #include "swlog.h"
+
+// The process-wide values of frame.h live with the settings, so every build of the modules
+// that read them (the fuzz build has no process frame) has them.
+int g_work_mode = 1;
+int g_sleep_seconds = 0;
+Text<16> g_up_server_host;
+Text<100> g_no_record_list;
+Text<10> g_invite_prefix;
+Text<10> g_route_prefix;
 
 Text<20> g_db_name;
 Database g_db = nullptr;
@@ -142,6 +156,12 @@ int Read_Configure_StQuery()
     sip_queryip_port = f.get_int("sip_queryip_port", 7750);
     sip_status_check_enable = f.get_int("sip_status_check_enable", 0);
     sip_status_port = f.get_int("sip_status_port", 7791);
+    if (sip_queryip_enable == 1 && Create_Queryip_Scoket() != 0) {
+        std::printf("Read_Configure_StQuery: Call 'Create_Queryip_Scoket()' function may wrong\n");
+        return -1;
+    }
+    if (sip_status_check_enable == 1 && Create_Status_Scoket() != 0)
+        std::printf("Read_Configure_StQuery: Call 'Create_Status_Scoket()' function may wrong\n");
     return 1;
 }
 
@@ -219,6 +239,10 @@ int Read_Configure_Record()
     SettingsFile f;
     if (!f.ok()) return -1;
     record_port = f.get_int("record_port", 6536, 19);
+    if (Record_Server_Create(record_port) < 0) {
+        std::printf("Read_Configure_Record:Call 'Record_Server_Create' function may wrong \n");
+        return -1;
+    }
     return 1;
 }
 
@@ -227,7 +251,7 @@ int Read_Configure_Monitor()
     SettingsFile f;
     if (!f.ok()) return -1;
     sip_monitor_port = f.get_int("sip_monitor_port", 0);
-    return 1;
+    return SipMonitor_Init(sip_monitor_port) < 0 ? -1 : 1;
 }
 
 void Read_Configure_QueryMode()

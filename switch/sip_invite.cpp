@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "call_chn.h"
+#include "link_record.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -75,17 +76,23 @@ struct Media {
 // Where the leg's party is to send its voice. Directly to the other party in private-network
 // mode, toward the service programs, and between two public parties that both sit on the inner
 // network; otherwise to the media relay at the switch, on the port at which the relay is asked
-// to receive this channel. (A recorded call goes to its live record server instead; the record
-// servers come with the record link.)
+// to receive this channel. A recorded call sends it to the record server, at the record port of
+// the other party's channel.
 Media media_offer(const SipLeg& l, int c1, int c2, Builder b)
 {
     const int peer = peer_regno(c2);
     const bool public_l = reg_inet(l.regno) == 1, public_p = reg_inet(peer) == 1;
     const bool inner_l = reg_inner(l.regno), inner_p = reg_inner(peer);
-    if (soft_inet_enable != 1 || b == Builder::Service || (public_l && public_p && inner_l && inner_p))
+    const bool recorded = call_chns[c1].recorded == 1 || call_chns[c2].recorded == 1;
+    if (soft_inet_enable != 1 || b == Builder::Service || (public_l && public_p && inner_l && inner_p)) {
+        const int srv = call_chns[c2].record_srv;
+        if (recorded && srv >= 0 && srv < kRecordServers && record_ctrl[srv].state == 1)
+            return {record_ctrl[srv].record_ip.view(), Record_Port(srv, c2)};
         return {l.offer_ip.view(), l.offer_port};
+    }
 
-    const int port = soft_rtpswitch_port_range >= 1
+    const int port = recorded && record_ctrl[0].state == 1 ? Record_Port(0, c2)
+                     : soft_rtpswitch_port_range >= 1
                          ? soft_rtpswitch_rtp_port + 2 * (c1 % soft_rtpswitch_port_range)
                          : soft_rtpswitch_rtp_port + c1;
     // The relay listens on both addresses; which one a party can reach differs by builder.

@@ -7,7 +7,9 @@
 #include "call_chn.h"
 #include "call_relay.h"
 #include "call_route.h"
+#include "call_services.h"
 #include "composer.h"
+#include "link_relay.h"
 #include "settings.h"
 #include "sip_invite.h"
 #include "sip_reg.h"
@@ -78,12 +80,12 @@ bool recorded_call(int chn)
     return call_chns[chn].recorded == 1 || (chn_in_range(con) && call_chns[con].recorded == 1);
 }
 
-// Starting a recording needs the record-server link, which this switch does not have yet: a call
-// marked for recording cannot have its recording started.
-int request_record_switch(int chn)
+int request_record_switch(int chn) { return CallCtrl_Recv_RecordSwitch(chn, call_chns[chn].record_srv); }
+
+// The media of a call that is not recorded goes through the relay in public-network mode.
+void request_relay(int chn)
 {
-    Write_Logf("CallCtrl_Recv_RecordSwitch chn=%d: no record link\n", chn);
-    return -3;
+    if (!recorded_call(chn) && soft_inet_enable == 1 && g_rtpswitch_fd >= 0) CallCtrl_Recv_RtpSwitch(chn);
 }
 
 // The callee answered an INVITE whose call is gone (its CANCEL crossed the 200) or cannot go
@@ -386,7 +388,7 @@ int OnRecv_Ring(const SIP_MSG_T& msg, int leg)
                     return 1;
                 }
             }
-            // Media relay in public-network mode joins here with the media-relay link.
+            request_relay(chn);
         }
         const int r = CallCtrl_Recv_Ring(chn);
         if (r < 0) Write_Logf("CallCtrl_Recv_Ring return  %d\n", r);
@@ -436,6 +438,7 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
                 CallCtrl_Recv_Hangoff(chn, 0);
                 return -1;
             }
+            request_relay(chn);
         }
         copy_text(l.to_line, msg.to_line.view());
         Send_Ack(leg);

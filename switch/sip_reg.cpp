@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "link_monitor.h"
+#include "link_status.h"
 #include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_decode.h"
@@ -142,6 +144,7 @@ int accept_register(int regno, const SIP_MSG_T& msg, int lifetime, bool inet_log
     r.auth_pending = 0;
     set_user_inet(regno, msg, inet_log);
     Sip_Update_Db_Status(regno, 1);
+    if (first && sip_authen_enable == 0 && sip_netmon_enable == 1) SipMonitor_Send_Reg(regno);
     respond(msg, 200);
     if (first) Sip_Set_Softuser_St(regno, SOFT_ST_FREE, r.tel.s);
     return 1;
@@ -361,7 +364,19 @@ int Find_Reg_By_Called(const char* called)
 int Sip_Load_User(int regno)
 {
     if (!reg_in_range(regno)) return -1;
-    copy_text(sipreg[regno].soft_user.tel, sipreg[regno].tel.view());
+    SoftUser& u = sipreg[regno].soft_user;
+    copy_text(u.tel, sipreg[regno].tel.view());
+    // Whether the user's calls are recorded is kept with its row of table softswitch.
+    char tel[2 * sizeof u.tel.s + 3];
+    char sql[160];
+    if (Query_Quote(tel, sizeof tel, u.tel.view()) < 0) return 1;
+    std::snprintf(sql, sizeof sql, "select record_enable from softswitch where tel = %s", tel);
+    Dataset ds = Query_Open(g_db, sql);
+    if (Query_RecCount(ds) >= 1) {
+        const char* v = Query_Fields(ds, "record_enable", 0);
+        u.record_enable = Sip_Atoi(v ? v : "") == 1 ? 1 : 0;
+    }
+    Query_Close(ds);
     return 1;
 }
 
@@ -460,6 +475,9 @@ int Sip_Set_Softuser_St(int regno, int status, const char* tel)
         return -4;
     }
     Write_Logf("用户号码 = [%s]  状态为 [%s],同时向调度发送状态\n", r.soft_user.tel.s, name);
+    // The consoles see talking as 4; the other values as they are.
+    const int shown = status == SOFT_ST_TALK ? DISPATCH_ST_TALK : status;
+    if (Send_Status_To_Dispatch(r.tel.s, shown) < 0) Write_Log("没有该成员，向调度服务器发送状态消息失败\n");
     return 1;
 }
 

@@ -47,7 +47,7 @@ void reply_to_source_if_unsendable(SIP_MSG_T& msg, const char* src_ip, int src_p
 
 int Sip_Server_Create(int port)
 {
-    if (g_sip_fd >= 1) {
+    if (g_sip_fd >= 0) {   // descriptor 0 is a socket like any other
         Write_Log("warning : sip server have been created\n");
         return 0;
     }

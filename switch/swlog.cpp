@@ -15,6 +15,7 @@
 #include <string>
 
 #include "board.h"
+#include "link_monitor.h"
 #include "settings.h"
 #include "text.h"
 
@@ -46,6 +47,7 @@ void Write_Log(const char* text)
     }
     std::fwrite(text, 1, std::strlen(text), f);
     std::fclose(f);
+    Netmon_Mirror_Log(text);
 }
 
 void Write_Logf(const char* fmt, ...)

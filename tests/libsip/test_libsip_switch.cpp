@@ -87,7 +87,13 @@ private:
     {
         port_ = free_udp_port();
         std::ofstream ini(root_ + "/root/switch/sip_server.ini");
-        ini << "sip_server_local_host=127.0.0.1\nsip_server_local_port=" << port_ << "\nsip_debug=1\nmgcp_localport=0\n" << settings;
+        ini << "sip_server_local_host=127.0.0.1\nsip_server_local_port=" << port_ << "\nsip_debug=1\nmgcp_localport=0\n";
+        // The switch's service links listen on fixed ports by default; switches of tests that
+        // run side by side each get their own.
+        for (const char* key : {"sip_fee_port", "soft_rtpswitch_localport", "record_port", "sip_monitor_port",
+                                "Sip_netmon_port"})
+            ini << key << "=" << free_udp_port() << "\n";
+        ini << settings;
         ini.close();
         if (!ini) return false;
 
