@@ -1,5 +1,6 @@
 #include "call_chn.h"
 
+#include "mgcp_endpoint.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
 #include "swlog.h"
@@ -16,6 +17,7 @@ int g_find_cursor = 0;
 bool in_range(int chn) { return chn >= 0 && chn < kMaxCallChns; }
 bool taken(int chn) { return call_chns[chn].use == 1; }
 bool leg_in_range(int leg) { return leg >= 0 && leg < kMaxSipLegs; }
+bool endpoint_in_range(int e) { return e >= 0 && e < kMaxMgcpEndpoints; }
 
 // Checks shared by the accessors of a channel's party: 0 for a SIP party whose leg index is
 // usable, else the accessors' common failure (-1 out of range, -2 not taken, -3 leg index).
@@ -91,6 +93,7 @@ int CallCtrl_Chn_Reset(int chn)
     // The party's leg forgets this channel while it still names it; a leg that has moved on to
     // another channel keeps its own.
     if (c.type == CHN_TYPE_SIP) Sip_Chn_Unlink(c.party_chn, chn);
+    if (c.type == CHN_TYPE_MGCP) Mgcp_Chn_Unlink(c.party_chn, chn);
 
     // A partner left pointing here would later release whatever call takes this number next.
     drop_back_link(chn);
@@ -110,7 +113,14 @@ int CallCtrl_Get_Media(int chn, Text<16>& ip, int& port, int& codec)
 {
     if (int r = sip_party(chn); r < 0) return r;
     const CallChn& c = call_chns[chn];
-    if (c.type == CHN_TYPE_MGCP) return -4;
+    if (c.type == CHN_TYPE_MGCP) {
+        if (!endpoint_in_range(c.party_chn)) return -4;
+        const MgcpEndpoint& ep = g_mgcp_endpoint[c.party_chn];
+        copy_text(ip, ep.gw_rtp_ip.view());
+        port = ep.gw_rtp_port;
+        codec = ep.gw_codec;
+        return 2;
+    }
     if (c.type != CHN_TYPE_SIP) return -5;
     const SipLeg& l = sip_chn[c.party_chn];
     copy_text(ip, l.rtp_ip.view());
@@ -123,7 +133,14 @@ int CallCtrl_Set_Media(int chn, const char* ip, int port, int codec)
 {
     if (int r = sip_party(chn); r < 0) return r;
     const CallChn& c = call_chns[chn];
-    if (c.type == CHN_TYPE_MGCP) return -4;
+    if (c.type == CHN_TYPE_MGCP) {
+        if (!endpoint_in_range(c.party_chn)) return -4;
+        MgcpEndpoint& ep = g_mgcp_endpoint[c.party_chn];
+        copy_text(ep.far_rtp_ip, ip == nullptr ? "" : ip);
+        ep.far_rtp_port = port;
+        ep.far_codec = codec;
+        return 2;
+    }
     if (c.type != CHN_TYPE_SIP) return -5;
     return Sip_Chn_Set_Offer(c.party_chn, ip, port, codec) > 0 ? 1 : -3;
 }
@@ -132,7 +149,11 @@ int CallCtrl_Get_Soft_User(int chn, SoftUser*& user)
 {
     if (int r = sip_party(chn); r < 0) return r;
     const CallChn& c = call_chns[chn];
-    if (c.type == CHN_TYPE_MGCP) return -5;
+    if (c.type == CHN_TYPE_MGCP) {
+        if (!endpoint_in_range(c.party_chn)) return -5;
+        user = &g_mgcp_endpoint[c.party_chn].user;
+        return 2;
+    }
     if (c.type != CHN_TYPE_SIP) return -6;
     const int regno = sip_chn[c.party_chn].regno;
     if (regno < 0 || regno >= kMaxSipReg) return -4;

@@ -136,15 +136,16 @@ int CallCtrl_Chn_Reset(int chn);
 int CallCtrl_Sip_Leg(int chn);
 
 // The far end's media of the channel's own party, as last received from it (a SIP party: the
-// leg's media from its SDP). 1 a SIP party; -1 chn outside 0-999; -2 not taken; -3 SIP leg
-// index outside 0-499; -4 an MGCP party (its endpoints are not part of this switch yet);
-// -5 unknown type.
+// leg's media from its SDP; an MGCP party: the gateway's media from its CRCX answer).
+// 1 a SIP party; 2 an MGCP party; -1 chn outside 0-999; -2 not taken; -3 SIP leg index outside
+// 0-499; -4 endpoint index outside 0-999; -5 unknown type.
 int CallCtrl_Get_Media(int chn, Text<16>& ip, int& port, int& codec);
 // The media the channel's party is to be offered (a SIP party: the leg's media to offer, which
-// its SDP writers send); the address is cut to 15 characters. Results as CallCtrl_Get_Media.
+// its SDP writers send; an MGCP party: the far media its MDCX sends); the address is cut to 15
+// characters. Results as CallCtrl_Get_Media.
 int CallCtrl_Set_Media(int chn, const char* ip, int port, int codec);
-// The user record of the channel's party (a SIP party: the user of its leg's registration).
-// 1 a SIP party; -1 chn outside 0-999; -2 not taken; -3 SIP leg index outside 0-499; -4 the
-// leg's registration index outside 0-499; -5 an MGCP party (not part of this switch yet);
-// -6 unknown type.
+// The user record of the channel's party (a SIP party: the user of its leg's registration; an
+// MGCP party: the endpoint's user). 1 a SIP party; 2 an MGCP party; -1 chn outside 0-999; -2 not
+// taken; -3 SIP leg index outside 0-499; -4 the leg's registration index outside 0-499;
+// -5 endpoint index outside 0-999; -6 unknown type.
 int CallCtrl_Get_Soft_User(int chn, SoftUser*& user);

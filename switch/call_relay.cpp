@@ -4,6 +4,7 @@
 
 #include "call_chn.h"
 #include "call_route.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_invite.h"
 #include "sip_legs.h"
@@ -61,7 +62,14 @@ int CallCtrl_SendRing(int chn)
         return -3;
     }
     a.st = CHN_ST_ALERTED;
-    if (a.type != CHN_TYPE_SIP) return -4;   // MGCP endpoints are rung by their own module
+    if (a.type == CHN_TYPE_MGCP) {
+        const int r = Mgcp_SendRing(a.party_chn);
+        if (r < 0) {
+            Write_Logf("Mgcp_SendRing return  %d\n", r);
+            return -4;
+        }
+        return 1;
+    }
     const int r = Sip_SendRing(a.party_chn);
     if (r < 0) {
         Write_Logf("Sip_SendRing return  %d\n", r);
@@ -115,7 +123,14 @@ int CallCtrl_SendAnc(int chn)
     if (a.type == CHN_TYPE_SIP && leg < 0) return -1;
     a.pend = 0;
     a.st = CHN_ST_TALK;
-    if (a.type != CHN_TYPE_SIP) return -4;   // MGCP endpoints are answered by their own module
+    if (a.type == CHN_TYPE_MGCP) {
+        const int r = Mgcp_SendAnc(a.party_chn);
+        if (r < 0) {
+            Write_Logf("Mgcp_SendAnc return  %d\n", r);
+            return -4;
+        }
+        return 1;
+    }
     Sip_Chn_Set_Video(leg, a.video_line);
     const int r = Sip_SendAnc(leg);
     if (r < 0) {
@@ -146,6 +161,7 @@ int CallCtrl_SendHangoff(int chn, int cause)
     if (call_chns[chn].st == CHN_ST_IDLE) return -3;
     const int leg = CallCtrl_Sip_Leg(chn);
     if (leg >= 0) Sip_SendHangoff(leg, cause);
+    if (call_chns[chn].type == CHN_TYPE_MGCP) Mgcp_SendHangoff(call_chns[chn].party_chn);
     // The record server's hang-up of a recorded call, and the relay's release of a relayed one,
     // go out here with their links.
     CallCtrl_Chn_Reset(chn);
@@ -165,7 +181,12 @@ int CallCtrl_Recv_Modify_Media(int chn)
 int CallCtrl_Send_Modify_Media(int chn)
 {
     if (int r = check_chn(chn); r < 0) return r;
-    if (call_chns[chn].type != CHN_TYPE_SIP) return 1;   // an MGCP party is told nothing
+    if (call_chns[chn].type == CHN_TYPE_MGCP) {
+        // A hold or a forced release must reach the gateway too, or its endpoint keeps sending
+        // to where the media no longer is.
+        Mgcp_Send_Modify_Media(call_chns[chn].party_chn);
+        return 1;
+    }
     const int r = Send_Re_Invite(CallCtrl_Sip_Leg(chn));
     if (r < 0) {
         Write_Logf("CallCtrl_Send_Modify_Media Send_Re_Invite return  %d\n", r);

@@ -7,14 +7,15 @@
 // Ringing of the called channel B: its media goes to the caller, the caller hears ringing.
 // 1; -1 out of range; -2 not taken; -3 state not 2; -4 no peer, or the ring toward it failed.
 int CallCtrl_Recv_Ring(int chn);
-// Ringing toward the caller A. 1; -1, -2; -3 state not 1; -4 an MGCP party; -5 Sip_SendRing failed.
+// Ringing toward the caller A. 1; -1, -2; -3 state not 1; -4 Mgcp_SendRing failed; -5 Sip_SendRing
+// failed.
 int CallCtrl_SendRing(int chn);
 // Answer of the called channel B: the call is connected, the caller answered, billing started
 // when armed. 1; -1, -2; -3 state not 2 to 5; -4 no peer or the answer toward it failed;
 // -5, -6 the user record of B or of the caller not found.
 int CallCtrl_Recv_Anc(int chn);
 // Answer toward A. 1; -1 out of range or no SIP leg; -2 not taken; -3 state not 1, 3 or 5;
-// -4 an MGCP party; -5 Sip_SendAnc failed.
+// -4 Mgcp_SendAnc failed; -5 Sip_SendAnc failed.
 int CallCtrl_SendAnc(int chn);
 // Release by the party of A (its own signalling is done): the peer is released, A freed.
 // cause 1: the releasing party was busy. 1; -1, -2; -3 state 0; -4 the peer's release failed.
@@ -23,7 +24,8 @@ int CallCtrl_Recv_Hangoff(int chn, int cause);
 int CallCtrl_SendHangoff(int chn, int cause);
 // The media of A's party changed: its peer is offered the new media. Always 1.
 int CallCtrl_Recv_Modify_Media(int chn);
-// Tells B's party the media it is offered now (a re-INVITE). 1; -1, -2; -5 Send_Re_Invite failed.
+// Tells B's party the media it is offered now (a re-INVITE, or an MDCX to a talking MGCP
+// endpoint). 1; -1, -2; -5 Send_Re_Invite failed.
 int CallCtrl_Send_Modify_Media(int chn);
 // INFO digits from B's party, relayed to the peer. 1 relayed; -2 out of range; -3 not taken;
 // -4 no peer; -9 B's user record not found.

@@ -6,6 +6,7 @@
 
 #include "call_relay.h"
 #include "composer.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -66,6 +67,36 @@ Dataset open_query(const char* format, std::string_view a, std::string_view b = 
     return Query_Open(g_db, sql);
 }
 
+// What the per-call decision for a called user V means for the lookup loop: kRouteAgain,
+// kCallTheUser, or the final result of routing (the caller released where it is refused).
+constexpr int kCallTheUser = 100;
+int apply_application(int chn, SoftUser& calling, const SoftUser& called, int mode)
+{
+    const int app = CallCtrl_Call_Application(chn, calling, called, mode);
+    if (app < 0) return CallCtrl_Set_Announce_Tel(chn, app) < 0 ? release(chn, -3) : kRouteAgain;
+    if (app == 1) return kRouteAgain;
+    if (app == 2) return 2;
+    if (app == 3) return release(chn, 3);
+    return kCallTheUser;
+}
+
+// Call channel q becomes the called party of the calling channel chn, of the given type, with its
+// numbers; the two are linked.
+CallChn& open_called_chn(int chn, int q, int type)
+{
+    const CallChn& p = call_chns[chn];
+    CallChn& c = call_chns[q];
+    c = CallChn{};
+    c.use = 1;
+    c.st = CHN_ST_CALLED;
+    c.cld = 1;
+    c.type = type;
+    c.calling = p.calling;
+    c.called = p.called;
+    CallCtrl_Link_Chn(chn, q);
+    return c;
+}
+
 // The called SIP party at registration regno: its channel linked to the caller's, a leg filled
 // for it, and its INVITE sent.
 int call_sip_party(int chn, SoftUser& calling, int regno)
@@ -85,18 +116,10 @@ int call_sip_party(int chn, SoftUser& calling, int regno)
     CallCtrl_Called_Gw_Number_Rule(chn, calling, called);
     if (sip_fee_enable == 1 && p.fee_st != FEE_ST_NEVER) p.fee_st = FEE_ST_ARMED;
 
-    CallChn& c = call_chns[q];
-    c = CallChn{};
-    c.use = 1;
-    c.st = CHN_ST_CALLED;
-    c.cld = 1;
-    c.type = CHN_TYPE_SIP;
+    CallChn& c = open_called_chn(chn, q, CHN_TYPE_SIP);
     c.record_srv = p.record_srv;
     c.recorded = p.recorded;
-    c.calling = p.calling;
-    c.called = p.called;
     c.video_line = p.video_line;
-    CallCtrl_Link_Chn(chn, q);
 
     const int leg = Sip_Chn_Open_Called(q, regno);
     if (leg < 0) {
@@ -116,6 +139,44 @@ int call_sip_party(int chn, SoftUser& calling, int regno)
     const int r = Sip_Makecall(leg);
     Write_Logf("Sip_Makecall return  %d chn[%d] con_chn[%d]  rechn[%d] con_reg_chn[%d]\n", r, chn, q, leg, regno);
     if (r > 0) return 2;
+    CallCtrl_SendHangoff(chn, 0);
+    CallCtrl_SendHangoff(q, 0);
+    return -5;
+}
+
+// The called MGCP endpoint e: its channel linked to the caller's, offered the caller's media,
+// and rung. An endpoint already in a call is busy: the caller is released as by a busy party,
+// and the call the endpoint is in keeps it.
+int call_mgcp_party(int chn, int e)
+{
+    MgcpEndpoint& ep = g_mgcp_endpoint[e];
+    CallChn& p = call_chns[chn];
+    if (ep.st != MGCP_ST_IDLE) {
+        Write_Logf("mgcp called regno=%d tel=%s st=%d is busy\n", e, ep.tel.s, ep.st);
+        CallCtrl_SendHangoff(chn, 1);
+        return 3;
+    }
+    const int q = CallCtrl_Find_Free_Chn();
+    if (q < 0) {
+        Write_Log("error:no free call_chns\n");
+        return release(chn, -3);
+    }
+    ep.user.call_chn = q;
+    if (sip_fee_enable == 1 && p.fee_st != FEE_ST_NEVER) p.fee_st = FEE_ST_ARMED;
+
+    CallChn& c = open_called_chn(chn, q, CHN_TYPE_MGCP);
+    c.party_chn = e;
+    c.pend = 1;
+    Mgcp_Chn_Open_Called(e, q);
+    // The endpoint is offered the caller's media.
+    Text<16> offer_ip;
+    int offer_port = 0, offer_codec = 0;
+    if (CallCtrl_Get_Media(chn, offer_ip, offer_port, offer_codec) > 0)
+        CallCtrl_Set_Media(q, offer_ip.s, offer_port, offer_codec);
+
+    const int r = Mgcp_Makecall(e);
+    Write_Logf("Mgcp_Makecall return  %d\n", r);
+    if (r > 0) return 1;
     CallCtrl_SendHangoff(chn, 0);
     CallCtrl_SendHangoff(q, 0);
     return -5;
@@ -267,17 +328,17 @@ int CallCtrl_Process_Call(int chn, int mode)
             // a registration, once the billing link is part of the switch.
             SoftUser& v = sipreg[regno].soft_user;
             if (v.tel_type != TEL_TYPE_SIP) return call_sip_party(chn, u, regno);
-            const int app = CallCtrl_Call_Application(chn, u, v, mode);
-            if (app < 0) {
-                if (CallCtrl_Set_Announce_Tel(chn, app) < 0) return release(chn, -3);
-                continue;
-            }
-            if (app == 1) continue;
-            if (app == 2) return 2;
-            if (app == 3) return release(chn, 3);
-            return call_sip_party(chn, u, regno);
+            const int app = apply_application(chn, u, v, mode);
+            if (app == kRouteAgain) continue;
+            return app == kCallTheUser ? call_sip_party(chn, u, regno) : app;
         }
-        // MGCP endpoints are looked up here once they are part of the switch.
+        const int e = Mgcp_Find_Endpoint_By_Tel(p.called.s);
+        if (e >= 0) {
+            Write_Logf("mgcp CallCtrl_Recv_Newcall begin...reg=%d called=%s\n", e, p.called.s);
+            const int app = apply_application(chn, u, g_mgcp_endpoint[e].user, mode);
+            if (app == kRouteAgain) continue;
+            return app == kCallTheUser ? call_mgcp_party(chn, e) : app;
+        }
         const int r = route_offline(chn, u);
         if (r != kRouteAgain) return r;
     }

@@ -1,7 +1,7 @@
 // call_route.h — a new call through call control: the caller's checks, short numbers, call-out
 // restrictions and the pickup prefix, then the routing of the dialled number (a registered SIP
-// user, offline forwarding and voice mail, group numbers, the default route, announcements) and
-// the creation of the called party's channel and SIP leg.
+// user, an MGCP endpoint, offline forwarding and voice mail, group numbers, the default route, announcements) and
+// the creation of the called party's channel and its SIP leg or endpoint call.
 #pragma once
 #include <cstddef>
 #include <string_view>
@@ -26,7 +26,8 @@ void CallCtrl_Prefix_Tel(Text<50>& number, std::string_view prefix, std::size_t 
 // A calling channel filled by its signalling. 1 routing ran; -1 out of range; -2 not taken;
 // -3 no user record, -4 may not call out, -5 forbidden prefix (each: caller released).
 int CallCtrl_Recv_Newcall(int chn);
-// Routes the calling channel's called number. 2 a SIP called party is invited; 3 refused;
+// Routes the calling channel's called number. 1 an MGCP called party is rung; 2 a SIP called
+// party is invited; 3 refused (an MGCP called party in a call is busy: the caller gets cause 1);
 // -1 out of range; -2 not taken; -3 no user record, no free call channel or no announcement
 // (caller released); -5 the called party could not be placed, or a forbidden prefix after the
 // default route (released); -7 no route (caller released).

@@ -11,6 +11,8 @@
 #include "board.h"
 #include "call_chn.h"
 #include "call_relay.h"
+#include "mgcp_endpoint.h"
+#include "mgcp_transport.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -121,8 +123,10 @@ void run_tick(LoopCounters& c)
     ++c.connect;
     Sip_Reg_Timer();
     TimerPend();
+    Mgcp_Check_Pend_Time();
     CallCtrl_Check_Pend_Time();
     TimerProc();
+    Mgcp_Resend_Timer();
     ++g_sleep_seconds;
 }
 
@@ -130,6 +134,7 @@ void run_pass_steps(LoopCounters& c)
 {
     // In standby the SIP datagrams stay queued in the socket.
     if (g_work_mode != 0) Sip_Recv_Proc();
+    Mgcp_Process_Recv();
     // Billing keepalive every second tick, whether or not billing is on.
     if (c.keepalive > 1) c.keepalive = 0;
     // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
@@ -174,6 +179,7 @@ int Switch_Main()
     if (run_settings_readers() < 0) return -1;
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
+    Mgcp_Init_All_Endpoint();
     CallCtrl_Init_All_Chn();
     if (Sip_Server_Create(Settings_Atoi(sip_server_local_port.s)) < 0) return -1;
 

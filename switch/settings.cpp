@@ -6,6 +6,7 @@
 
 #include "board.h"
 #include "ini.h"
+#include "mgcp_transport.h"
 #include "swlog.h"
 
 Text<20> g_db_name;
@@ -184,6 +185,11 @@ int Read_Configure_MGCP()
     if (!f.ok()) return -1;
     mgcp_localport = f.get_int("mgcp_localport", 2727);
     mgcp_pendtime = f.get_int("mgcp_pendtime", 80);
+    if (Mgcp_Server_Create(mgcp_localport) < 0) {
+        std::printf("Read_Configure_MGCP : Call 'Mgcp_Server_Create' function may wrong\n");
+        std::fflush(stdout);
+        return -1;
+    }
     return 1;
 }
 

@@ -181,8 +181,15 @@ int Decode_Sdp(std::string_view body, SIP_MSG_T& msg)
             }
             return true;
         }
+        case 'a':
+            // A hold is a direction attribute; the session's or the audio line's, the last wins.
+            for (int dir : {SDP_SENDRECV, SDP_SENDONLY, SDP_RECVONLY, SDP_INACTIVE}) {
+                const std::string_view want = dir == SDP_SENDRECV ? "sendrecv" : Sdp_Dir_Text(dir);
+                if (line.substr(0, 2) == "a=" && line.substr(2) == want) msg.sdp_dir = dir;
+            }
+            return true;
         default:
-            return true;   // "a=" lines and all others carry nothing the switch uses
+            return true;   // all other lines carry nothing the switch uses
         }
     });
 }
@@ -540,4 +547,24 @@ int Sip_Get_Random()
     // The counter only feeds the seed: after INT_MAX it wraps on instead of overflowing.
     g_rand_counter = static_cast<int>(static_cast<unsigned>(g_rand_counter) + 1u);
     return std::rand();
+}
+
+std::string_view Sdp_Dir_Text(int dir)
+{
+    switch (dir) {
+    case SDP_SENDONLY: return "sendonly";
+    case SDP_RECVONLY: return "recvonly";
+    case SDP_INACTIVE: return "inactive";
+    default: return {};
+    }
+}
+
+int Sdp_Dir_Answer(int offered)
+{
+    switch (offered) {
+    case SDP_SENDONLY: return SDP_RECVONLY;
+    case SDP_RECVONLY: return SDP_SENDONLY;
+    case SDP_INACTIVE: return SDP_INACTIVE;
+    default: return SDP_SENDRECV;
+    }
 }

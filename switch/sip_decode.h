@@ -37,6 +37,16 @@ inline constexpr std::size_t kSipLineMax = 200;   // a header line slot: 199 cha
 inline constexpr std::size_t kSipBodyMax = 800;   // a body or Digest line slot: 799 characters
 
 // One decoded datagram. Lives for one datagram; cleared with {} before it is filled.
+// Media directions of an SDP ("a=sendonly" and its kin); sendrecv when none is given.
+inline constexpr int SDP_SENDRECV = 0;
+inline constexpr int SDP_SENDONLY = 1;
+inline constexpr int SDP_RECVONLY = 2;
+inline constexpr int SDP_INACTIVE = 3;
+// The attribute of a direction ("sendonly"), empty for sendrecv or any other value.
+std::string_view Sdp_Dir_Text(int dir);
+// The direction that answers an offered one: what one side only sends the other only receives.
+int Sdp_Dir_Answer(int offered);
+
 struct SIP_MSG_T {
     int msg_type = SIP_OTHER;
     int status_code = 0;                 // a response's code; 0 for a request
@@ -48,6 +58,7 @@ struct SIP_MSG_T {
     int has_sdp = 0, has_dtmf = 0, has_text = 0;   // which body slot was filled
     int sdp_codec = 0;                   // last audio line: 0 none, 1 PCMA, 2 PCMU, 3 both
     int sdp_port = 0;                    // last audio line's port
+    int sdp_dir = 0;                     // last direction attribute: SDP_SENDRECV when none
     int inet = 0;                        // public network: 1 when the Via host is the source
     Text<16> sdp_ip;                     // last "c=" address
     Text<16> reply_ip;                   // where answers go

@@ -116,6 +116,9 @@ Composer describe(const SipLeg& l, Media media, Builder b)
         sdp.raw("o=KelvanorVtn3000 1073741824 1073741824 IN IP4 ").line(media.ip);
     sdp.line("s=1").raw("c=IN IP4 ").line(media.ip).line("t=0 0").raw("m=audio ").number(media.port);
     Sip_Sdp_Codec_Line(l.offer_codec, sdp);
+    // A re-INVITE passes on the other party's direction; a 200 answers the party's own offer.
+    const int dir = b == Builder::ReInvite ? l.offer_dir : b == Builder::Ok ? Sdp_Dir_Answer(l.rtp_dir) : SDP_SENDRECV;
+    if (!Sdp_Dir_Text(dir).empty()) sdp.raw("\r\na=").raw(Sdp_Dir_Text(dir));
     const bool video = b == Builder::Invite || b == Builder::Progress || b == Builder::Ok;
     if (video && !l.video_line.empty()) sdp.raw("\r\nm=").raw(l.video_line.view());
     if (b != Builder::Service) sdp.raw("\r\n");

@@ -60,6 +60,7 @@ void take_media(SipLeg& l, const SIP_MSG_T& msg)
     l.rtp_port = msg.sdp_port;
     copy_text(l.rtp_ip, msg.sdp_ip.view());
     l.rtp_codec = msg.sdp_codec;
+    l.rtp_dir = msg.sdp_dir;
 }
 
 // Appends ";tag=" and tag to the stored To line. A line with no room for it is left as it was
@@ -329,15 +330,23 @@ int OnRecv_ReInvite(const SIP_MSG_T& msg, int leg)
         Send_Ringing(leg);
         break;
     case sip_calling_wait_200ack:
-    case sip_talk:
+    case sip_talk: {
         copy_text(l.cseq_line, msg.cseq_line.view());
         copy_text(l.via_line, msg.via_line.view());
+        // A hold or a resume changes only the direction; the other party must hear of it too.
+        const bool changed = msg.has_sdp && (msg.sdp_port != l.rtp_port || msg.sdp_ip.view() != l.rtp_ip.view() ||
+                                             msg.sdp_dir != l.rtp_dir);
+        // The answer mirrors the direction offered: a sendonly offer gets recvonly.
+        if (msg.has_sdp) l.rtp_dir = msg.sdp_dir;
         Send_Ok_Sdp(leg);
-        if (msg.has_sdp && (msg.sdp_port != l.rtp_port || msg.sdp_ip.view() != l.rtp_ip.view())) {
+        if (changed) {
             take_media(l, msg);
+            const int peer = chn_in_range(l.ctrl_chn) ? CallCtrl_Sip_Leg(call_chns[l.ctrl_chn].con_chn) : -1;
+            if (peer >= 0) sip_chn[peer].offer_dir = msg.sdp_dir;
             CallCtrl_Recv_Modify_Media(l.ctrl_chn);
         }
         break;
+    }
     default:
         break;
     }
@@ -645,10 +654,14 @@ int Sip_SendRing(int leg)
     if (!chn_in_range(l.ctrl_chn)) return -3;
     const int con = call_chns[l.ctrl_chn].con_chn;
     if (!chn_in_range(con)) return -4;
-    // A called party that sent SDP with its ringing lets the caller hear its early media. Only a
-    // SIP peer has a leg to ask.
+    // A called party that sent SDP with its ringing lets the caller know its media before the
+    // answer: a SIP peer when its 18x carried SDP, an MGCP endpoint when its gateway gave its
+    // media in the CRCX answer.
     const int peer_leg = CallCtrl_Sip_Leg(con);
-    const bool early_media = peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1;
+    Text<16> peer_ip;
+    int peer_port = 0, peer_codec = 0;
+    const bool gateway_media = CallCtrl_Get_Media(con, peer_ip, peer_port, peer_codec) == 2 && peer_port > 0;
+    const bool early_media = (peer_leg >= 0 && sip_chn[peer_leg].peer_sdp == 1) || gateway_media;
     if (early_media) Send_Session_Progress(leg);
     else Send_Ringing(leg);
     l.st = sip_calling_wait_200;

@@ -33,9 +33,11 @@ struct SipLeg : SipDialog {
     Text<16> rtp_ip;       // media of this leg's party, from its last SDP
     int rtp_port = 0;
     int rtp_codec = 0;
+    int rtp_dir = 0;       // direction of its last SDP (SDP_SENDRECV, SDP_SENDONLY, ...)
     Text<16> offer_ip;     // media the switch offers this party, written by call control
     int offer_port = 0;
     int offer_codec = 0;
+    int offer_dir = 0;     // direction the switch's re-INVITE offers: the other party's last
     int priority = 0;      // Priority of a received INVITE, 0 to 4
     int timercount = 0;    // seconds before the next retransmission
     int timernext = 0;     // the interval after that one

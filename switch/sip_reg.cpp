@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
@@ -17,8 +18,9 @@ std::array<SipReg, kMaxSipReg> sipreg;
 
 namespace {
 
-// Next registration the user refresh looks at.
+// Next registration and next MGCP endpoint the user refresh looks at.
 int g_refresh_regno = kRegFirstUser;
+int g_refresh_endpoint = 0;
 
 constexpr const char* kPeerQuery = "select *  from softswitch where tel_type= '3'";
 
@@ -169,6 +171,24 @@ int refuse_credentials(const SIP_MSG_T& msg, int regno, int result)
     return result;
 }
 
+// An ordinary user is checked against the password its row in table softswitch holds; a user
+// without a row, or with an empty password there, keeps the empty password.
+void load_user_password(int regno)
+{
+    SipReg& r = sipreg[regno];
+    r.password.clear();
+    char tel[2 * sizeof r.tel.s + 3];
+    if (g_db == nullptr || Query_Quote(tel, sizeof tel, r.tel.view()) < 0) return;
+    char sql[160];
+    std::snprintf(sql, sizeof sql, "select password from softswitch where tel=%s", tel);
+    Dataset ds = Query_Open(g_db, sql);
+    if (Query_RecCount(ds) >= 1) {
+        const char* pw = Query_Fields(ds, "password", 0);
+        copy_text(r.password, pw != nullptr ? pw : "");
+    }
+    Query_Close(ds);
+}
+
 int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int lifetime)
 {
     // Any other type has no challenge to send; the REGISTER changes nothing.
@@ -188,6 +208,7 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
     }
     SipReg& r = sipreg[regno];
     Sip_Load_User(regno);
+    load_user_password(regno);
 
     const bool first = r.auth_pending == 1;
     if (r.soft_user.no_authen == 1) return accept_register(regno, msg, lifetime, true, first);
@@ -403,6 +424,7 @@ int UserCheckUpdate(int mode)
 {
     if (mode == 1) {
         g_refresh_regno = kRegFirstUser;
+        g_refresh_endpoint = 0;
         return 1;
     }
     while (g_refresh_regno < kMaxSipReg) {
@@ -411,6 +433,14 @@ int UserCheckUpdate(int mode)
         Write_Logf("UserCheckUpdate sip regno=%d tel=%s\n", regno, sipreg[regno].tel.s);
         Sip_Load_User(regno);
         return 2;
+    }
+    while (g_refresh_endpoint < kMaxMgcpEndpoints) {
+        const int e = g_refresh_endpoint++;
+        const MgcpEndpoint& ep = g_mgcp_endpoint[e];
+        if (ep.in_use != 1) continue;
+        Write_Logf("UserCheckUpdate mgcp regno=%d tel=%s\n", e, ep.tel.s);
+        Mgcp_Get_Soft_User_From_Db(ep.endpoint.s, e);
+        return 3;
     }
     return -1;
 }

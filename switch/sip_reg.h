@@ -22,7 +22,7 @@ struct SipReg {
     int station_send = 0;      // peers: 1 the whole dialled number is passed on, 0 prefix removed
     Text<50> tel;
     Text<200> nonce;           // of the last challenge sent to this registration
-    Text<50> password;         // peers only; a SIP user's is empty
+    Text<50> password;         // peers: their row's; a SIP user: its row's, read at each REGISTER
     Text<16> ip;               // registered address
     int port = 0;
     int expires = 0;           // seconds left
@@ -75,7 +75,8 @@ int Sip_Update_Db_Status(int regno, int online);
 int Load_Other_Softswitch();
 
 // The user refresh: mode 1 rewinds the scan (1); any other mode refreshes the next
-// registration in use (2) or reports the scan done (-1).
+// registration in use (2), after them the next MGCP endpoint in use (3), or reports the scan
+// done (-1).
 int UserCheckUpdate(int mode);
 
 // Sets the status of the SIP user the caller knows as tel in slot regno; a slot since freed

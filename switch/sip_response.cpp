@@ -156,7 +156,7 @@ Composer in_dialog_request(SipDialog& d, std::string_view method)
 void Sip_Request_Line(Composer& m, std::string_view method, std::string_view number, std::string_view host)
 {
     m.raw(method).raw(" sip:").raw(number).raw("@").raw(host).raw(":").raw(sip_server_local_port.view())
-        .line(" SIP/2.0");
+        .line(" SIP/2.0").line(kMaxForwardsLine);
 }
 
 void Sip_Time_Stamp(char (&stamp)[kSipStampSize])
@@ -328,7 +328,7 @@ int Send_Ack_Response(const SIP_MSG_T& msg)
 int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port)
 {
     Composer m(g_msg);
-    m.raw("MESSAGE ").raw(msg.request_uri.view()).line(" SIP/2.0");
+    m.raw("MESSAGE ").raw(msg.request_uri.view()).line(" SIP/2.0").line(kMaxForwardsLine);
     new_via_line(m);   // the sender's Via is not forwarded
     m.header(msg.from_line.view()).header(msg.to_line.view()).header(msg.callid_line.view())
         .header(msg.cseq_line.view()).header(msg.content_type_line.view())

@@ -33,7 +33,9 @@ inline constexpr int kRetransFirstInterval = 2;
 
 // Pieces shared by every builder of a request.
 inline constexpr std::size_t kSipStampSize = 16;
-// "METHOD sip:number@host:local-port SIP/2.0" and its CRLF.
+// Every request the switch sends carries it: phones refuse a request without one (400).
+inline constexpr std::string_view kMaxForwardsLine = "Max-Forwards: 70";
+// "METHOD sip:number@host:local-port SIP/2.0" and the Max-Forwards line, each with its CRLF.
 void Sip_Request_Line(Composer& m, std::string_view method, std::string_view number, std::string_view host);
 // The local time as 14 digits, year to second: what the switch puts in its branches and Call-IDs.
 void Sip_Time_Stamp(char (&stamp)[kSipStampSize]);

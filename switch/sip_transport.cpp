@@ -119,7 +119,10 @@ int Sip_Recv_Proc()
         sockaddr_in from{};
         socklen_t from_len = 0;
         int n = Sip_Recv_Udp(g_recv_buffer.data(), kSipRecvMax, from, from_len);
-        if (n < kSipMinDatagram) break;   // nothing waits, or a keepalive: the rest waits a pass
+        if (n < 0) break;   // nothing waits
+        // A keepalive (CRLF) or a flood of tiny datagrams is skipped, counted against the pass's
+        // budget: ending the pass there would leave the REGISTERs behind them waiting.
+        if (n < kSipMinDatagram) continue;
         g_recv_buffer[static_cast<std::size_t>(n)] = '\0';
         Sip_Recv_Datagram(g_recv_buffer.data(), static_cast<std::size_t>(n), from, from_len);
     }

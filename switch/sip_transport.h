@@ -11,7 +11,7 @@
 
 inline constexpr int kSipRecvPerPass = 100;       // so SIP never starves the other links
 inline constexpr std::size_t kSipRecvMax = 2047;  // a datagram is cut here; the text stays terminated
-inline constexpr int kSipMinDatagram = 5;         // anything shorter (keepalives) ends the pass
+inline constexpr int kSipMinDatagram = 5;         // anything shorter (keepalives) is skipped
 
 extern int g_sip_fd;   // -1 until created
 
@@ -27,7 +27,8 @@ int Send_Udp_Data_Direct(const char* text, std::size_t length, const SIP_MSG_T& 
 // One non-blocking receive of at most size bytes: the bytes received, or -1 when nothing waits.
 int Sip_Recv_Udp(char* buffer, std::size_t size, sockaddr_in& addr, socklen_t& addr_len);
 
-// The receive step: at most 100 datagrams, each handed to Sip_Recv_Datagram. Always 1.
+// The receive step: at most 100 datagrams, each of 5 bytes or more handed to Sip_Recv_Datagram.
+// Always 1.
 int Sip_Recv_Proc();
 
 // One received datagram, text[0..length) from `from` (no terminator needed): logged, decoded

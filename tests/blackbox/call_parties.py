@@ -15,8 +15,8 @@ TAIL = b"Content-Length: 0\r\n\r\n"
 class Switch(harness.Switch):
     """The switch the calls go through, not logging unless told; counts its SIPp runs."""
 
-    def __init__(self, settings="", debug=0):
-        super().__init__(settings, debug)
+    def __init__(self, settings="", debug=0, prepare=None):
+        super().__init__(settings, debug, prepare)
         self.runs = 0
 
 

@@ -54,10 +54,48 @@ def _make_eth0():
         subprocess.run(c, check=True)
 
 
+# Run as root, the launcher's namespace keeps user and group ids 0..65535 as themselves, so a
+# test can run programs as other users (claim_uid).
+_MAPPED_IDS = 65536
+_SPARE_UIDS = range(20000, 30000)
+
+
+def _unshare_mapped(argv, env):
+    """As root: unshare user, network and IPC namespaces in a child whose user and group ids
+    0..65535 stay themselves (only the parent namespace's root may write such a map), then run
+    argv there; exits with the child's status."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newuser, clone_newnet, clone_newipc = 0x10000000, 0x40000000, 0x08000000
+    unshared_r, unshared_w = os.pipe()
+    mapped_r, mapped_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(unshared_r)
+        os.close(mapped_w)
+        if libc.unshare(clone_newuser | clone_newnet | clone_newipc) != 0:
+            os._exit(125)
+        os.write(unshared_w, b"u")
+        if os.read(mapped_r, 1) != b"m":
+            os._exit(125)
+        os.execvpe(sys.executable, [sys.executable, *argv], env)
+    os.close(unshared_w)
+    os.close(mapped_r)
+    if os.read(unshared_r, 1) == b"u":
+        for kind in ("uid_map", "gid_map"):
+            with open("/proc/%d/%s" % (pid, kind), "w") as f:
+                f.write("0 0 %d\n" % _MAPPED_IDS)
+        os.write(mapped_w, b"m")
+    os.close(mapped_w)
+    _, status = os.waitpid(pid, 0)
+    sys.exit(os.waitstatus_to_exitcode(status))
+
+
 def launch(argv):
     """Re-runs the script (argv) inside private user, network and IPC namespaces, unless it
     already runs inside them; there it lays out eth0 once. Ports, the loopback and System V
-    segments (radiogate's key 5063) are then the script's own, so scripts run in parallel."""
+    segments (radiogate's key 5063) are then the script's own, so scripts run in parallel.
+    Run as root, the namespace maps the ids 0..65535; otherwise only root (the caller)."""
     state = os.environ.get(_LAUNCHED)
     if state == _netns():
         return
@@ -66,8 +104,63 @@ def launch(argv):
         os.environ[_LAUNCHED] = _netns()
         return
     env = dict(os.environ, **{_LAUNCHED: "entering"})
+    if os.geteuid() == 0:
+        _unshare_mapped(argv, env)
     os.execvpe("unshare", ["unshare", "--user", "--map-root-user", "--net", "--ipc",
                            sys.executable, *argv], env)
+
+
+def uid_mapped(uid):
+    """True when uid is a user of the launcher's namespace."""
+    with open("/proc/self/uid_map") as f:
+        for line in f:
+            inner, _, count = (int(x) for x in line.split())
+            if inner <= uid < inner + count:
+                return True
+    return False
+
+
+def _uid_lock(uid):
+    return "/tmp/blackbox-uid-%d" % uid
+
+
+def claim_uid():
+    """A user id of the launcher's namespace that no other running test holds, for a program
+    that names shared files after its user (linphonec's socket in /tmp); None when the
+    namespace maps no spare id. Give it back with release_uid."""
+    for uid in _SPARE_UIDS:
+        if not uid_mapped(uid):
+            return None
+        path = _uid_lock(uid)
+        try:
+            fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+        except FileExistsError:
+            try:
+                with open(path) as f:
+                    holder = int(f.read())
+                if holder <= 0:
+                    raise ValueError(path)
+                os.kill(holder, 0)
+                continue
+            except (ProcessLookupError, ValueError):
+                os.unlink(path)   # its holder has gone: try it again
+                try:
+                    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+                except FileExistsError:
+                    continue
+            except OSError:
+                continue
+        os.write(fd, str(os.getpid()).encode())
+        os.close(fd)
+        return uid
+    return None
+
+
+def release_uid(uid):
+    try:
+        os.unlink(_uid_lock(uid))
+    except FileNotFoundError:
+        pass
 
 
 def main():
@@ -261,14 +354,19 @@ def start_http(board, port=HTTP_PORT, limits=(), stdin_closed=False):
 
 
 class Switch:
-    """sipswitch on its own scratch board and SIP port on 127.0.0.1; debug, when given, is
-    its sip_debug setting."""
+    """sipswitch on its own scratch board and SIP and MGCP ports on 127.0.0.1; debug, when given,
+    is its sip_debug setting. prepare(board), when given, lays out files before the start."""
 
-    def __init__(self, settings="", debug=None):
+    def __init__(self, settings="", debug=None, prepare=None):
         self.board = Board()
         self.port = free_port()
-        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s%s"
-                                  % (self.port, "" if debug is None else "sip_debug=%d\n" % debug, settings))
+        self.mgcp_port = free_port()
+        if prepare:
+            prepare(self.board)
+        # The first value of a key counts: the test's own settings come before the free MGCP port.
+        self.board.write_settings("sip_server_local_host=127.0.0.1\nsip_server_local_port=%d\n%s%smgcp_localport=%d\n"
+                                  % (self.port, "" if debug is None else "sip_debug=%d\n" % debug, settings,
+                                     self.mgcp_port))
         self.prog = start_switch(self.board)
         self.banner = self.prog.out
 

@@ -39,7 +39,7 @@ class NoAnswer(unittest.TestCase):
             self.assertEqual(first_line(a.recv()), b"SIP/2.0 180 Ringing")
             self.assertEqual(first_line(a.recv(timeout=15)), b"SIP/2.0 488 Not Acceptable Here")
             cancel = b.recv()
-            self.assertEqual(cancel, b"CANCEL sip:802@127.0.0.1:%d SIP/2.0\r\n" % sw.port + header(invite, b"Via") +
+            self.assertEqual(cancel, b"CANCEL sip:802@127.0.0.1:%d SIP/2.0\r\nMax-Forwards: 70\r\n" % sw.port + header(invite, b"Via") +
                              b"\r\n" + header(invite, b"From") + b"\r\n" + header(invite, b"To") + b";tag=q\r\n" +
                              header(invite, b"Call-ID") + b"\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n")
             b.reply(cancel, b"200 OK")

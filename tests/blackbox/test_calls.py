@@ -32,7 +32,7 @@ class SippCalls(unittest.TestCase):
     def check_invite(self, invite, uac, uas, media=b"m=audio 6000 RTP/AVP 8 0\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:0 PCMU/8000"):
         body = (b"v=0\r\no=KelvanorVtn3000 1073741824 1073741824 IN IP4 127.0.0.1\r\ns=1\r\nc=IN IP4 127.0.0.1\r\n"
                 b"t=0 0\r\n" + media + b"\r\n")
-        want = (b"INVITE sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\n"
+        want = (b"INVITE sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n"
                 b"Via: SIP/2.0/UDP 127.0.0.1:" + self.sport + b";branch=z9hG4bK" + NUMBER + b"\r\n"
                 b"From: 801 <sip:801@127.0.0.1:" + self.sport + b">;tag=" + NUMBER + b"\r\n"
                 b"To: 802 <sip:802@127.0.0.1:%d>\r\n" % uas.port +
@@ -51,10 +51,10 @@ class SippCalls(unittest.TestCase):
         invite, ack, bye = at_uas
         self.check_invite(invite, uac, uas)
         # The ACK names the called party's tag, from its answers.
-        self.assertEqual(ack, b"ACK sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\n" + header(invite, b"Via") +
+        self.assertEqual(ack, b"ACK sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n" + header(invite, b"Via") +
                          b"\r\n" + header(invite, b"From") + b"\r\n" + header(self.uas_sent[0], b"To") + b"\r\n" +
                          header(invite, b"Call-ID") + b"\r\nCSeq: 1 ACK\r\n" + TAIL)
-        self.assertRegex(bye, pattern(b"BYE sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\n"
+        self.assertRegex(bye, pattern(b"BYE sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n"
                                       b"Via: SIP/2.0/UDP 127.0.0.1:" + self.sport + b";branch=z9hG4bK" + NUMBER +
                                       b"\r\n" + header(ack, b"From") + b"\r\n" + header(ack, b"To") + b"\r\n" +
                                       header(invite, b"Call-ID") + b"\r\nCSeq: 2 BYE\r\n" + TAIL))
@@ -75,7 +75,7 @@ class SippCalls(unittest.TestCase):
         ok = at_uac[-2]
         bye = at_uac[-1]
         # The switch is the called side of the caller's dialog: From and To change places.
-        self.assertRegex(bye, pattern(b"BYE sip:801@127.0.0.1:" + self.sport + b" SIP/2.0\r\n"
+        self.assertRegex(bye, pattern(b"BYE sip:801@127.0.0.1:" + self.sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n"
                                       b"Via: SIP/2.0/UDP 127.0.0.1:" + self.sport + b";branch=z9hG4bK" + NUMBER +
                                       b"\r\nFrom: " + header(ok, b"To")[4:] + b"\r\nTo: " + header(ok, b"From")[6:] +
                                       b"\r\n" + header(ok, b"Call-ID") + b"\r\nCSeq: 1 BYE\r\n" + TAIL))
@@ -116,7 +116,7 @@ class SippCalls(unittest.TestCase):
         self.assertEqual([first_line(m) for m in at_uac[-2:]],
                          [b"SIP/2.0 200 OK", b"SIP/2.0 487 RequestTerminated"])
         invite, cancel, ack = at_uas
-        self.assertEqual(cancel, b"CANCEL sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\n" +
+        self.assertEqual(cancel, b"CANCEL sip:802@127.0.0.1:" + self.sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n" +
                          header(invite, b"Via") + b"\r\n" + header(invite, b"From") + b"\r\n" +
                          header(ack, b"To") + b"\r\n" + header(invite, b"Call-ID") + b"\r\nCSeq: 1 CANCEL\r\n" + TAIL)
         self.assertEqual(first_line(ack), b"ACK sip:802@127.0.0.1:" + self.sport + b" SIP/2.0")
@@ -154,7 +154,7 @@ class Relays(unittest.TestCase):
         self.assertEqual(first_line(a.recv()), b"SIP/2.0 200 OK")
         info = b.recv()
         sport = b"%d" % self.sw.port
-        self.assertRegex(info, pattern(b"INFO sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\n"
+        self.assertRegex(info, pattern(b"INFO sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n"
                                        b"Via: SIP/2.0/UDP 127.0.0.1:" + sport + b";branch=z9hG4bK" + NUMBER + b"\r\n" +
                                        header(invite, b"From") + b"\r\n" + header(invite, b"To") + b";tag=q\r\n" +
                                        header(invite, b"Call-ID") + b"\r\nCSeq: 2 INFO\r\n"
@@ -166,7 +166,7 @@ class Relays(unittest.TestCase):
                b"\r\nCSeq: 1 INFO\r\nContent-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=#\r\n")
         self.assertEqual(first_line(b.recv()), b"SIP/2.0 200 OK")
         info = a.recv()
-        self.assertRegex(info, pattern(b"INFO sip:801@127.0.0.1:" + sport + b" SIP/2.0\r\nVia: {{[^\r]+}}\r\n"
+        self.assertRegex(info, pattern(b"INFO sip:801@127.0.0.1:" + sport + b" SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{[^\r]+}}\r\n"
                                        b"From: <sip:802@127.0.0.1>;tag=" + NUMBER + b"\r\n"
                                        b"To: <sip:801@127.0.0.1>;tag=p\r\nCall-ID: rel1\r\nCSeq: 1 INFO\r\n"
                                        b"Contact: 802 <sip:802@127.0.0.1:" + sport + b">\r\n"
@@ -185,7 +185,7 @@ class Relays(unittest.TestCase):
         reinvite = b.recv()
         body = (b"v=0\r\no=KelvanorVtn3000 141826 1073741824 IN IP4 127.0.0.9\r\ns=1\r\nc=IN IP4 127.0.0.9\r\n"
                 b"t=0 0\r\nm=audio 4100 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n")
-        self.assertRegex(reinvite, pattern(b"INVITE sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\n"
+        self.assertRegex(reinvite, pattern(b"INVITE sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\nMax-Forwards: 70\r\n"
                                            b"Via: SIP/2.0/UDP 127.0.0.1:" + sport + b";branch=z9hG4bK" + NUMBER +
                                            b"\r\n" + header(invite, b"From") + b"\r\n" + header(invite, b"To") +
                                            b";tag=q\r\n" + header(invite, b"Call-ID") + b"\r\nCSeq: 2 INVITE\r\n" +
@@ -241,7 +241,7 @@ class Relays(unittest.TestCase):
         ack, bye = b.recv(), b.recv()
         self.assertEqual(first_line(ack), b"ACK sip:802@127.0.0.1:" + sport + b" SIP/2.0")
         self.assertEqual(header(ack, b"To"), header(invite, b"To") + b";tag=q")
-        self.assertRegex(bye, pattern(b"BYE sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\nVia: {{[^\r]+}}\r\n" +
+        self.assertRegex(bye, pattern(b"BYE sip:802@127.0.0.1:" + sport + b" SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{[^\r]+}}\r\n" +
                                       header(invite, b"From") + b"\r\n" + header(invite, b"To") + b";tag=q\r\n" +
                                       header(invite, b"Call-ID") + b"\r\nCSeq: 2 BYE\r\n" + TAIL))
         b.reply(cancel, b"200 OK")

@@ -87,7 +87,7 @@ private:
     {
         port_ = free_udp_port();
         std::ofstream ini(root_ + "/root/switch/sip_server.ini");
-        ini << "sip_server_local_host=127.0.0.1\nsip_server_local_port=" << port_ << "\nsip_debug=1\n" << settings;
+        ini << "sip_server_local_host=127.0.0.1\nsip_server_local_port=" << port_ << "\nsip_debug=1\nmgcp_localport=0\n" << settings;
         ini.close();
         if (!ini) return false;
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "call_chn.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_legs.h"
@@ -83,6 +84,51 @@ inline void deliver(const std::string& text, const Peer& from)
     Sip_Recv_Datagram(text.c_str(), text.size(), address_of(from), sizeof(sockaddr_in));
 }
 
+// SIP texts of the tests' phones.
+inline std::string with_body(const std::string& head, const std::string& body, const char* type = "application/sdp")
+{
+    if (body.empty()) return head + "Content-Length: 0\r\n\r\n";
+    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The whole line of a header in a message ("" when it has none).
+inline std::string line_of(const std::string& msg, const std::string& name)
+{
+    std::size_t at = msg.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += 2;
+    return msg.substr(at, msg.find("\r\n", at) - at);
+}
+
+inline std::string first_line(const std::string& msg) { return msg.substr(0, msg.find("\r\n")); }
+
+// A response to a request the switch sent, with the responder's tag on its To line.
+inline std::string answer(const std::string& request, const std::string& status, const std::string& body = "",
+                   const std::string& extra = "")
+{
+    const std::string head = "SIP/2.0 " + status + "\r\n" + line_of(request, "Via") + "\r\n" +
+                             line_of(request, "From") + "\r\n" + line_of(request, "To") +
+                             (line_of(request, "To").find("tag=") == std::string::npos ? ";tag=b1" : "") + "\r\n" +
+                             line_of(request, "Call-ID") + "\r\n" + line_of(request, "CSeq") + "\r\n" + extra;
+    return with_body(head, body);
+}
+
+// The session descriptions of the tests' phones 801 (A) and 802 (B).
+const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                          "m=audio 4000 RTP/AVP 8 0\r\n";
+const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
+                          "m=audio 5000 RTP/AVP 0\r\n";
+
+// Registers peer p as number through the switch's receive step; the answer is dropped.
+inline void enroll(Peer& p, const std::string& number)
+{
+    deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
+                ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
+                "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
+            p);
+    p.take();
+}
+
 // The log of the switch lives in a scratch board root for the length of the test program.
 struct ScratchRoot {
     std::string root;
@@ -128,6 +174,7 @@ inline void clear_tables()
 {
     Sip_Init_All_Chn();
     Sip_Init_All_Reg();
+    Mgcp_Init_All_Endpoint();
     CallCtrl_Init_All_Chn();
 }
 

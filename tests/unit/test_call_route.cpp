@@ -452,7 +452,8 @@ TEST_F(CallRoute, ChannelAccessorsReachTheParty)
         {"a leg index that is no leg", [](CallChn& c) { c.party_chn = 500; }, -3, -3},
         {"a leg without registration", [](CallChn&) { sip_chn[kCallerLeg].regno = -1; }, 1, -4},
         {"a leg with a registration out of range", [](CallChn&) { sip_chn[kCallerLeg].regno = 500; }, 1, -4},
-        {"an MGCP party (no endpoints in this switch)", [](CallChn& c) { c.type = CHN_TYPE_MGCP; }, -4, -5},
+        {"an MGCP party: its endpoint's gateway media and user", [](CallChn& c) { c.type = CHN_TYPE_MGCP; }, 2, 2},
+        {"an endpoint index that is no endpoint", [](CallChn& c) { c.type = CHN_TYPE_MGCP; c.party_chn = 1000; }, -4, -5},
         {"an unknown type", [](CallChn& c) { c.type = 7; }, -5, -6},
     };
     for (const Case& c : cases) {
@@ -468,6 +469,14 @@ TEST_F(CallRoute, ChannelAccessorsReachTheParty)
         EXPECT_EQ(CallCtrl_Get_Soft_User(chn, user), c.user) << c.what;
         if (c.user == 1) {
             EXPECT_EQ(user, &sipreg[10].soft_user) << c.what;
+        }
+        if (c.user == 2) {
+            EXPECT_EQ(user, &g_mgcp_endpoint[kCallerLeg].user) << c.what;
+            // What was set is the endpoint's far media, for its MDCX; what is read its gateway's.
+            const MgcpEndpoint& ep = g_mgcp_endpoint[kCallerLeg];
+            EXPECT_EQ(std::string(ep.far_rtp_ip.s) + ":" + std::to_string(ep.far_rtp_port), "10.1.2.3:7000");
+            EXPECT_EQ(ep.far_codec, 2);
+            EXPECT_EQ(port, 0) << "the endpoint has no gateway media yet";
         }
         if (c.media == 1) {
             EXPECT_EQ(std::string(ip.s) + ":" + std::to_string(port), "127.0.0.1:4000") << c.what;

@@ -143,7 +143,7 @@ TEST_F(SipInvite, CodecTail)
 TEST_F(SipInvite, InviteToTheCalledUser)
 {
     const std::string head =
-        "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\n"
+        "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
         "Via: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp + "\r\n";
     struct Case {
         const char* what;
@@ -246,7 +246,7 @@ TEST_F(SipInvite, ReInviteTellsAPartyItsNewMedia)
     const Case cases[] = {
         // Toward the caller the switch stands for 802: From and To change places.
         {"to the caller", kCallerLeg, [](SipLeg&) {},
-         "INVITE sip:801@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
+         "INVITE sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
              "\r\nFrom: <sip:802@10.0.0.1>;tag=77\r\nTo: <sip:801@10.0.0.1>;tag=a1\r\nCall-ID: c1\r\n"
              "CSeq: 1 INVITE\r\nContact: 802 <sip:802@10.0.0.1:5060>\r\n" +
              with_length("v=0\r\no=KelvanorVtn3000 141825 1073741824 IN IP4 10.0.0.8\r\ns=1\r\nc=IN IP4 10.0.0.8\r\n"
@@ -261,14 +261,14 @@ TEST_F(SipInvite, ReInviteTellsAPartyItsNewMedia)
              copy_text(l.contact_line, "Contact: 801 <sip:801@10.0.0.1:5060>");
              copy_text(l.video_line, "video 6000 RTP/AVP 34");
          },
-         "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
+         "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
              "\r\nFrom: 801 <sip:801@10.0.0.1:5060>;tag=9\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=b1\r\n"
              "Call-ID: out1\r\nCSeq: 2 INVITE\r\nContact: 801 <sip:801@10.0.0.1:5060>\r\n" +
              with_length("v=0\r\no=KelvanorVtn3000 141826 1073741824 IN IP4 10.0.0.7\r\ns=1\r\nc=IN IP4 10.0.0.7\r\n"
                          "t=0 0\r\nm=audio 4000" + kBoth + "\r\n")},
         // Unlike the INVITE, the re-INVITE always describes, even an empty address.
         {"nothing to offer", kCallerLeg, [](SipLeg& l) { l.offer_ip.clear(); },
-         "INVITE sip:801@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
+         "INVITE sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp +
              "\r\nFrom: <sip:802@10.0.0.1>;tag=77\r\nTo: <sip:801@10.0.0.1>;tag=a1\r\nCall-ID: c1\r\n"
              "CSeq: 1 INVITE\r\nContact: 802 <sip:802@10.0.0.1:5060>\r\n" +
              with_length("v=0\r\no=KelvanorVtn3000 141825 1073741824 IN IP4 \r\ns=1\r\nc=IN IP4 \r\n"
@@ -306,7 +306,7 @@ TEST_F(SipInvite, ServiceInvitesAreBuiltForOneDatagram)
         ASSERT_EQ(Send_Service_Invite(kCalledLeg, buffer, c.kind), 1);
         const std::string got = buffer.data();
         const std::string want =
-            "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber +
+            "INVITE sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber +
             kStamp + "\r\nFrom: 801 <sip:801@10.0.0.1:5060>;tag=" + kNumber +
             "\r\nTo: 802 <sip:802@10.0.0.1:5060>\r\nCall-ID: " + kStamp + kNumber +
             "\r\nCSeq: 1 INVITE\r\nContact: 801 <sip:801@10.0.0.1:5060>\r\n" + c.line +
@@ -387,18 +387,18 @@ TEST_F(SipInvite, InfoPassesDigitsOn)
     const std::string via = "Via: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK" + kNumber + kStamp + "\r\n";
     const Case cases[] = {
         {"to the caller", kCallerLeg, "5",
-         "INFO sip:801@10.0.0.1:5060 SIP/2.0\r\n" + via +
+         "INFO sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + via +
              "From: <sip:802@10.0.0.1>;tag=77\r\nTo: <sip:801@10.0.0.1>;tag=a1\r\nCall-ID: c1\r\nCSeq: 1 INFO\r\n"
              "Contact: 802 <sip:802@10.0.0.1:5060>\r\nContent-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\n"
              "Signal=5\r\n",
          "Contact: 802 <sip:802@10.0.0.1:5060>"},
         {"to the called user, no digits: no body", kCalledLeg, "",
-         "INFO sip:802@10.0.0.1:5060 SIP/2.0\r\n" + via +
+         "INFO sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + via +
              "From: 801 <sip:801@10.0.0.1:5060>;tag=9\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=b1\r\n"
              "Call-ID: out1\r\nCSeq: 4 INFO\r\nContact: 801 <sip:801@10.0.0.1:5060>\r\nContent-Length: 0\r\n\r\n",
          "Contact: 801 <sip:801@10.0.0.1:5060>"},
         {"several digits", kCallerLeg, "*100",
-         "INFO sip:801@10.0.0.1:5060 SIP/2.0\r\n" + via +
+         "INFO sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + via +
              "From: <sip:802@10.0.0.1>;tag=77\r\nTo: <sip:801@10.0.0.1>;tag=a1\r\nCall-ID: c1\r\nCSeq: 1 INFO\r\n"
              "Contact: 802 <sip:802@10.0.0.1:5060>\r\nContent-Type: application/dtmf-relay\r\nContent-Length: 13\r\n\r\n"
              "Signal=*100\r\n",
@@ -527,7 +527,7 @@ TEST_F(SipInvite, ShownHostAndRelayPort)
     registration(kCalledReg, "802", "192.168.3.4", 0);
     ASSERT_EQ(Send_Invite(kCalledLeg), 1);
     const std::string got = one();
-    EXPECT_TRUE(matches(got, "INVITE sip:802@192.168.1.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 192.168.1.1:5060;{{[\\s\\S]*}}"
+    EXPECT_TRUE(matches(got, "INVITE sip:802@192.168.1.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 192.168.1.1:5060;{{[\\s\\S]*}}"
                              "To: 802 <sip:802@192.168.1.1:" + port + ">\r\n{{[\\s\\S]*}}"
                              "Contact: 801 <sip:801@192.168.1.1:5060>\r\n{{[\\s\\S]*}}"))
         << got;

@@ -12,28 +12,6 @@ using namespace calltest;
 
 namespace {
 
-const std::string kSdpA = "v=0\r\no=a 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                          "m=audio 4000 RTP/AVP 8 0\r\n";
-const std::string kSdpB = "v=0\r\no=b 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
-                          "m=audio 5000 RTP/AVP 0\r\n";
-
-std::string with_body(const std::string& head, const std::string& body, const char* type = "application/sdp")
-{
-    if (body.empty()) return head + "Content-Length: 0\r\n\r\n";
-    return head + "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// The whole line of a header in a message ("" when it has none).
-std::string line_of(const std::string& msg, const std::string& name)
-{
-    std::size_t at = msg.find("\r\n" + name + ":");
-    if (at == std::string::npos) return "";
-    at += 2;
-    return msg.substr(at, msg.find("\r\n", at) - at);
-}
-
-std::string first_line(const std::string& msg) { return msg.substr(0, msg.find("\r\n")); }
-
 // One of the caller's requests in its own dialog.
 std::string from_caller(const Peer& a, const std::string& method, const std::string& callid, int cseq,
                         const std::string& body = "", const char* type = "application/sdp")
@@ -43,17 +21,6 @@ std::string from_caller(const Peer& a, const std::string& method, const std::str
                              "\r\nFrom: <sip:801@127.0.0.1>;tag=a1\r\nTo: <sip:802@127.0.0.1>\r\nCall-ID: " + callid +
                              "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n";
     return with_body(head, body, type);
-}
-
-// A response to a request the switch sent, with the responder's tag on its To line.
-std::string answer(const std::string& request, const std::string& status, const std::string& body = "",
-                   const std::string& extra = "")
-{
-    const std::string head = "SIP/2.0 " + status + "\r\n" + line_of(request, "Via") + "\r\n" +
-                             line_of(request, "From") + "\r\n" + line_of(request, "To") +
-                             (line_of(request, "To").find("tag=") == std::string::npos ? ";tag=b1" : "") + "\r\n" +
-                             line_of(request, "Call-ID") + "\r\n" + line_of(request, "CSeq") + "\r\n" + extra;
-    return with_body(head, body);
 }
 
 // One of the called user's requests in the dialog the switch's INVITE opened.
@@ -83,15 +50,6 @@ public:
         copy_text(sip_server_local_port, "5060");
         enroll(a, "801");
         enroll(b, "802");
-    }
-
-    void enroll(Peer& p, const std::string& number)
-    {
-        deliver("REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(p.port) +
-                    ";branch=z9hG4bKr\r\nFrom: <sip:" + number + "@127.0.0.1>;tag=r\r\nTo: <sip:" + number +
-                    "@127.0.0.1>\r\nCall-ID: reg" + number + "\r\nCSeq: 1 REGISTER\r\nExpires: 3600\r\n\r\n",
-                p);
-        p.take();
     }
 
     std::string invite(const std::string& callid, const std::string& calling = "801",
@@ -155,7 +113,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     const std::string inv = b.take().at(0);
     const std::string b_port = std::to_string(b.port);
-    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(inv, "INVITE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n"
                              "From: 801 <sip:801@127.0.0.1:5060>;tag={{\\d+}}\r\n"
                              "To: 802 <sip:802@127.0.0.1:" + b_port + ">\r\n"
@@ -180,7 +138,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
 
     deliver(answer(inv, "200 OK", kSdpB), b);
     const std::string ack = b.take().at(0);
-    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
+    EXPECT_EQ(ack, "ACK sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" + line_of(inv, "From") +
                        "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                        "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("802"), SOFT_ST_TALK);
@@ -196,7 +154,7 @@ TEST_F(SipLegs, ACallFromInviteToBye)
     deliver(from_caller(a, "BYE", "c1", 2), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = b.take().at(0);
-    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n"
                              "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK{{\\d+}}\r\n" +
                              line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                              line_of(inv, "Call-ID") + "\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n"))
@@ -214,7 +172,7 @@ TEST_F(SipLegs, TheCalledUserHangsUp)
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string bye = a.take().at(0);
     // The switch is the called side of the caller's dialog: From and To change places.
-    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(bye, "BYE sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                              "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                              "Call-ID: c1\r\nCSeq: 1 BYE\r\nContent-Length: 0\r\n\r\n"))
         << bye;
@@ -376,7 +334,7 @@ TEST_F(SipLegs, CallerCancelsBeforeTheAnswer)
     deliver(from_caller(a, "CANCEL", "k1", 1), a);
     EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 200 OK", "SIP/2.0 487 RequestTerminated"}));
     const std::string cancel = b.take().at(0);
-    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\n" + line_of(inv, "Via") + "\r\n" +
+    EXPECT_EQ(cancel, "CANCEL sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\n" + line_of(inv, "Via") + "\r\n" +
                           line_of(inv, "From") + "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" +
                           line_of(inv, "Call-ID") + "\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(status_of("801"), SOFT_ST_FREE);
@@ -522,7 +480,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_caller(a, "INFO", "i1", 2, "Signal=5\r\nDuration=160\r\n", "application/dtmf-relay"), a);
     EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_b = b.take().at(0);
-    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
+    EXPECT_TRUE(matches(to_b, "INFO sip:802@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n" + line_of(inv, "From") +
                                   "\r\n" + line_of(inv, "To") + ";tag=b1\r\n" + line_of(inv, "Call-ID") +
                                   "\r\nCSeq: 2 INFO\r\nContact: 801 <sip:801@127.0.0.1:5060>\r\n"
                                   "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=5\r\n"))
@@ -531,7 +489,7 @@ TEST_F(SipLegs, InfoDigitsAreRelayed)
     deliver(from_called(b, inv, "INFO", 1, "Signal=#\r\n", "application/dtmf-relay"), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     const std::string to_a = a.take().at(0);
-    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nVia: {{.*}}\r\n"
+    EXPECT_TRUE(matches(to_a, "INFO sip:801@127.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: {{.*}}\r\n"
                               "From: <sip:802@127.0.0.1>;tag={{\\d+}}\r\nTo: <sip:801@127.0.0.1>;tag=a1\r\n"
                               "Call-ID: i1\r\nCSeq: 1 INFO\r\nContact: 802 <sip:802@127.0.0.1:5060>\r\n"
                               "Content-Type: application/dtmf-relay\r\nContent-Length: 10\r\n\r\nSignal=#\r\n"))
@@ -601,6 +559,42 @@ TEST_F(SipLegs, MediaChangesAreRelayed)
     deliver(from_called(b, inv, "INVITE", 2, new_b), b);
     EXPECT_EQ(b.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
     EXPECT_TRUE(a.take().empty());
+}
+
+TEST_F(SipLegs, AHoldIsAnsweredInKindAndReachesTheHeldParty)
+{
+    talking("h1");
+    struct Step {
+        const char* offered;   // the caller's direction attribute, "" for none (sendrecv)
+        const char* answered;  // what the switch's 200 carries
+    };
+    const Step steps[] = {
+        {"a=sendonly", "a=recvonly"},
+        {"a=inactive", "a=inactive"},
+        {"a=recvonly", "a=sendonly"},
+        {"", ""},   // resumed
+    };
+    auto direction = [](const std::string& text) {
+        for (const char* d : {"a=sendonly", "a=recvonly", "a=inactive"})
+            if (text.find(std::string("\r\n") + d + "\r\n") != std::string::npos) return std::string(d);
+        return std::string();
+    };
+    int cseq = 2;
+    for (const Step& st : steps) {
+        const std::string sdp = kSdpA + (*st.offered ? std::string(st.offered) + "\r\n" : "");
+        deliver(from_caller(a, "INVITE", "h1", cseq, sdp), a);
+        const std::string ok = a.take().at(0);
+        EXPECT_EQ(first_line(ok), "SIP/2.0 200 OK");
+        EXPECT_EQ(direction(ok), st.answered) << ok;
+        // The held party is offered what the caller offered, so it knows it is held.
+        const std::string re = b.take().at(0);
+        EXPECT_EQ(first_line(re), "INVITE sip:802@127.0.0.1:5060 SIP/2.0") << st.offered;
+        EXPECT_EQ(direction(re), st.offered) << re;
+        deliver(from_caller(a, "ACK", "h1", cseq), a);
+        deliver(answer(re, "200 OK", kSdpB), b);
+        b.take();
+        ++cseq;
+    }
 }
 
 TEST_F(SipLegs, AMediaChangeBeforeTheCallersAckIsAcknowledged)

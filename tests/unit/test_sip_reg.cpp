@@ -712,7 +712,8 @@ sqlite3* open_db()
                  "insert into softswitch values ('9', '', '127.0.0.1', '5060', '0', '3', 0);"
                  "insert into softswitch values ('7', '', '10.0.0.7', 'x', '', '3', 0);"
                  "insert into softswitch values ('1001', '', '', '0', '0', '0', 0);"
-                 "insert into softswitch values ('1''2', '', '', '0', '0', '0', 0);",
+                 "insert into softswitch values ('1''2', '', '', '0', '0', '0', 0);"
+                 "insert into softswitch values ('1003', 'pw3', '', '0', '0', '0', 0);",
                  nullptr, nullptr, nullptr);
     return db;
 }
@@ -753,6 +754,32 @@ TEST_F(Registrar, PeerSoftswitchesLoadIntoTheirRowSlots)
     Peer p("127.0.0.1");
     send_register(p, "1001");
     EXPECT_EQ(Find_Reg_By_Tel("1001"), 11);
+}
+
+TEST_F(Registrar, AUserWhoseRowHoldsAPasswordRegistersOnlyWithIt)
+{
+    g_db = open_db();
+    sip_authen_enable = 1;
+    struct Case {
+        const char* tel;
+        const char* password;
+        int want;
+    };
+    const Case cases[] = {
+        {"1003", "", 488},      // its row's password, not the empty one
+        {"1003", "wrong", 488},
+        {"1003", "pw3", 200},
+        {"1001", "", 200},      // a row with an empty password
+        {"1004", "", 200},      // no row at all
+    };
+    for (const Case& c : cases) {
+        Peer p("127.0.0.1");
+        send_register(p, c.tel);
+        ASSERT_EQ(p.code(), 401) << c.tel;
+        const std::string nonce = nonce_of(p.last);
+        send_register(p, c.tel, answer(c.tel, nonce, response_for(nonce, c.tel, c.password)));
+        EXPECT_EQ(p.code(), c.want) << c.tel << " with [" << c.password << "]";
+    }
 }
 
 TEST_F(Registrar, OnlineStateInTheDatabaseTakesNumbersAsData)

@@ -271,7 +271,7 @@ TEST_F(SipResponse, CancelAndAckReuseTheInviteCSeq)
 {
     EXPECT_EQ(Send_Cancel(1), 1);
     EXPECT_EQ(received(),
-              "CANCEL sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
+              "CANCEL sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
               "From: 801 <sip:801@10.0.0.1:5060>;tag=99\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=t2\r\n"
               "Call-ID: c-out\r\nCSeq: 7 CANCEL\r\n" + kTail);
     const Armed cancel = slot(1);
@@ -280,7 +280,7 @@ TEST_F(SipResponse, CancelAndAckReuseTheInviteCSeq)
 
     EXPECT_EQ(Send_Ack(1), 1);
     EXPECT_EQ(received(),
-              "ACK sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
+              "ACK sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bKout\r\n"
               "From: 801 <sip:801@10.0.0.1:5060>;tag=99\r\nTo: 802 <sip:802@10.0.0.1:5062>;tag=t2\r\n"
               "Call-ID: c-out\r\nCSeq: 7 ACK\r\n" + kTail);
     EXPECT_EQ(sip_chn[1].cseq, 7);
@@ -301,24 +301,24 @@ TEST_F(SipResponse, ByeAndNotifyAdvanceTheCSeqAndCarryANewVia)
     const Case cases[] = {
         // On a leg a received INVITE opened the switch is the called side: From and To swap.
         {"BYE to the caller", 0, Send_Bye,
-         "BYE sip:801@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\n" + via +
+         "BYE sip:801@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\nMax-Forwards: 70\r\n" + via +
              "From: <sip:802@10\\.0\\.0\\.1>;tag=t1\r\nTo: <sip:801@10\\.0\\.0\\.1>;tag=f1\r\nCall-ID: c-in@10\\.0\\.0\\.2\r\n"
              "CSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n",
          7, 2},
         {"BYE to the called", 1, Send_Bye,
-         "BYE sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\n" + via +
+         "BYE sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\nMax-Forwards: 70\r\n" + via +
              "From: 801 <sip:801@10\\.0\\.0\\.1:5060>;tag=99\r\nTo: 802 <sip:802@10\\.0\\.0\\.1:5062>;tag=t2\r\n"
              "Call-ID: c-out\r\nCSeq: 8 BYE\r\nContent-Length: 0\r\n\r\n",
          7, 8},
         {"NOTIFY after a failed REFER", 0, [](int l) { return Send_Refer_Notify(SIP_MSG_T{}, l, 2); },
-         "NOTIFY sip:801@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\n" + via +
+         "NOTIFY sip:801@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\nMax-Forwards: 70\r\n" + via +
              "From: <sip:802@10\\.0\\.0\\.1>;tag=t1\r\nTo: <sip:801@10\\.0\\.0\\.1>;tag=f1\r\nCall-ID: c-in@10\\.0\\.0\\.2\r\n"
              "CSeq: 2 NOTIFY\r\nEvent: refer\r\nSubscription-State: terminated;reason=noresource\r\n"
              "Content-Type: message/sipfrag;version=2\\.0\r\nContent-Length: 33\r\n\r\n"
              "SIP/2\\.0 488 Not Acceptable Here\r\n",
          16, 2},
         {"NOTIFY while the REFER is active", 1, [](int l) { return Send_Refer_Notify(SIP_MSG_T{}, l, 1); },
-         "NOTIFY sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\n" + via +
+         "NOTIFY sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\nMax-Forwards: 70\r\n" + via +
              "From: 801 <sip:801@10\\.0\\.0\\.1:5060>;tag=99\r\nTo: 802 <sip:802@10\\.0\\.0\\.1:5062>;tag=t2\r\n"
              "Call-ID: c-out\r\nCSeq: 8 NOTIFY\r\nEvent: refer\r\nSubscription-State: active;expires=3600\r\n"
              "Content-Type: message/sipfrag;version=2\\.0\r\nContent-Length: 33\r\n\r\n"
@@ -355,7 +355,7 @@ TEST_F(SipResponse, AckForAFailureWithoutALeg)
                              "Call-ID: gone\r\nCSeq: 12 INVITE\r\n\r\n";
     EXPECT_EQ(Send_Ack_Response(request(resp)), 1);
     EXPECT_EQ(received(),
-              "ACK sip:802@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK1\r\n"
+              "ACK sip:802@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.0/UDP 10.0.0.1:5060;branch=z9hG4bK1\r\n"
               "From: <sip:801@10.0.0.1>;tag=1\r\nTo: <sip:802@10.0.0.3:5062>;tag=2\r\nCall-ID: gone\r\n"
               "CSeq: 12 ACK\r\n" + kTail);
     EXPECT_EQ(Send_Ack_Response(request("SIP/2.0 486 Busy\r\nTo: <tel:1>\r\nCSeq: 1 INVITE\r\n\r\n")), -1);
@@ -371,7 +371,7 @@ TEST_F(SipResponse, MessageRelayAndItsBound)
     EXPECT_EQ(Send_Message_Relay(request(message), "127.0.0.1", peer_port()), 1);
     std::string got = received();
     EXPECT_TRUE(std::regex_match(
-        got, std::regex("MESSAGE sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\n"
+        got, std::regex("MESSAGE sip:802@10\\.0\\.0\\.1:5060 SIP/2\\.0\r\nMax-Forwards: 70\r\n"
                         "Via: SIP/2\\.0/UDP 10\\.0\\.0\\.1:5060;branch=z9hG4bK\\d+\\d{14}\r\n"
                         "From: <sip:801@10\\.0\\.0\\.1>;tag=1\r\nTo: <sip:802@10\\.0\\.0\\.1:5060>\r\nCall-ID: m1\r\n"
                         "CSeq: 1 MESSAGE\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello\r\n")))
@@ -429,6 +429,34 @@ TEST_F(SipResponse, ReferInsideADialogIsAcceptedThenReportedFailedWhileNoTransfe
                             "\r\nCall-ID: c-in@10.0.0.2\r\nCSeq: 3 REFER\r\nRefer-To: <sip:805@10.0.0.1>\r\n\r\n");
     EXPECT_EQ(OnRecvSip(msg), 0);
     EXPECT_EQ(received().substr(0, 22), "SIP/2.0 202 Accepted\r\n");
-    EXPECT_EQ(received().substr(0, 49), "NOTIFY sip:801@10.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.");
+    EXPECT_EQ(received().substr(0, 67), "NOTIFY sip:801@10.0.0.1:5060 SIP/2.0\r\nMax-Forwards: 70\r\nVia: SIP/2.");
     EXPECT_EQ(slot(0).kind, 16);
+}
+
+TEST_F(SipResponse, TinyDatagramsAreSkippedWithinThePassBudget)
+{
+    sockaddr_in sw{};
+    socklen_t n = sizeof sw;
+    getsockname(g_sip_fd, reinterpret_cast<sockaddr*>(&sw), &n);
+    sw.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto send_text = [&sw](const std::string& text) {
+        sendto(g_peer, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&sw), sizeof sw);
+    };
+    const std::string options = "OPTIONS sip:x@10.0.0.1 SIP/2.0\r\n" + via_to_peer() +
+                                "\r\nFrom: <sip:a@127.0.0.1>;tag=1\r\nTo: <sip:x@10.0.0.1>\r\nCall-ID: k1\r\n"
+                                "CSeq: 1 OPTIONS\r\n\r\n";
+    // Keepalives ahead of a request: the same pass reads past them and answers it.
+    for (const char* tiny : {"\r\n\r\n", "\r\n", "x", ""}) send_text(tiny);
+    send_text(options);
+    usleep(20000);
+    Sip_Recv_Proc();
+    EXPECT_EQ(received().substr(0, 15), "SIP/2.0 200 OK\r");
+    // A flood of them still costs one datagram each of the pass's 100.
+    for (int i = 0; i < kSipRecvPerPass; ++i) send_text("\r\n");
+    send_text(options);
+    usleep(20000);
+    Sip_Recv_Proc();
+    EXPECT_EQ(received(), "");
+    Sip_Recv_Proc();
+    EXPECT_EQ(received().substr(0, 15), "SIP/2.0 200 OK\r");
 }
