@@ -16,7 +16,7 @@ target_sources(gate_core PRIVATE ${BOARD_ENV_SOURCES})
 
 # The board environment and the four-wire board on the in-process simulated board; the serial
 # module's writes and drains are wrapped so the board's record shows them among its requests.
-unit_test(test_board_env tests/unit/test_board_env.cpp tests/unit/test_line4.cpp)
+unit_test(test_board_env tests/unit/test_board_env.cpp tests/unit/test_line4.cpp tests/unit/test_user.cpp)
 target_link_libraries(test_board_env PRIVATE gate_core util)
 target_include_directories(test_board_env PRIVATE api/driver_api)
 target_compile_definitions(test_board_env PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -20,6 +20,7 @@
 #include "net_manager.h"
 #include "sharememory.h"
 #include "struct_sys.h"
+#include "user.h"
 
 namespace {
 
@@ -117,10 +118,10 @@ int System_Init()
         return -1;
     }
     ShareMem_SetVerionInfo();
-    // The line module starts here (User_Init: four-wire board, SIP stack, registration, RTP
-    // layer, DSP, each line; "User module init fail\n" on failure). Its first step, the
-    // four-wire board, runs already; its result is not the start-up's.
-    Line4_Init(g_hDriverHandler);
+    if (User_Init() != 0) {
+        std::fprintf(stderr, "User module init fail\n");
+        return -1;
+    }
     NetMan_Init();
     g_MultiLog_Print = 1;
     return 0;
@@ -171,9 +172,10 @@ void System_Run()
 void System_Check10ms(long long counter)
 {
     if (counter % 10 != 0) return;
-    // The SIP stack poll (LIBSIP_Thread) and the line state machines (User_Process) run here,
-    // in this order, before the COR and power sampling: the stack's callbacks must have
-    // updated the lines before their states are stepped.
+    // The SIP stack poll (LIBSIP_Thread) runs here, before the line state machines and the
+    // COR and power sampling: the stack's callbacks must have updated the lines before their
+    // states are stepped.
+    User_Process();
     ArmEnv_Process();
 }
 

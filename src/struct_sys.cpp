@@ -528,9 +528,9 @@ int Static_UpdateTBUser(void*)
     Static_SetFuncKeys(L);
 
     if (added) {
-        // The line module sets the new line's call part up (User_InitChnData) before its
-        // registration record is taken over, and the registration module starts it
-        // (Reg_UserInit) after.
+        // The call part is set up before the registration record is taken over, and the
+        // registration module starts the line (Reg_UserInit) after.
+        User_InitChnData(idx);
         L.m_sRegInfo = st.m_sRegInfo;
         return 0;
     }

@@ -1,7 +1,14 @@
 #include "user.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "arm_environment.h"
+#include "line4.h"
 #include "multi_log.h"
+#include "sharememory.h"
+
+int g_iCallTh = 0;
 
 namespace {
 USER_INFO_T* Static_Line(int line)
@@ -11,13 +18,149 @@ USER_INFO_T* Static_Line(int line)
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_SetCorParity]-- User_GetByUserChn failed... return");
     return user;
 }
+
+int Static_Lines() { return g_iUse_Chn_Max < kMaxUserChn ? g_iUse_Chn_Max : kMaxUserChn; }
+
+// The first line in use that matches, or null.
+template <class Match>
+USER_INFO_T* Static_Find(Match match)
+{
+    for (int i = 0; i < Static_Lines(); ++i) {
+        USER_INFO_T& user = g_sUserInfo[i];
+        if (user.m_iUserChn != -1 && match(user)) return &user;
+    }
+    return nullptr;
+}
 }  // namespace
+
+int User_Init()
+{
+    g_iCallTh = 0;
+    Line4_Init(g_hDriverHandler);  // a missing four-wire board leaves the lines usable
+    // The SIP manager starts here (SipMan_Init; -1 writes "sip module init fail\n" and fails
+    // the start-up), then the registration module (REGISTER_Init, result ignored).
+    // The media path starts here: the RTP layer (RTP_Init, result ignored), then the DSP
+    // (RES490_Start; -1 writes "AC490 init fail\n" and fails the start-up).
+    for (int i = 0; i < Static_Lines(); ++i) User_InitChnData(i);
+    return 0;
+}
+
+void User_InitChnData(int line)
+{
+    if (line < 0 || line >= kMaxUserChn) return;
+    USER_INFO_T& user = g_sUserInfo[line];
+    if (user.m_iUserChn == -1) return;
+    user.m_iChnRes = line;
+    user.m_iChnDsp = line + g_iChnChangeFactor;
+    user.m_iChn4Line = line;
+    // The DSP channel is opened here with the media path (RES490_GetAvailableChn,
+    // RES490_ChannelOpen).
+    UserRelease(&user);
+    user.m_s4xxRecall = SYS_RECALL_T{};
+    user.m_sByeRecall = SYS_RECALL_T{};
+}
+
+void UserRelease(USER_INFO_T* user)
+{
+    if (user == nullptr) return;
+    user->m_iCallTh = -1;
+    user->m_iChnSip = -1;
+    user->m_eGetSDPFlag = E_FLAG_OFF;
+    user->m_eIsPlayTone = E_FLAG_OFF;
+    user->m_eSaveStatus = E_USER_ON_IDLE;
+    user->m_iRingBackTimes = 0;
+    user->m_eInTalkFlag = E_FLAG_OFF;
+    user->m_eRingFirst = E_FLAG_ON;
+    user->m_iWaitReqTime = 1;
+    user->m_iWaitSendByeTime = 1;
+    user->m_eUserStatus = E_USER_ON_IDLE;
+    user->m_iCntStatus = 0;
+    user->m_eRequestFlag = E_FLAG_OFF;
+    std::memset(user->m_chCaller, 0, sizeof user->m_chCaller);
+    std::memset(user->m_chCallee, 0, sizeof user->m_chCallee);
+    ArmEnv_SetPTT(user->m_iUserChn, 0);
+    ShareMem_ResetCallStatus(user->m_iUserChn);
+    user->m_ePTTFlag = E_FLAG_OFF;
+    user->m_eOffAudioFlag = E_FLAG_OFF;
+    user->m_iOffAudioTime = 0;
+    user->m_eCortimeFlag = E_FLAG_OFF;
+    user->m_iPttType = 0;
+}
+
+void User_Process()
+{
+    for (int i = 0; i < Static_Lines(); ++i) {
+        USER_INFO_T& user = g_sUserInfo[i];
+        if (user.m_iUserChn == -1) continue;
+        ++user.m_iCntStatus;
+        // The call-progress step, the PTT and COR-bar time checks and the four-wire un-mute
+        // step of each line run here, in this order.
+    }
+    // The automatic-call check and its end check run here, once per step.
+}
 
 USER_INFO_T* User_GetByUserChn(int line)
 {
-    if (line < 0 || line >= g_iUse_Chn_Max || line >= kMaxUserChn) return nullptr;
+    if (line < 0 || line >= Static_Lines()) return nullptr;
     USER_INFO_T& user = g_sUserInfo[line];
     return user.m_iUserChn == -1 ? nullptr : &user;
+}
+
+USER_INFO_T* User_GetBySipChn(int sip_chn)
+{
+    return Static_Find([&](const USER_INFO_T& u) { return u.m_iChnSip == sip_chn; });
+}
+
+USER_INFO_T* User_GetByRegChn(int reg_chn)
+{
+    return Static_Find([&](const USER_INFO_T& u) { return u.m_sRegInfo.m_iRegChn == reg_chn; });
+}
+
+USER_INFO_T* User_GetByTel(const char* tel)
+{
+    if (tel == nullptr) return nullptr;
+    return Static_Find([&](const USER_INFO_T& u) { return std::strncmp(u.m_chUserTel, tel, 63) == 0; });
+}
+
+USER_INFO_T* User_GetByResChn(int res_chn)
+{
+    return Static_Find([&](const USER_INFO_T& u) { return u.m_iUserChn == res_chn; });
+}
+
+USER_REG_INFO_T* User_GetRegInfoByRegChn(int reg_chn)
+{
+    USER_INFO_T* user = User_GetByRegChn(reg_chn);
+    return user ? &user->m_sRegInfo : nullptr;
+}
+
+USER_REG_INFO_T* User_GetRegInfoBySipChn(int sip_chn)
+{
+    USER_INFO_T* user = User_GetBySipChn(sip_chn);
+    return user ? &user->m_sRegInfo : nullptr;
+}
+
+int User_CheckNotifySipChn(int sip_chn)
+{
+    USER_INFO_T* user = User_GetBySipChn(sip_chn);
+    if (user == nullptr) return 0;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "find user %s by sipchn %d", user->m_chUserTel, sip_chn);
+    return -1;
+}
+
+int User_GetUseCoder(int sip_chn)
+{
+    USER_INFO_T* user = User_GetBySipChn(sip_chn);
+    return user ? user->m_eUseCoder : -1;
+}
+
+SYS_FLAG_E User_GetVoiceCorFlag(int res_chn)
+{
+    USER_INFO_T* user = User_GetByResChn(res_chn);
+    if (user == nullptr) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, res_chn, "[User_GetVoiceCorFlag]-- User_GetByResChn failed... return on");
+        return E_FLAG_ON;
+    }
+    return user->m_sCfgCorAudio.m_eUseVoiceCor;
 }
 
 int User_SetCorParity(int line)

@@ -184,9 +184,27 @@ struct USER_INFO_T {
     SYS_DTMF_TYPE m_eDtmfType;
     int m_iRfcPayLoad;
     USER_REG_INFO_T m_sRegInfo;
-    int m_iChnRes;  // RTP channel (= line number), -1 none
-    int m_iChnSip;  // SIP stack channel of the current call, -1 none
+    int m_iCallTh;     // call number of the current call, -1 none
+    int m_iChnRes;     // RTP channel (= line number), -1 none
+    int m_iChnDsp;     // DSP channel (line number + channel offset), -1 none
+    int m_iChnSip;     // SIP stack channel of the current call, -1 none
+    int m_iChn4Line;   // board line for PTT, COR and four-wire (= line number)
+    SYS_FLAG_E m_ePTTFlag;
+    SYS_FLAG_E m_eOffAudioFlag;
+    int m_iOffAudioTime;
+    USER_STATUS_E m_eSaveStatus;  // state to return to after function-key collection
     USER_STATUS_E m_eUserStatus;
+    int m_iCntStatus;  // 10 ms steps since the state was entered
+    SYS_FLAG_E m_eGetSDPFlag;
+    SYS_FLAG_E m_eRTPOpenFlag;
+    SYS_FLAG_E m_eIsPlayTone;
+    int m_iRingBackTimes;
+    SYS_FLAG_E m_eRingFirst;
+    int m_iWaitReqTime;
+    int m_iWaitSendByeTime;
+    SYS_FLAG_E m_eRequestFlag;
+    int m_iPttType;    // who keyed PTT: 0 none
+    int m_RTPflag;
     SYS_CALLER_E m_eIsCaller;
     char m_chCaller[64];
     char m_chCallee[64];
