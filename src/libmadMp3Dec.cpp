@@ -449,7 +449,7 @@ int _parse_time(mad_timer_t* timer, const char* text)
 int _get_time(const char* text, int positive, const char* name, mad_timer_t* timer)
 {
     if (_parse_time(timer, text) != 0) {
-        std::fprintf(stderr, "invalid %s specification \"%s\"\n", name ? name : "", text ? text : "");
+        std::fprintf(stderr, "invalid %s time \"%s\"\n", name ? name : "", text ? text : "");
         return -1;
     }
     if (positive && mad_timer_sign(*timer) <= 0) {
