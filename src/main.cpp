@@ -13,12 +13,16 @@
 #include "arm_environment.h"
 #include "board.h"
 #include "db_cfg.h"
+#include "fifo.h"
 #include "define_sys.h"
 #include "http_interface.h"
 #include "line4.h"
 #include "multi_log.h"
 #include "net_manager.h"
+#include "option_register_stub.h"
+#include "register.h"
 #include "sharememory.h"
+#include "sip.h"
 #include "struct_sys.h"
 #include "user.h"
 
@@ -85,8 +89,9 @@ void System_Print()
 
 int System_LogInit()
 {
-    // The base library's own logger (MT_Log_Init(10, 32, "/dev/null", 0), MT_Log_SetLevel(0))
-    // is silenced here once that library is linked.
+    // The base library's own logger stays silent: everything goes to the gateway's files.
+    MT_Log_Init(10, 32, "/dev/null", 0);
+    MT_Log_SetLevel(0);
     static const LOG_INIT_T files[] = {
         {E_LOG_FILE_CFG, static_cast<LOG_LEVEL_E>(0), 0, 0, 0, "/tmp/log/QVD_CFG.log", "/root/log/QVD_CFG.log"},
         {E_LOG_FILE_FLOW, static_cast<LOG_LEVEL_E>(0), 0, 0, 0, "/tmp/log/QVD_FLOW.log", "/root/log/QVD_FLOW.log"},
@@ -172,9 +177,8 @@ void System_Run()
 void System_Check10ms(long long counter)
 {
     if (counter % 10 != 0) return;
-    // The SIP stack poll (LIBSIP_Thread) runs here, before the line state machines and the
-    // COR and power sampling: the stack's callbacks must have updated the lines before their
-    // states are stepped.
+    // The stack's callbacks must have updated the lines before their states are stepped.
+    LIBSIP_Thread();
     User_Process();
     ArmEnv_Process();
 }
@@ -182,9 +186,9 @@ void System_Check10ms(long long counter)
 void System_Check1000ms(long long counter)
 {
     if (counter % 1000 != 0) return;
-    // Registration (REG_Process) runs here, first.
+    REG_Process();
     Static_SysReboot();
-    // OPTIONS supervision (OPT_Process) runs here.
+    OPT_Process();
     Sys_GetConfig(E_TB_ALL);
     Sys_CheckTimeSyncExpires();
     ArmEnv_SetWatchDog();
@@ -201,7 +205,7 @@ void System_Check1minute(long long counter)
     // The stamp the board environment reads back at the next start-up as the time of the
     // last minute the program was alive.
     run_shell("date > " + board_path("/root/log/newsdate"));
-    // The SIP stack's channel check (LIBSIP_TestChnState) runs here.
+    LIBSIP_TestChnState();
 }
 
 bool System_QuitPending() { return s_iQuitSignal != 0; }

@@ -10,9 +10,11 @@
 #include <ctime>
 
 #include "board.h"
+#include "fifo.h"
 #include "main.h"
 #include "multi_log.h"
 #include "print_sys.h"
+#include "sip.h"
 #include "struct_sys.h"
 #include "text.h"
 
@@ -164,8 +166,8 @@ void ShareMem_SetVerionInfo()
     QVD_VERSION_T& v = g_pCgiShm->m_sVersionInfo;
     std::memset(&v, 0, sizeof v);
     copy_text(v.m_chProgramVersion, kProgramVersion);
-    // The SIP stack's and the base library's version texts go into m_chLibSipVersion and
-    // m_chLibBaseVersion here once those libraries are linked.
+    copy_text(v.m_chLibSipVersion, LIBSIP_GetLibVersion());
+    copy_text(v.m_chLibBaseVersion, LibBase_GetLibVersion());
     copy_text(v.m_chDriverVersion, g_sSysCfgInfo.m_sDevEnv.m_chVerionDriver);
     copy_text(v.m_chCpldVersion, g_sSysCfgInfo.m_sDevEnv.m_chVersionCpld);
     ShareMem_Unlock(taken);
@@ -206,17 +208,15 @@ void ShareMem_SetUserStatus(const USER_INFO_T* user)
     // m_sRemoteAddr here once the line record carries them.
 }
 
-void ShareMem_SetRegInfo(int reg_chn, REG_RESULT_E result)
+void ShareMem_SetRegInfo(int line, REG_RESULT_E result)
 {
-    if (g_pCgiShm == nullptr || reg_chn < 0) return;
-    for (int i = 0; i < g_iUse_Chn_Max && i < kMaxUserChn; ++i) {
-        const USER_INFO_T& u = g_sUserInfo[i];
-        if (u.m_iUserChn == -1 || u.m_sRegInfo.m_iRegChn != reg_chn) continue;
-        bool taken = ShareMem_Lock();
-        g_pCgiShm->m_sLineStatus[i].m_iChnRegister = reg_chn;
-        g_pCgiShm->m_sLineStatus[i].m_eRegisterResult = result;
-        ShareMem_Unlock(taken);
-    }
+    // By line: a line whose registration has no stack channel (none could be had, or it was
+    // given back) still has its result shown.
+    if (g_pCgiShm == nullptr || !Static_LineOk(line) || g_sUserInfo[line].m_iUserChn == -1) return;
+    bool taken = ShareMem_Lock();
+    g_pCgiShm->m_sLineStatus[line].m_iChnRegister = g_sUserInfo[line].m_sRegInfo.m_iRegChn;
+    g_pCgiShm->m_sLineStatus[line].m_eRegisterResult = result;
+    ShareMem_Unlock(taken);
 }
 
 void ShareMem_SetRtpLen(int line, API_PCM_ADPCM_FRAME_DURATION_E duration)

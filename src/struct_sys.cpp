@@ -16,6 +16,7 @@
 #include "main.h"
 #include "multi_log.h"
 #include "print_sys.h"
+#include "register.h"
 #include "serial.h"
 #include "sharememory.h"
 #include "text.h"
@@ -528,10 +529,10 @@ int Static_UpdateTBUser(void*)
     Static_SetFuncKeys(L);
 
     if (added) {
-        // The call part is set up before the registration record is taken over, and the
-        // registration module starts the line (Reg_UserInit) after.
+        // The call part is set up before the registration record is taken over.
         User_InitChnData(idx);
         L.m_sRegInfo = st.m_sRegInfo;
+        Reg_UserInit(idx);
         return 0;
     }
     if (same_reg) return 0;
@@ -545,8 +546,11 @@ int Static_UpdateTBUser(void*)
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, idx, "通道[%d]用户注册信息被修改,但用户处于[%s],空闲后发起重注册", idx,
                   PrintEnum(g_sPrintUserStatus, L.m_eUserStatus));
     }
-    // An idle line is changed by the registration module here: at once (REG_ModifyRegisterUser)
-    // when its registration had failed, else after unregistering it (REG_UserUnRegByChn).
+    if (L.m_eUserStatus != E_USER_ON_IDLE) return 0;
+    if (L.m_sRegInfo.m_eRegResult == E_REG_FAIL)
+        REG_ModifyRegisterUser(&L);
+    else
+        REG_UserUnRegByChn(idx, 0);  // the change follows the removal
     return 0;
 }
 
@@ -566,12 +570,12 @@ int Static_NodateTBUser(const char* key)
         return 0;
     }
     if (L.m_sRegInfo.m_eRegResult == E_REG_FAIL) {
-        // The registration module deletes the line at once here (REG_DeleteRegisterUser).
+        REG_DeleteRegisterUser(&L);
         return 0;
     }
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, idx, "通道[%d]用户被删除,发起注销", idx);
-    // The registration module unregisters the line here (REG_UserUnRegByChn); the slot is
-    // freed when the unregistration completes.
+    // The slot is freed when the removal completes.
+    REG_UserUnRegByChn(idx, 0);
     return 0;
 }
 

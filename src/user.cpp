@@ -6,7 +6,9 @@
 #include "arm_environment.h"
 #include "line4.h"
 #include "multi_log.h"
+#include "register.h"
 #include "sharememory.h"
+#include "sipman.h"
 
 int g_iCallTh = 0;
 
@@ -37,9 +39,12 @@ int User_Init()
 {
     g_iCallTh = 0;
     Line4_Init(g_hDriverHandler);  // a missing four-wire board leaves the lines usable
-    // The SIP manager starts here (SipMan_Init; -1 writes "sip module init fail\n" and fails
-    // the start-up), then the registration module (REGISTER_Init, result ignored).
-    // The media path starts here: the RTP layer (RTP_Init, result ignored), then the DSP
+    if (SipMan_Init() == -1) {
+        std::fprintf(stderr, "sip module init fail\n");
+        return -1;
+    }
+    REGISTER_Init();
+    // JOIN: the media path starts here: the RTP layer (RTP_Init, result ignored), then the DSP
     // (RES490_Start; -1 writes "AC490 init fail\n" and fails the start-up).
     for (int i = 0; i < Static_Lines(); ++i) User_InitChnData(i);
     return 0;
@@ -53,7 +58,7 @@ void User_InitChnData(int line)
     user.m_iChnRes = line;
     user.m_iChnDsp = line + g_iChnChangeFactor;
     user.m_iChn4Line = line;
-    // The DSP channel is opened here with the media path (RES490_GetAvailableChn,
+    // JOIN: the DSP channel is opened here with the media path (RES490_GetAvailableChn,
     // RES490_ChannelOpen).
     UserRelease(&user);
     user.m_s4xxRecall = SYS_RECALL_T{};
@@ -75,6 +80,9 @@ void UserRelease(USER_INFO_T* user)
     user->m_iWaitSendByeTime = 1;
     user->m_eUserStatus = E_USER_ON_IDLE;
     user->m_iCntStatus = 0;
+    // JOIN: the call-progress machine's state change (UserSetStatus) takes these two lines
+    // over; entering idle runs the registration's idle hook, which starts a waiting change.
+    UserCheckRegStatus(user);
     user->m_eRequestFlag = E_FLAG_OFF;
     std::memset(user->m_chCaller, 0, sizeof user->m_chCaller);
     std::memset(user->m_chCallee, 0, sizeof user->m_chCallee);

@@ -162,6 +162,9 @@ SIP_SDP* LIBSIP_GetSdp(int chn);
 int LIBSIP_GetAlertRingLevel(int chn);
 const char* LIBSIP_GetSipDate(int chn);
 int LIBSIP_GetExpires(int chn);
+// The lifetime a 423 (Interval Too Brief) answer names in Min-Expires: the least the server
+// takes, for the next REGISTER to ask; 0 when the last answer named none.
+int LIBSIP_GetMinExpires(int chn);
 sip_code_method LIBSIP_GetErrorCause(int chn);
 sip_code_method LIBSIP_GetCseqMethod(int chn);
 const char* LIBSIP_GetEvent(int chn);

@@ -557,6 +557,7 @@ SIP_SDP* LIBSIP_GetSdp(int chn) { return Chn_Valid(chn) && Chn_At(chn).has_remot
 int LIBSIP_GetAlertRingLevel(int chn) { return Chn_Valid(chn) ? Chn_At(chn).alert_level : 0; }
 const char* LIBSIP_GetSipDate(int chn) { return Chn_Valid(chn) ? Chn_At(chn).date.s : ""; }
 int LIBSIP_GetExpires(int chn) { return Chn_Valid(chn) ? Chn_At(chn).expires_granted : 0; }
+int LIBSIP_GetMinExpires(int chn) { return Chn_Valid(chn) ? Chn_At(chn).min_expires : 0; }
 sip_code_method LIBSIP_GetErrorCause(int chn) { return static_cast<sip_code_method>(Chn_Valid(chn) ? Chn_At(chn).error_cause : 0); }
 sip_code_method LIBSIP_GetCseqMethod(int chn) { return static_cast<sip_code_method>(Chn_Valid(chn) ? Chn_At(chn).cseq_method : 0); }
 const char* LIBSIP_GetEvent(int chn) { return Chn_Valid(chn) && Chn_At(chn).has_event ? Chn_At(chn).event.s : nullptr; }

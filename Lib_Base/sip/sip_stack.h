@@ -80,6 +80,7 @@ struct SipChn {                 // plain record: cleared with {} when taken
     SIP_SDP remote_sdp{};
     int has_remote_sdp = 0;
     Text<64> date;
+    int min_expires = 0;        // Min-Expires of a 423, 0 none
     int expires_granted = 0, error_cause = 0, cseq_method = 0, data_type_in = 0, alert_level = 0, auth_type = 0;
     Text<128> event;
     int has_event = 0;

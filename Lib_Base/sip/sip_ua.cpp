@@ -70,6 +70,8 @@ void read_message(SipChn& c, const osip_message_t* sip)
     c.cseq_method = Sip_Cseq_Method(sip);
     c.error_cause = MSG_IS_RESPONSE(sip) && sip->status_code >= 300 ? sip->status_code : 0;
     copy_text(c.date, Sip_Header_Value(sip, "date"));
+    const int min_expires = Sip_Read_Number(Sip_Header_Value(sip, "min-expires"));
+    c.min_expires = min_expires > 0 ? min_expires : 0;
     std::string_view ev = Sip_Header_Value(sip, "event");
     c.has_event = !ev.empty();
     copy_text(c.event, ev);

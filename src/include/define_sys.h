@@ -105,6 +105,7 @@ enum USER_STATUS_E : int {
     E_USER_PLAY_TONE_SEPCIAL_DIAL = 16,
 };
 enum SYS_CALLER_E : int { E_IS_CALLER = 0, E_IS_CALLEE = 1 };
+enum SIPINFO_MODE : int { E_MODE_FULL = 0, E_MODE_HALF = 1 };  // duplex of a call
 
 enum REG_STATUS_E : int {
     E_REG_STATUS_INIT = 0,

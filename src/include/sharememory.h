@@ -105,7 +105,7 @@ void ShareMem_InitWithin(QVD_CGI_SHARE_MEMORY_T* segment, int max_wait_ms);
 void ShareMem_SetVerionInfo();
 void ShareMem_SetLineStatus(int line, SYS_LINE_STATUS_E status);
 void ShareMem_SetUserStatus(const USER_INFO_T* user);
-void ShareMem_SetRegInfo(int reg_chn, REG_RESULT_E result);
+void ShareMem_SetRegInfo(int line, REG_RESULT_E result);  // the line's channel and result
 void ShareMem_SetRtpLen(int line, API_PCM_ADPCM_FRAME_DURATION_E duration);
 void ShareMem_ResetCallStatus(int line);
 

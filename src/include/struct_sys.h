@@ -155,6 +155,7 @@ struct USER_REG_INFO_T {
     REG_RESULT_E m_eRegResult;
     IPV4_ADDRESS m_sCurSwitchAddr;
     SYS_REG_SW_NAME_E m_eCurSwitch;
+    int m_iMinExpires;  // the least lifetime the server takes (its 423 said so), 0 none
 };
 
 // One line. Everything before m_sRegInfo is the line's configuration (TB_USER, TB_USER_COR);
@@ -217,6 +218,7 @@ struct USER_INFO_T {
     int m_iNewRegExpires;
     SYS_FLAG_E m_eInTalkFlag;
     SYS_FLAG_E m_eCortimeFlag;  // set when the line's PTT is released; the board clears it
+    SIPINFO_MODE m_eCallMode;   // half or full duplex of the current call
 };
 inline constexpr std::size_t kUserCfgPartLen = offsetof(USER_INFO_T, m_sRegInfo);
 

@@ -56,6 +56,8 @@ TEST_F(Shm, StartUpPublishesVersionsAndRaisesEveryFlag)
     EXPECT_STREQ(shm->m_sVersionInfo.m_chDriverVersion, "drv-2.1");
     EXPECT_STREQ(shm->m_sVersionInfo.m_chCpldVersion, "");
     EXPECT_EQ(shm->m_sVersionInfo.m_chLibBaseVersion[127], 0);  // all 640 bytes cleared first
+    EXPECT_STRNE(shm->m_sVersionInfo.m_chLibSipVersion, "");
+    EXPECT_STRNE(shm->m_sVersionInfo.m_chLibBaseVersion, "");
     for (SYS_FLAG_E f : {shm->m_eTBIni, shm->m_eTBTime, shm->m_eTBSerialCfg, shm->m_eTBDialMap, shm->m_eTBChannelSwitch})
         EXPECT_EQ(f, E_FLAG_ON);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(shm->m_eUser[i] + shm->m_eUserCor[i], 2) << i;
@@ -104,7 +106,7 @@ TEST_F(Shm, SettersNeverReleaseALockSomeoneElseHolds)
         EXPECT_EQ(shm->m_eLocked, c.after);
         ShareMem_SetRtpLen(1, E_PCM_ADPCM_FRAME_DURATION__20_MSEC);
         EXPECT_EQ(shm->m_eLocked, c.after);
-        ShareMem_SetRegInfo(11, E_REG_SUCC);
+        ShareMem_SetRegInfo(2, E_REG_SUCC);
         EXPECT_EQ(shm->m_eLocked, c.after);
         ShareMem_ResetCallStatus(2);
         EXPECT_EQ(shm->m_eLocked, c.after);
@@ -115,20 +117,27 @@ TEST_F(Shm, SettersNeverReleaseALockSomeoneElseHolds)
     EXPECT_THAT(Flow(), HasSubstr("[ShareMem_SetLineStatus]-- iUserChn[1], eLineStatus[通话中]"));
 }
 
-TEST_F(Shm, RegistrationResultGoesToTheLinesOfThatChannel)
+TEST_F(Shm, RegistrationResultGoesToItsLine)
 {
     g_sUserInfo[0].m_iUserChn = 0;
     g_sUserInfo[0].m_sRegInfo.m_iRegChn = 4;
     g_sUserInfo[3].m_iUserChn = 3;
     g_sUserInfo[3].m_sRegInfo.m_iRegChn = -1;
-    g_sUserInfo[5].m_sRegInfo.m_iRegChn = -1;  // a free slot holding -1 too
+    g_sUserInfo[5].m_sRegInfo.m_iRegChn = 4;  // a free slot: never shown
+    shm->m_sLineStatus[3].m_iChnRegister = 6;
     QVD_CGI_SHARE_MEMORY_T before = *shm;
-    ShareMem_SetRegInfo(-1, E_REG_FAIL);  // no channel: nothing
-    ShareMem_SetRegInfo(9, E_REG_FAIL);   // a channel no line uses: nothing
+    ShareMem_SetRegInfo(5, E_REG_FAIL);
+    ShareMem_SetRegInfo(-1, E_REG_FAIL);
+    ShareMem_SetRegInfo(kMaxUserChn, E_REG_FAIL);
     EXPECT_EQ(std::memcmp(&before, shm, sizeof before), 0);
-    ShareMem_SetRegInfo(4, E_REG_TIMEOUT);
+    ShareMem_SetRegInfo(0, E_REG_TIMEOUT);
     EXPECT_EQ(shm->m_sLineStatus[0].m_iChnRegister, 4);
     EXPECT_EQ(shm->m_sLineStatus[0].m_eRegisterResult, E_REG_TIMEOUT);
+    // A line whose registration holds no stack channel still shows its result, and no channel.
+    ShareMem_SetRegInfo(3, E_REG_FAIL);
+    EXPECT_EQ(shm->m_sLineStatus[3].m_iChnRegister, -1);
+    EXPECT_EQ(shm->m_sLineStatus[3].m_eRegisterResult, E_REG_FAIL);
+    EXPECT_EQ(shm->m_sLineStatus[5].m_eRegisterResult, before.m_sLineStatus[5].m_eRegisterResult);
 }
 
 TEST_F(Shm, ReleasingALineClearsItsCallButKeepsItsChannels)
