@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "board.h"
 #include "text.h"
@@ -13,6 +14,15 @@ const char g_chDBFilePath[] = "/var/www/QVD.db";
 Database g_pDBHandler = nullptr;
 
 namespace {
+
+constexpr char kMaskedPassword[] = "******";
+
+// Columns holding a password (REG_PWD, GW_REG_PWD).
+bool Static_IsPassword(const char* column)
+{
+    std::string_view name(column);
+    return name.size() >= 3 && name.substr(name.size() - 3) == "PWD";
+}
 
 constexpr int kSqlMax = 256;
 constexpr int kReadOk = 0;
@@ -271,7 +281,10 @@ void DB_PrintTable(const DB_TABLE_T* table)
         const DB_RECORD_T& col = cols[i];
         if (col.m_vRecordStoreAddr == nullptr || col.m_eRecordDataType == E_NONE) continue;
         char value[64];
-        if (col.m_eRecordDataType == E_IsChar) {
+        if (col.m_eRecordDataType == E_IsChar && Static_IsPassword(col.m_chRecordFindName)) {
+            // The console is often a pipe to a log collector: a password is only shown as set.
+            copy_text(value, *static_cast<const char*>(col.m_vRecordStoreAddr) ? kMaskedPassword : "");
+        } else if (col.m_eRecordDataType == E_IsChar) {
             copy_text(value, static_cast<const char*>(col.m_vRecordStoreAddr));
         } else {
             int v;
