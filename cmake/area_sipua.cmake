@@ -1,11 +1,9 @@
 # The lines as SIP user agents: the SIP manager between the lines and the stack, registration
-# per line, the line logic's SIP event handlers, and (until the OPTIONS supervision lands) its
-# temporary stand-in.
+# per line and the line logic's SIP event handlers.
 set(SIPUA_SOURCES
   src/sipman.cpp
   src/register.cpp
   src/user_s2p.cpp
-  src/option_register_stub.cpp
 )
 # The fuzz build takes the list above and nothing else from here.
 if(FUZZ)

@@ -19,7 +19,7 @@
 #include "line4.h"
 #include "multi_log.h"
 #include "net_manager.h"
-#include "option_register_stub.h"
+#include "option_register.h"
 #include "register.h"
 #include "sharememory.h"
 #include "sip.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "multi_log.h"
-#include "option_register_stub.h"
+#include "option_register.h"
 #include "print_sys.h"
 #include "sharememory.h"
 #include "sipman.h"

@@ -4,7 +4,7 @@
 
 #include "code.h"
 #include "multi_log.h"
-#include "option_register_stub.h"
+#include "option_register.h"
 #include "register.h"
 #include "struct_sys.h"
 #include "text.h"
