@@ -31,4 +31,6 @@ blackbox_test(board_env test_board_env.py)
 unit_test(test_option_register tests/unit/test_option_register.cpp
   src/option_register.cpp src/multi_log.cpp src/print_sys.cpp)
 target_link_libraries(test_option_register PRIVATE board_common)
+# The SIP manager's header names the stack's types.
+target_include_directories(test_option_register PRIVATE Lib_Base/include)
 target_compile_definitions(test_option_register PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

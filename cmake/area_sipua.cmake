@@ -19,3 +19,8 @@ target_include_directories(test_register PRIVATE tests/libsip)
 target_compile_definitions(test_register PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 blackbox_test(line_register test_line_register.py)
+# Three gateways, each waiting out three missed probes (5 s apart) and the moves that follow.
+blackbox_test(line_failover test_line_failover.py)
+if(TEST line_failover)  # black-box tests are not registered in the board's cross build
+  set_tests_properties(line_failover PROPERTIES TIMEOUT 600)
+endif()
