@@ -42,7 +42,8 @@ void gateway(int type, int chn, int data_type)
         LIBSIP_Send(0, chn);
         break;
     }
-    case 225: case 226: case 210: case 300: LIBSIP_ResetChn(chn); break;
+    case 226: LIBSIP_GetMinExpires(chn); LIBSIP_ResetChn(chn); break;
+    case 225: case 210: case 300: LIBSIP_ResetChn(chn); break;
     default: break;
     }
 }
