@@ -330,6 +330,22 @@ void Static_Dispatch(int type, int chn, int data_type)
     }
 }
 
+// A sender's refusal of a channel below 0, logged as "<name>-- <arg> < 0".
+bool Static_Refused(int chn, int line, const char* name, const char* arg)
+{
+    if (chn >= 0) return false;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "%s-- %s < 0", name, arg);
+    return true;
+}
+
+// A message without body, logged under the sender's name; the send's result.
+int Static_SendBare(int chn, int code, int line, const char* name)
+{
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "%s-- SipChn[%d]", name, chn);
+    LIBSIP_SetDataType(chn, 0);
+    return LIBSIP_Send(code, chn);
+}
+
 int Static_SetSdp(int chn, SIP_SDP* sdp)
 {
     LIBSIP_SetDataType(chn, 1);
@@ -403,10 +419,7 @@ int SipMan_ResetChn(int iSipChn)
 
 int SipMan_SendError(int iSipChn, sip_code_method reason, int line)
 {
-    if (iSipChn < 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "[SIPMAN_SendError]-- iSipChn < 0");
-        return -1;
-    }
+    if (Static_Refused(iSipChn, line, "[SIPMAN_SendError]", "iSipChn")) return -1;
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SIPMAN_SendError]-- SipChn[%d] Reason[%d]", iSipChn, reason);
     LIBSIP_SetDisReason(iSipChn, reason);
     return LIBSIP_Send(C_FAILURE, iSipChn);
@@ -423,9 +436,7 @@ int SipMan_SendSipInfo(int iSipChn, const char* text, int line)
 
 int SipMan_SendRing(int iSipChn, int line)
 {
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendRing]-- SipChn[%d]", iSipChn);
-    LIBSIP_SetDataType(iSipChn, 0);
-    return LIBSIP_Send(C_RING, iSipChn);
+    return Static_SendBare(iSipChn, C_RING, line, "[SipMan_SendRing]");
 }
 
 int SipMan_SendAnswer(int iSipChn, SIP_SDP* sdp, int line)
@@ -442,24 +453,14 @@ int SipMan_SendAnswer(int iSipChn, SIP_SDP* sdp, int line)
 
 int SipMan_SendAck(int iSipChn, int line)
 {
-    if (iSipChn < 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "[SIPMAN_SendAck]-- SipChn < 0");
-        return -1;
-    }
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SIPMAN_SendAck]-- SipChn[%d]", iSipChn);
-    LIBSIP_SetDataType(iSipChn, 0);
-    return LIBSIP_Send(C_ACK, iSipChn);
+    if (Static_Refused(iSipChn, line, "[SIPMAN_SendAck]", "SipChn")) return -1;
+    return Static_SendBare(iSipChn, C_ACK, line, "[SIPMAN_SendAck]");
 }
 
 int SipMan_SendBye(int iSipChn, int line)
 {
-    if (iSipChn < 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "[SendBye]-- iSipChn < 0");
-        return -1;
-    }
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SendBye]-- SipChn[%d]", iSipChn);
-    LIBSIP_SetDataType(iSipChn, 0);
-    LIBSIP_Send(C_BYE, iSipChn);
+    if (Static_Refused(iSipChn, line, "[SendBye]", "iSipChn")) return -1;
+    Static_SendBare(iSipChn, C_BYE, line, "[SendBye]");
     if (User_S2POnBye200OK(iSipChn) != -1) {
         Static_Free(iSipChn);
         Static_CountDown();
@@ -475,13 +476,8 @@ int SipMan_SendBye200OK(int iSipChn, int line)
 
 int SipMan_SendCancel(int iSipChn, int line)
 {
-    if (iSipChn < 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "[SIPMAN_SendCancel]-- iSipChn < 0");
-        return -1;
-    }
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SIPMAN_SendCancel]-- SipChn[%d]", iSipChn);
-    LIBSIP_SetDataType(iSipChn, 0);
-    LIBSIP_Send(C_CANCEL, iSipChn);
+    if (Static_Refused(iSipChn, line, "[SIPMAN_SendCancel]", "iSipChn")) return -1;
+    Static_SendBare(iSipChn, C_CANCEL, line, "[SIPMAN_SendCancel]");
     return 0;
 }
 

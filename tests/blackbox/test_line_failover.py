@@ -2,65 +2,16 @@
 are SIPp softswitches on 127.0.0.2 and 127.0.0.3 that answer every OPTIONS and REGISTER; the
 host goes silent (its SIPp ends) and comes back (a new SIPp on the same port). Each switching
 mode of the board's configuration gets its own gateway."""
-import os
 import re
-import subprocess
-import time
 import unittest
 
 from gate import DB, gate_board, log, make_qvd_db, wait_log
-from harness import SOURCE_DIR, free_port, gbk, main, sipp_messages, start_gate, wait_for
+from harness import gbk, main, start_gate, wait_for
+from sipp_server import SippServer
 from webcfg import Segment
 
-SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 HOST_IP, BACKUP_IP = "127.0.0.2", "127.0.0.3"
 NO_SWITCH, HOST_PRIORITY, IN_SEQUENCE = 0, 1, 2
-TRACE_STAMP = re.compile(rb"-{40,} (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)\n(UDP message \w+)")
-
-
-class Softswitch:
-    """SIPp answering every OPTIONS and REGISTER with 200 on ip and a port of its own."""
-
-    def __init__(self, board, ip, port=None):
-        self.board, self.ip = board, ip
-        self.port = port or free_port()
-        self.runs = 0
-        self.proc = None
-        self.start()
-
-    def start(self):
-        self.runs += 1
-        self.trace = self.board.path("var/%s-%d.log" % (self.ip, self.runs))
-        args = ["sipp", "-sf", os.path.join(SIPP_DIR, "registrar_options.xml"), "-i", self.ip, "-p", str(self.port),
-                "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     cwd=self.board.path("var"))
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-    def received(self, method):
-        return [m for kind, m in sipp_messages(self.trace) if kind == b"received" and m.startswith(method + b" ")]
-
-    def received_times(self, method):
-        """When this run of SIPp received each request of method (seconds)."""
-        if not os.path.exists(self.trace):
-            return []
-        with open(self.trace, "rb") as f:
-            data = f.read()
-        out = []
-        for m in TRACE_STAMP.finditer(data):
-            body = data.find(b"\n\n", m.end()) + 2
-            if m.group(2) == b"UDP message received" and data.startswith(method + b" ", body):
-                stamp, frac = m.group(1).decode().split(".")
-                out.append(time.mktime(time.strptime(stamp, "%Y-%m-%d %H:%M:%S")) + float("0." + frac))
-        return out
 
 
 def registered_entry(tel, sw):
@@ -78,8 +29,9 @@ class Failover(unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board()
-        self.host = Softswitch(self.board, HOST_IP)
-        self.backup = Softswitch(self.board, BACKUP_IP)
+        # Softswitches that are alive: every OPTIONS and REGISTER gets 200.
+        self.host = SippServer(self.board, "registrar_options.xml", HOST_IP)
+        self.backup = SippServer(self.board, "registrar_options.xml", BACKUP_IP)
         make_qvd_db.make_db(self.board.path(DB), ini={
             "MASTER_SLAVE_MODE": self.mode,
             "IP_SWITCH_0": HOST_IP, "PORT_SWITCH_0": self.host.port,

@@ -2,17 +2,15 @@
 them and grants a shorter lifetime, with one that refuses or ignores them in every way a
 registrar can, and with this project's own sipswitch on the same board. The web program is
 played by webcfg.py; the registration results are read where that program reads them."""
-import os
 import re
-import subprocess
 import time
 import unittest
 
 from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
-from harness import SOURCE_DIR, free_port, gbk, main, sipp_messages, start_gate, start_switch, wait_for
+from harness import gbk, main, start_gate, start_switch, wait_for
+from sipp_server import SippServer
 from webcfg import ConfigDb, Segment
 
-SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 UNREGISTERED, REGISTERED, FAILED, TIMED_OUT = 0, 1, 2, 3
 RESULT_TEXT = {UNREGISTERED: "注销成功", REGISTERED: "注册成功", FAILED: "注册失败", TIMED_OUT: "注册超时"}
 ENTRY_TIME = re.compile(rb"<(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)><[a-z_]+\.cpp:\d+>\r\n\n")
@@ -46,32 +44,6 @@ def entry_times(data, needle):
     return out
 
 
-class Registrar:
-    """SIPp as the registrar on 127.0.0.1, running scenario until stopped."""
-
-    def __init__(self, board, scenario, keys=()):
-        self.port = free_port()
-        self.trace = board.path("var/registrar.log")
-        args = ["sipp", "-sf", os.path.join(SIPP_DIR, scenario), "-i", "127.0.0.1",
-                "-p", str(self.port), "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace]
-        for k, v in keys:
-            args += ["-key", k, str(v)]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     cwd=board.path("var"))
-
-    def messages(self):
-        return sipp_messages(self.trace)
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
 class LineRegistration(unittest.TestCase):
     scenario = None
     keys = ()
@@ -80,7 +52,7 @@ class LineRegistration(unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board(with_db=True)
-        self.registrar = Registrar(self.board, self.scenario, self.keys)
+        self.registrar = SippServer(self.board, self.scenario, keys=self.keys)
         ini = {"IP_SWITCH_0": "127.0.0.1", "PORT_SWITCH_0": self.registrar.port}
         ini.update(self.ini)
         make_qvd_db.make_db(self.board.path(DB), ini=ini, users=list(self.lines),
@@ -93,7 +65,7 @@ class LineRegistration(unittest.TestCase):
     def tearDown(self):
         if self.gate.poll() is None:
             self.assertEqual(self.gate.stop()[0], 0)
-        self.registrar.close()
+        self.registrar.stop()
         self.seg.remove()
         self.board.close()
 
