@@ -21,15 +21,11 @@ struct SipReg {
     int use = 0;
     int station_send = 0;      // peers: 1 the whole dialled number is passed on, 0 prefix removed
     Text<50> tel;
-    Text<200> nonce;           // of the last challenge sent to this registration
     Text<50> password;         // peers: their row's; a SIP user: its row's, read at each REGISTER
     Text<16> ip;               // registered address
     int port = 0;
     int expires = 0;           // seconds left
     int inet = 0;              // public-network flag
-    // 1 while the slot is held only for a challenge to a new number: no credentials have passed,
-    // so it has no address, is reachable by no lookup of call control and was announced nowhere.
-    int auth_pending = 0;
     SoftUser soft_user;
 };
 
