@@ -17,3 +17,4 @@ unit_test(test_sip_reg tests/unit/test_sip_digest.cpp tests/unit/test_sip_nonce.
 target_link_libraries(test_sip_reg PRIVATE switch_core)
 
 blackbox_test(registrar test_registrar.py)
+blackbox_test(registrar_attacks test_registrar_attacks.py)
