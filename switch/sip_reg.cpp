@@ -142,17 +142,18 @@ int accept_register(int regno, const SIP_MSG_T& msg, int lifetime, bool inet_log
     return 1;
 }
 
+// No slot is left for a new number: 488, the log line and the result.
+int refuse_table_full(const SIP_MSG_T& msg, const char* log, int result)
+{
+    respond(msg, 488);
+    Write_Log(log);
+    return result;
+}
+
 int register_without_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int lifetime)
 {
     const bool first = regno < 0;
-    if (first) {
-        regno = take_slot(tel);
-        if (regno < 0) {
-            respond(msg, 488);
-            Write_Log("error:没有空闲注册结构\n");
-            return -4;
-        }
-    }
+    if (first && (regno = take_slot(tel)) < 0) return refuse_table_full(msg, "error:没有空闲注册结构\n", -4);
     Sip_Load_User(regno);
     return accept_register(regno, msg, lifetime, true, first);
 }
@@ -187,11 +188,7 @@ void load_user_password(const Text<50>& tel, Text<50>& password)
 // but the slot is taken only when its credentials pass: open challenges hold none.
 int challenge(const SIP_MSG_T& msg, int regno, const Text<50>& tel)
 {
-    if (regno < 0 && Find_Free_Reg() < 0) {
-        respond(msg, 488);
-        Write_Log("no free regno\n");
-        return -6;
-    }
+    if (regno < 0 && Find_Free_Reg() < 0) return refuse_table_full(msg, "no free regno\n", -6);
     const int n = Sip_Nonce_Open(tel.s, Sip_Nonce_Request_Key(msg.callid_line.view(), msg.cseq_line.view()));
     // The status stays as it is: the user may be in a call at its registered address.
     Send_Auth_Challenge(msg, sipnonce[n].nonce);
@@ -243,12 +240,7 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
 
     const bool first = regno < 0;
     if (first) {
-        regno = take_slot(tel);
-        if (regno < 0) {
-            respond(msg, 488);
-            Write_Log("no free regno\n");
-            return -6;
-        }
+        if ((regno = take_slot(tel)) < 0) return refuse_table_full(msg, "no free regno\n", -6);
         Sip_Load_User(regno);
     }
     copy_text(sipreg[regno].password, password.view());

@@ -444,6 +444,23 @@ TEST_P(RegistrarAuth, AnAnswerAfterTheClientGaveUpIsChallengedAgain)
     }
 }
 
+TEST_P(RegistrarAuth, AnAnswerFindsTheTableFilledWhileItsChallengeWasOpen)
+{
+    Peer p("127.0.0.1"), late("127.0.0.2");
+    sip_debug = 0;
+    for (int i = 0; i < 489; ++i) ASSERT_GE(register_authed(p, std::to_string(5000 + i)), kRegFirstUser) << i;
+    send_register(late, "1001");
+    ASSERT_EQ(late.code(), challenge_code());
+    const std::string nonce = nonce_of(late.last);
+    // The challenge holds nothing: another user takes the last slot meanwhile.
+    ASSERT_GE(register_authed(p, "1002"), kRegFirstUser);
+    sip_debug = 1;
+    EXPECT_EQ(send_register(late, "1001", answer("1001", nonce, response_for(nonce, "1001", ""))), -6);
+    EXPECT_EQ(late.code(), 488);
+    EXPECT_NE(log_text().find("no free regno\n"), std::string::npos);
+    EXPECT_EQ(Find_Reg_By_Tel("1001"), -1);
+}
+
 TEST_P(RegistrarAuth, AnsweredChallengeTakesTheLifetimeAskedFor)
 {
     Peer p("127.0.0.1");
