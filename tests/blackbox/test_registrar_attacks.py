@@ -16,8 +16,7 @@ USERS = 490   # every slot the table has for users
 
 def sipp_register(sw, numbers, rate, port=None, trace=False):
     """SIPp registers the numbers (challenge, answer with the empty password, 200) at rate per
-    second; returns its exit code (0: every registration passed) and, with trace, its messages.
-    Its errors are kept in the board's var/ for the failure message."""
+    second; returns its exit code (0: every registration passed) and, with trace, its messages."""
     sw.runs += 1
     users = sw.board.path("var/attack_users%d.csv" % sw.runs)
     log = sw.board.path("var/attack_sipp%d.log" % sw.runs)
@@ -32,16 +31,20 @@ def sipp_register(sw, numbers, rate, port=None, trace=False):
         args += ["-trace_msg", "-message_file", log]
     r = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=80,
                        cwd=sw.board.path("var"))
+    if r.returncode != 0 and os.path.exists(errors):
+        with open(errors, "rb") as f:
+            print("SIPp's errors, from the start:\n%s" % f.read(3000).decode("latin-1"))
     return r.returncode, sipp_messages(log) if trace else []
 
 
 class Flood(threading.Thread):
     """Sends tiny datagrams (CRLF keepalives and 1 to 4 bytes of anything) to the switch's SIP
-    port from a few sockets, RATE a second until stopped: several times what a receive step
-    that ends at such a datagram could read, well below what the host can carry."""
+    port from a few sockets, RATE a second until stopped: more than a receive step that ends at
+    such a datagram reads (one a pass), and slow enough that the socket's queue outlasts the
+    switch being kept off the processor for a while on a busy host."""
     PAYLOADS = (b"\r\n\r\n", b"\r\n", b"\0", b"x", b"ab", b"\r\n\r", b"\xff\xfe\xfd\xfc")
-    RATE = 40000
-    BURST = 40   # a burst must fit the socket's queue, or the flood tests the queue, not the switch
+    RATE = 10000
+    BURST = 20   # a burst must fit the socket's queue, or the flood tests the queue, not the switch
 
     def __init__(self, port):
         super().__init__(daemon=True)
