@@ -150,9 +150,7 @@ int CallCtrl_Recv_Hangoff(int chn, int cause)
 {
     if (int r = check_chn(chn); r < 0) return r;
     if (call_chns[chn].st == CHN_ST_IDLE) return -3;
-    const int peer = call_chns[chn].con_chn;
-    int r = 1;
-    if (in_range(peer)) r = CallCtrl_SendHangoff(peer, cause);
+    const int r = CallCtrl_SendHangoff(call_chns[chn].con_chn, cause);   // no peer: -1, and logged
     CallCtrl_Chn_Reset(chn);
     if (r < 0) {
         Write_Logf("CallCtrl_SendHangoff in recv hangoff return %d\n", r);

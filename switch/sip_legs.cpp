@@ -101,9 +101,15 @@ void end_answered_leg(int leg, const SIP_MSG_T& msg)
     Sip_SendHangoff(leg, 0);
 }
 
-// A final response to an INVITE on an established dialog answers the switch's own re-INVITE:
-// the first INVITE of a caller's leg was the caller's, and that of a talking called leg is done.
-bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk; }
+// A final response to an INVITE on an established dialog answers the switch's own re-INVITE.
+// Besides a talking leg, that is a caller's leg whose 200 is still waiting for its ACK: the
+// switch relays a media change there too, and the party repeats its answer until it is
+// acknowledged and then ends the call, so that answer is acknowledged rather than logged as
+// out of state. Before its 200 a caller's leg has had no INVITE of the switch to answer.
+bool answers_re_invite(const SipLeg& l)
+{
+    return l.st == sip_talk || (l.dir == 0 && l.st == sip_calling_wait_200ack);
+}
 
 // The answer to the switch's BYE or CANCEL frees the leg. The switch sends either only once the
 // leg's call is released, so a leg still in a call sent neither: such a response is a stray, and
@@ -111,6 +117,13 @@ bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk;
 void free_released_leg(int leg)
 {
     if (!chn_in_range(sip_chn[leg].ctrl_chn)) Sip_Chn_Reset(leg);
+}
+
+bool another_free_leg(int taken)
+{
+    for (int leg = taken + 1; leg < kMaxSipLegs; ++leg)
+        if (sip_chn[leg].use == 0) return true;
+    return false;
 }
 
 }  // namespace
@@ -245,8 +258,10 @@ int Sip_Find_Calling_Reg(int leg, int& regno)
 int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
 {
     const int leg = Find_Free_Sip_Chn();
-    if (leg < 0) {
-        // No answer at all: the caller's own retransmission tries again.
+    // A call needs a leg for its called party as well. Taking the last free leg for the caller
+    // would send it a 100 and then a 488 once routing finds no leg left, although a leg waiting
+    // for the answer to its BYE is about to come free. Unanswered, the caller repeats its INVITE.
+    if (leg < 0 || !another_free_leg(leg)) {
         Write_Log("error:no free chnno\n");
         return -1;
     }
@@ -290,12 +305,17 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     if (Send_Try(leg) < 0) return refuse_invite(leg, -11, "error:Send_Try error\n");
     set_user_status(l, SOFT_ST_BUSY);
 
+    // From the switch's one random source: a tag drawn from a generator seeded only with the
+    // second would be the same for every INVITE of that second, and a tag is to be unique.
     char number[16] = {};
     std::snprintf(number, sizeof number, "%d", Sip_Get_Random());
     add_to_tag(l, number);
 
     const int chn = CallCtrl_Find_Free_Chn();
-    if (!chn_in_range(chn)) return refuse_invite(leg, -1, "error:OnRecv_Invite error no idle ctrl_chn\n");
+    if (!chn_in_range(chn)) {
+        Write_Log("error:OnRecv_Invite error no idle ctrl_chn\n");   // this one is logged before the 488
+        return refuse_invite(leg, -1, nullptr);
+    }
     l.ctrl_chn = chn;
     CallChn& c = call_chns[chn];
     c.use = 1;
@@ -324,6 +344,8 @@ int OnRecv_ReInvite(const SIP_MSG_T& msg, int leg)
     switch (l.st) {
     case sip_calling_wait_ring:
         if (Send_Try(leg) < 0) {
+            // The call is routed already: freeing only the leg would leave its call channel, and
+            // a called party ringing for a caller who is gone.
             if (chn_in_range(l.ctrl_chn)) CallCtrl_Recv_Hangoff(l.ctrl_chn, 0);
             return refuse_invite(leg, -1, nullptr);
         }
@@ -369,6 +391,8 @@ int OnRecv_Ring(const SIP_MSG_T& msg, int leg)
         l.st = sip_called_wait_200;
         Text<64> uri;
         Text<kSipLineMax> tag;
+        // A ringing without a tag adds none: an empty ";tag=" would make the To line of every
+        // later request of the dialog (CANCEL, BYE) one that strict phones refuse.
         if (Decode_FromTo(msg.to_line.view(), uri, tag) == 0 && !tag.empty()) add_to_tag(l, tag.view());
         const int chn = l.ctrl_chn;
         if (!chn_in_range(chn)) return -1;   // the INVITE stays armed
@@ -482,12 +506,14 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
     case SIP_INVITE: {
         l.pend = 0;
         if (answers_re_invite(l)) {
-            // The party keeps its media: the call goes on.
+            // A refused re-INVITE leaves the session as it was: a phone that declines a hold or
+            // a media change keeps its call, so the refusal is acknowledged and nothing released.
             Send_Ack(leg);
             return 1;
         }
-        // The ACK of a failure carries the To line of the failure, tag included.
-        copy_text(l.to_line, msg.to_line.view());
+        // The ACK of a failure carries the To line of the failure, tag included. A caller's leg
+        // keeps its own lines: there the To line names the switch's side.
+        if (l.dir == 1) copy_text(l.to_line, msg.to_line.view());
         Send_Ack(leg);
         // A redirect that names no number ends like any other failure: the INVITE is over, and
         // a leg left waiting would hold both parties until the no-answer timers.
