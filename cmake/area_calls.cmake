@@ -24,6 +24,7 @@ target_link_libraries(test_call_route PRIVATE switch_core)
 blackbox_test(calls test_calls.py)
 blackbox_test(call_timers test_call_timers.py)
 blackbox_test(call_tables test_call_tables.py)
+blackbox_test(services test_services.py)
 # Real phones (linphone-cli): three daemons and many calls, so longer than the rest.
 blackbox_test(phones test_phones.py)
 if(TEST phones)  # black-box tests are not registered in the board's cross build

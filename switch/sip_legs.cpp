@@ -530,7 +530,9 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
     switch (method) {
     case SIP_INVITE: {
         l.pend = 0;
-        if (answers_re_invite(l)) {
+        // A service leg is talking before its program answers: a failure to the INVITE that
+        // opened its dialog (the first CSeq of a leg the switch placed) ends it like any other.
+        if (answers_re_invite(l) && !(l.dir == 1 && number == 1)) {
             // The party keeps its media: the call goes on.
             Send_Ack(leg);
             return 1;
