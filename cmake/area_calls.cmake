@@ -20,6 +20,8 @@ unit_test(test_sip_legs tests/unit/test_sip_legs.cpp)
 target_link_libraries(test_sip_legs PRIVATE switch_core)
 unit_test(test_call_route tests/unit/test_call_route.cpp)
 target_link_libraries(test_call_route PRIVATE switch_core)
+unit_test(test_services tests/unit/test_services.cpp)
+target_link_libraries(test_services PRIVATE switch_core)
 
 blackbox_test(calls test_calls.py)
 blackbox_test(call_timers test_call_timers.py)
