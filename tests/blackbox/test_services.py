@@ -241,6 +241,38 @@ class Services(unittest.TestCase):
         self.phones[b"804"].send(self.phones[b"804"].request(b"BYE", callid, b"801", 6))
         self.next_of(self.phones[b"801"], b"BYE ")
 
+    def test_attended_transfer_by_refer_with_replaces(self):
+        service = self.program(b"*")
+        a = self.phones[b"801"]
+        # 801 (may transfer) talks with X, calls Z and hands X over to Z.
+        for answered, xn, zn in ((True, b"804", b"802"), (False, b"806", b"803")):
+            x, z = self.phones[xn], self.phones[zn]
+            first, _, _, _ = self.talk(b"801", xn)
+            cons = b"cons-%d@127.0.0.1" % answered
+            a.send(a.request(b"INVITE", cons, zn, 1, SDP_A))
+            invite = self.next_of(z, b"INVITE ")
+            if answered:
+                z.reply(invite, b"200 OK", SDP_C)
+                self.next_of(a, b"SIP/2.0 200 OK")
+                a.send(a.request(b"ACK", cons, zn, 1))
+            else:
+                z.reply(invite, b"180 Ringing")
+            self.refer(a, first, xn, b"<sip:" + zn + b"@127.0.0.1?Replaces=cons-%d%%40127.0.0.1%%3Bto-tag%%3Dq"
+                                         b"%%3Bfrom-tag%%3Dp>" % answered)
+            # 801 leaves both calls.
+            self.next_of(a, b"BYE ")
+            self.next_of(a, b"BYE ")
+            if answered:   # 804 and 802 talk to each other now
+                self.assertEqual(body_media(self.next_of(x, b"INVITE ")), (b"127.0.0.3", 6000))
+                self.assertEqual(body_media(self.next_of(z, b"INVITE ")), (b"127.0.0.2", 5000))
+                self.assertIsNone(service.recv(0.3))
+            else:          # 802 still rings: the service program joins them
+                invites = service.datagram()
+                self.assertEqual(self.kind_of(invites), {b"Kelvanor-Info:Softswitch-Transfer"})
+                # X's leg offers its media; Z has sent none yet.
+                self.assertEqual(body_media(invites[0]), (b"127.0.0.2", 5000))
+                self.assertTrue(first_line(invites[1]).startswith(b"INVITE sip:803@"))
+
     def test_redirect(self):
         for called, target_rings in ((b"802", True), (b"804", False)):
             caller = self.phones[b"806"]
