@@ -582,7 +582,9 @@ int OnRecv_Redirect(const SIP_MSG_T& msg, int leg)
             CallCtrl_Recv_Hangoff(chn, 0);
         }
     }
-    Sip_Chn_Reset(leg);
+    // Releasing the called party freed the leg, and the caller's new route may have taken it
+    // again already: only a leg still in the redirect's hands is freed here.
+    if (sip_chn[leg].use == 1 && sip_chn[leg].st == sip_cancelled) Sip_Chn_Reset(leg);
     return 1;
 }
 

@@ -281,13 +281,18 @@ class Services(unittest.TestCase):
             self.phones[called].send(self.phones[called].answer(invite, b"302 Moved Temporarily")[:-2] +
                                      b"Contact: <sip:803@127.0.0.1>\r\n\r\n")
             self.next_of(self.phones[called], b"ACK ")
-            if target_rings:   # 802 may redirect: 803 is called instead
-                self.next_of(self.phones[b"803"], b"INVITE ")
+            if target_rings:   # 802 may redirect: 803 is called instead, and its answer connects
+                target = self.phones[b"803"]
+                target.reply(self.next_of(target, b"INVITE "), b"200 OK", SDP_C)
+                self.next_of(target, b"ACK ")
+                self.assertEqual(body_media(self.next_of(caller, b"SIP/2.0 200 OK")), (b"127.0.0.3", 6000))
                 self.assertTrue(self.phones[called].silent(0.5), "no CANCEL after the 302")
+                caller.send(caller.request(b"ACK", callid, called, 1))
+                caller.send(caller.request(b"BYE", callid, called, 2))
+                target.reply(self.next_of(target, b"BYE "), b"200 OK")
             else:
                 self.next_of(caller, b"SIP/2.0 488")
                 self.assertIsNone(self.phones[b"803"].recv(0.3))
-            caller.send(caller.request(b"CANCEL", callid, called, 1))
 
     # Pickup and console switch.
 
