@@ -16,22 +16,24 @@ SDP_A = b"v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 8\r\n"
 SDP_B = b"v=0\r\nc=IN IP4 127.0.0.2\r\nm=audio 5000 RTP/AVP 8\r\n"
 SDP_C = b"v=0\r\nc=IN IP4 127.0.0.3\r\nm=audio 6000 RTP/AVP 8\r\n"
 
-# number: (level, zhuanjie, meet, daida, group)
+# number: (level, zhuanjie, meet, daida, group, forward always, forward on busy)
 USERS = {
-    b"801": (7, 1, 1, 0, 0),
-    b"802": (3, 1, 0, 0, 1),
-    b"803": (5, 0, 0, 0, 0),
-    b"804": (0, 0, 0, 0, 0),
-    b"805": (9, 0, 0, 1, 1),
-    b"806": (0, 0, 0, 0, 1),
+    b"801": (7, 1, 1, 0, 0, "", ""),
+    b"802": (3, 1, 0, 0, 1, "", ""),
+    b"803": (5, 0, 0, 0, 0, "", ""),
+    b"804": (0, 0, 0, 0, 0, "", ""),
+    b"805": (9, 0, 0, 1, 1, "", ""),
+    b"806": (0, 0, 0, 0, 1, "", ""),
+    b"807": (0, 0, 0, 0, 0, "803", ""),
+    b"808": (0, 0, 0, 0, 0, "", "804"),
 }
 
 
 def make_db(board):
     con = sqlite3.connect(board.path("svc.db"))
     con.execute('create table softswitch (tel text, status int, record_enable int, level int, zhuanjie int, '
-                'meet int, daida int, "group" int)')
-    con.executemany("insert into softswitch values (?, 0, 0, ?, ?, ?, ?, ?)",
+                'meet int, daida int, "group" int, callswitch_tel text, busy_callswitch_tel text)')
+    con.executemany("insert into softswitch values (?, 0, 0, ?, ?, ?, ?, ?, ?, ?)",
                     [(t.decode(),) + v for t, v in USERS.items()])
     con.commit()
     con.close()
@@ -156,6 +158,16 @@ class Services(unittest.TestCase):
             self.assertIsNone(service.recv(0.3))
             a.send(a.request(b"BYE", callid, b"802", 9))
             b.reply(self.next_of(b, b"BYE "), b"200 OK")
+
+    def test_forwarding_by_the_user_records(self):
+        # 807 forwards every call to 803.
+        self.invite(self.phones[b"801"], b"807")
+        self.assertTrue(first_line(self.next_of(self.phones[b"803"], b"INVITE ")).startswith(b"INVITE sip:803@"))
+        # 808 forwards to 804 while it is in a call; free, it is called itself.
+        self.invite(self.phones[b"801"], b"808")
+        self.phones[b"808"].reply(self.next_of(self.phones[b"808"], b"INVITE "), b"180 Ringing")
+        self.invite(self.phones[b"802"], b"808")
+        self.assertTrue(first_line(self.next_of(self.phones[b"804"], b"INVITE ")).startswith(b"INVITE sip:804@"))
 
     # Calls to the programs' numbers.
 
