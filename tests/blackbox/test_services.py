@@ -125,7 +125,7 @@ class Services(unittest.TestCase):
         self.assertEqual({body_media(i) for i in invites[1:]}, {(b"127.0.0.1", 4000), (b"127.0.0.2", 5000)})
         # The listener's leg goes through ringing and answer; the others only acknowledge.
         for i in invites:
-            service.answer(i)
+            service.respond(i)
         ok = self.next_of(c, b"SIP/2.0 200 OK")
         self.assertEqual(body_media(ok), (b"127.0.0.9", 7000))
         acks = [service.recv() for _ in invites]
@@ -178,51 +178,40 @@ class Services(unittest.TestCase):
             invite = prog.recv()
             self.assertTrue(first_line(invite).startswith(b"INVITE sip:%s@" % number), invite)
             self.assertNotIn(b"Kelvanor-Info", invite, "an ordinary INVITE")
-            prog.answer(invite)
+            prog.respond(invite)
             self.next_of(self.phones[b"804"], b"SIP/2.0 200 OK")
 
     # Transfer and conference by INFO digits.
 
-    def info(self, phone, callid, to, digits, cseq):
-        phone.send(phone.request(b"INFO", callid, to, cseq, b"Signal=%s\r\nDuration=100\r\n" % digits,
-                                 content_type=b"application/dtmf-relay"))
-        self.next_of(phone, b"SIP/2.0 200 OK")
+    def dial(self, phone, callid, to, code):
+        """The characters of code, one INFO each, in phone's dialog callid."""
+        for n, d in enumerate(code):
+            phone.send(phone.request(b"INFO", callid, to, 10 + n, b"Signal=%s\r\nDuration=100\r\n" % bytes([d]),
+                                     content_type=b"application/dtmf-relay"))
 
     def test_info_codes_hand_the_talk_to_the_programs(self):
-        service, conference = self.program(b"*"), self.program(b"#")
-        # 801 (meet) calls 802 (zhuanjie): 801's "*200*" starts a conference.
-        callid, _, _, _ = self.talk(b"801", b"802")
-        for n, d in enumerate(b"*200*"):
-            self.info(self.phones[b"801"], callid, b"802", bytes([d]), 2 + n)
-        invites = conference.datagram()
-        self.assertEqual(self.kind_of(invites), {b"Kelvanor-Info:Softswitch-Meeting"})
-        # The leg of who dialled the code comes first; each leg offers its own party's media.
-        self.assertEqual([body_media(i) for i in invites], [(b"127.0.0.1", 4000), (b"127.0.0.2", 5000)])
-
-    def test_transfer_code_from_a_called_user_with_zhuanjie(self):
-        service = self.program(b"*")
-        _, _, invite, _ = self.talk(b"804", b"802")
-        b = self.phones[b"802"]
-        callid = header(invite, b"Call-ID")[len(b"Call-ID: "):]
-        # A stray star restarts the code.
-        for n, d in enumerate(b"*1*100*"):
-            b.send(b.request(b"INFO", callid, b"804", 10 + n, b"Signal=%s\r\n" % bytes([d]),
-                             content_type=b"application/dtmf-relay"))
-        invites = service.datagram()
-        self.assertEqual(self.kind_of(invites), {b"Kelvanor-Info:Softswitch-Zhuanjie"})
-        # The far party's leg first, then the one of who dialled the code.
-        self.assertEqual([body_media(i) for i in invites], [(b"127.0.0.1", 4000), (b"127.0.0.2", 5000)])
+        """(caller, called, whether the called party dials, code, program, kind): the leg of the
+        caller's party first, each offering its own party's media."""
+        cases = ((b"801", b"802", False, b"*200*", b"#", b"Meeting"),   # 801 may confer
+                 (b"804", b"802", True, b"*1*100*", b"*", b"Zhuanjie"))  # 802 may transfer; a stray star restarts
+        programs = {b"*": self.program(b"*"), b"#": self.program(b"#")}
+        for caller, called, by_called, code, program, kind in cases:
+            with self.subTest(code=code):
+                callid, called_callid, _, _ = self.talk(caller, called)
+                if by_called:
+                    self.dial(self.phones[called], called_callid, caller, code)
+                else:
+                    self.dial(self.phones[caller], callid, called, code)
+                invites = programs[program].datagram()
+                self.assertEqual(self.kind_of(invites), {b"Kelvanor-Info:Softswitch-" + kind})
+                self.assertEqual([body_media(i) for i in invites], [(b"127.0.0.1", 4000), (b"127.0.0.2", 5000)])
 
     def test_info_code_without_zhuanjie_is_relayed(self):
         service = self.program(b"*")
-        _, _, invite, _ = self.talk(b"802", b"804")
-        b = self.phones[b"804"]
-        callid = header(invite, b"Call-ID")[len(b"Call-ID: "):]
-        for n, d in enumerate(b"*100*"):
-            b.send(b.request(b"INFO", callid, b"802", 10 + n, b"Signal=%s\r\n" % bytes([d]),
-                             content_type=b"application/dtmf-relay"))
-            relayed = self.next_of(self.phones[b"802"], b"INFO ")
-            self.assertIn(b"Signal=%s\r\n" % bytes([d]), relayed)
+        _, callid, _, _ = self.talk(b"802", b"804")
+        self.dial(self.phones[b"804"], callid, b"802", b"*100*")
+        for d in b"*100*":
+            self.assertIn(b"Signal=%s\r\n" % bytes([d]), self.next_of(self.phones[b"802"], b"INFO "))
         self.assertIsNone(service.recv(0.3))
 
     # REFER and redirect.
@@ -345,7 +334,7 @@ class Services(unittest.TestCase):
             for p in parties:
                 m = p.recv(0.01)
                 if m is not None and first_line(m).split(b" ")[0] in (b"BYE", b"CANCEL"):
-                    p.send(ok_to(m))
+                    p.send(p.answer(m, b"200 OK"))
 
     def test_service_calls_that_end_every_way_leave_the_tables_free(self):
         service = self.program(b"*")
@@ -358,13 +347,13 @@ class Services(unittest.TestCase):
             way = round_ % 3
             if way == 0:      # the program refuses every leg: every party is released
                 for i in invites:
-                    service.answer(i, b"486 Busy Here", sdp=False)
+                    service.respond(i, b"486 Busy Here", sdp=False)
                 self.next_of(c, b"SIP/2.0 486")
                 c.send(c.request(b"ACK", ccall, b"802", 1))
             else:
                 if way == 1:  # answered, then the listener hangs up
                     for i in invites:
-                        service.answer(i)
+                        service.respond(i)
                     self.next_of(c, b"SIP/2.0 200 OK")
                     c.send(c.request(b"ACK", ccall, b"802", 1))
                     c.send(c.request(b"BYE", ccall, b"802", 2))
@@ -380,14 +369,6 @@ class Services(unittest.TestCase):
             invite = self.next_of(b, b"INVITE ")
             b.reply(invite, b"200 OK", SDP_B)
             self.next_of(a, b"SIP/2.0 200 OK")
-
-
-def ok_to(request):
-    """200 to a request of the switch (its To gets a tag when it has none)."""
-    to = header(request, b"To")
-    return (b"SIP/2.0 200 OK\r\n" + header(request, b"Via") + b"\r\n" + header(request, b"From") + b"\r\n" +
-            to + (b"" if b"tag=" in to else b";tag=z") + b"\r\n" + header(request, b"Call-ID") + b"\r\n" +
-            header(request, b"CSeq") + b"\r\nContent-Length: 0\r\n\r\n")
 
 
 if __name__ == "__main__":
