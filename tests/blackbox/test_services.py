@@ -8,7 +8,7 @@ import sqlite3
 import time
 import unittest
 
-from call_parties import Phone, Switch, first_line, header
+from call_parties import Phone, Sipp, Switch, first_line, header, received
 from harness import main
 from service_programs import Program
 
@@ -136,6 +136,34 @@ class Services(unittest.TestCase):
         self.talk(b"801", b"802")
         self.invite(self.phones[b"804"], b"802", SDP_C, b"Priority: listen_urgent\r\n")
         self.next_of(self.phones[b"802"], b"INVITE ")
+
+    def test_sipp_caller_with_a_priority(self):
+        """A SIPp phone breaks into the talk of 801 and 802: by forced release it takes 802 over,
+        by listen-in it hears both through the service program; either way it hangs up after."""
+        service = self.program(b"*")
+        a, b = self.phones[b"801"], self.phones[b"802"]
+        for priority in ("emergency", "listen_urgent"):
+            with self.subTest(priority=priority):
+                self.talk(b"801", b"802")
+                uac = Sipp(self.sw, "call_uac_priority.xml", "809",
+                           [("calling", "809"), ("called", "802"), ("priority", priority)])
+                if priority == "emergency":
+                    self.next_of(a, b"BYE ")
+                    reinvite = self.next_of(b, b"INVITE ")
+                    self.assertEqual(body_media(reinvite), (b"127.0.0.1", 6000))
+                    b.reply(reinvite, b"200 OK", SDP_B)
+                    b.reply(self.next_of(b, b"BYE "), b"200 OK")
+                    answer_media = (b"127.0.0.2", 5000)
+                else:
+                    invites = service.datagram()
+                    for i in invites:
+                        service.respond(i)
+                    service.send(service.answer(self.next_of(service, b"BYE "), b"200 OK"))
+                    answer_media = (b"127.0.0.9", 7000)
+                rc, messages = uac.result()
+                self.assertEqual(rc, 0, messages)
+                ok = [m for m in received(messages) if first_line(m).startswith(b"SIP/2.0 200")][0]
+                self.assertEqual(body_media(ok), answer_media)
 
     def test_barge_in_by_level(self):
         service = self.program(b"*")
