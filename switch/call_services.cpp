@@ -201,7 +201,7 @@ int talk_of(const SoftUser& calling, const SoftUser& called, int& a, int& b, int
 
 // The service legs of barge-in and listen-in (a toward the program as a new call, b and y as
 // talking parties) and their datagram; undone when it cannot go out. 1, or the failure.
-int three_party_service(int a, int b, int y, int (*make_call)(int, int, int), const char* name)
+int three_party_service(int a, int b, int y, bool listen)
 {
     ServiceLegs legs;
     if (legs.open(a, CHN_ST_CALLED, 0) < 0) return -8;
@@ -213,8 +213,9 @@ int three_party_service(int a, int b, int y, int (*make_call)(int, int, int), co
         legs.undo();
         return -10;
     }
-    const int r = make_call(legs.leg(0), legs.leg(1), legs.leg(2));
-    Write_Logf("%s return %d\n", name, r);
+    const int r = (listen ? Sip_Listen_MakeCall : Sip_Qq_MakeCall)(legs.leg(0), legs.leg(1), legs.leg(2));
+    if (listen) Write_Logf("Sip_Listen_MakeCall %d\n", r);
+    else if (r < 0) Write_Logf("Sip_Qq_MakeCall return %d\n", r);
     if (r < 0) {
         legs.undo();
         return -11;
@@ -298,7 +299,7 @@ int CallCtrl_Process_Qiangcha(const SoftUser& calling, const SoftUser& called)
     } else if (partner->tel_type != TEL_TYPE_GATEWAY) {
         return -11;
     }
-    return three_party_service(a, b, y, Sip_Qq_MakeCall, "Sip_Qq_MakeCall");
+    return three_party_service(a, b, y, false);
 }
 
 int CallCtrl_Process_Listen(const SoftUser& listener, const SoftUser& called)
@@ -312,7 +313,7 @@ int CallCtrl_Process_Listen(const SoftUser& listener, const SoftUser& called)
     if (int r = talk_of(listener, called, a, b, y); r < 0) return r;
     SoftUser* partner = nullptr;
     if (CallCtrl_Get_Soft_User(y, partner) < 0) return -7;
-    return three_party_service(a, b, y, Sip_Listen_MakeCall, "Sip_Listen_MakeCall");
+    return three_party_service(a, b, y, true);
 }
 
 int CallCtrl_Process_Qiangchai(const SoftUser& calling, const SoftUser& called)
