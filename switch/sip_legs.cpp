@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "sip_invite.h"
 #include "sip_reg.h"
+#include "sip_service.h"
 #include "sip_text.h"
 #include "sip_transport.h"
 #include "swlog.h"
@@ -126,9 +127,36 @@ bool another_free_leg(int taken)
     return false;
 }
 
+// The datagrams of several INVITEs toward the service programs are longer than a leg's own slot
+// text; only the leg that holds such a datagram needs room for one, and few do at a time.
+constexpr int kServiceSlots = 32;
+struct ServiceSlot {
+    int leg = -1;
+    Text<kServiceDatagramMax> text;
+};
+std::array<ServiceSlot, kServiceSlots> g_service_slots;
+
+void drop_service_slot(SipLeg& l)
+{
+    if (l.service_slot < 0) return;
+    g_service_slots[static_cast<std::size_t>(l.service_slot)] = ServiceSlot{};
+    l.service_slot = -1;
+}
+
+// What the leg's armed slot sends.
+std::string_view armed_text(const SipLeg& l)
+{
+    return l.service_slot >= 0 ? g_service_slots[static_cast<std::size_t>(l.service_slot)].text.view()
+                               : l.timertext.view();
+}
+
 }  // namespace
 
-void Sip_Init_All_Chn() { sip_chn.fill(SipLeg{}); }
+void Sip_Init_All_Chn()
+{
+    sip_chn.fill(SipLeg{});
+    g_service_slots.fill(ServiceSlot{});
+}
 
 int Find_Free_Sip_Chn()
 {
@@ -142,6 +170,7 @@ int Sip_Chn_Reset(int leg)
     if (!leg_in_use(leg)) return -1;
     set_user_status(sip_chn[leg], SOFT_ST_FREE);
     Write_Logf("===========sip chnno=%d reset\n", leg);
+    drop_service_slot(sip_chn[leg]);
     sip_chn[leg] = SipLeg{};
     return 1;
 }
@@ -206,6 +235,7 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
     // answered, leave the leg waiting for nothing for ever; such a message goes out once. Only a
     // BYE replaces a CANCEL: the callee answered across it.
     if ((l.timertype == SIP_BYE || l.timertype == SIP_CANCEL) && l.timertries > 0 && kind != SIP_BYE) return -2;
+    drop_service_slot(l);
     l.timercount = interval;
     l.timernext = 2 * interval;
     l.timertries = tries;
@@ -216,10 +246,29 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
     return 1;
 }
 
+int Sip_Retrans_Set_Service(int leg, std::string_view datagram, const char* ip, int port)
+{
+    if (!leg_in_use(leg)) return -1;
+    if (datagram.size() >= kServiceDatagramMax) return -4;
+    SipLeg& l = sip_chn[leg];
+    int slot = l.service_slot;
+    for (int s = 0; slot < 0 && s < kServiceSlots; ++s)
+        if (g_service_slots[static_cast<std::size_t>(s)].leg < 0) slot = s;
+    if (slot < 0) return -3;
+    const int r = Sip_Retrans_Set(leg, "", SIP_INVITE, kRetransTries, kRetransFirstInterval, ip, port);
+    if (r < 0) return r;
+    ServiceSlot& held = g_service_slots[static_cast<std::size_t>(slot)];
+    held.leg = leg;
+    copy_text(held.text, datagram);
+    l.service_slot = slot;
+    return 1;
+}
+
 int Sip_Retrans_Clear(int leg, int kind)
 {
     if (!leg_in_use(leg) || sip_chn[leg].timertype != kind) return -1;
     SipLeg& l = sip_chn[leg];
+    drop_service_slot(l);
     l.timercount = 0;
     l.timertries = 0;
     l.timertype = 0;
@@ -505,7 +554,9 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
     switch (method) {
     case SIP_INVITE: {
         l.pend = 0;
-        if (answers_re_invite(l)) {
+        // A service leg is talking before its program answers: a failure to the INVITE that
+        // opened its dialog (the first CSeq of a leg the switch placed) ends it like any other.
+        if (answers_re_invite(l) && !(l.dir == 1 && number == 1)) {
             // A refused re-INVITE leaves the session as it was: a phone that declines a hold or
             // a media change keeps its call, so the refusal is acknowledged and nothing released.
             Send_Ack(leg);
@@ -544,11 +595,22 @@ int OnRecv_Redirect(const SIP_MSG_T& msg, int leg)
         Write_Logf("error:Decode_Contact error contact line[%s]\n", msg.contact_line.s);
         return -1;
     }
-    // A redirect is a service of call control that this switch does not offer yet, so the
-    // call ends as when call control refuses one.
-    Write_Log("CallCtrl_Recv_Redirect\n");
-    CallCtrl_Recv_Hangoff(sip_chn[leg].ctrl_chn, 0);
-    Sip_Chn_Reset(leg);
+    // The redirect ended this INVITE: releasing the called party must not CANCEL it.
+    SipLeg& l = sip_chn[leg];
+    l.st = sip_cancelled;
+    l.pend = 0;
+    const int chn = l.ctrl_chn;
+    if (chn_in_range(chn)) {
+        const int r = CallCtrl_Recv_Redirect(chn, number.s);
+        if (r < 0) {
+            Write_Logf("CallCtrl_Recv_Redirect return %d\n", r);
+            Write_Log("CallCtrl_Recv_Redirect\n");
+            CallCtrl_Recv_Hangoff(chn, 0);
+        }
+    }
+    // Releasing the called party freed the leg, and the caller's new route may have taken it
+    // again already: only a leg still in the redirect's hands is freed here.
+    if (sip_chn[leg].use == 1 && sip_chn[leg].st == sip_cancelled) Sip_Chn_Reset(leg);
     return 1;
 }
 
@@ -632,9 +694,12 @@ int OnRecv_SetSwitch(const SIP_MSG_T& msg)
     if (leg1 < 0 || leg2 < 0) return -3;
     Write_Logf("callid1=%s callid2=%s chn1=%d chn2=%d ctrl1=%d ctrl2=%d\n", callid1.s, callid2.s, leg1, leg2,
                sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
-    // Joining the two far ends is the console switch of call control, which this switch does
-    // not offer yet: both calls stay as they are.
-    return -4;
+    const int r = CallCtrl_Set_Switch(sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
+    if (r < 0) Write_Logf("CallCtrl_Set_Switch return %d\n", r);
+    // The console ends both of its calls itself: their legs go without a BYE.
+    Sip_Chn_Reset(leg1);
+    Sip_Chn_Reset(leg2);
+    return 1;
 }
 
 int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
@@ -644,22 +709,28 @@ int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
     Text<kSipLineMax> callid, from_tag, to_tag;
     const int kind = Decode_ReferTo(msg.refer_to_line.view(), user, callid, from_tag, to_tag);
     Write_Logf("Decode_ReferTo return %d\n", kind);
+    const int chn = leg_in_use(leg) ? sip_chn[leg].ctrl_chn : -1;
     if (kind == 1) {
         if (Find_Reg_By_Tel(user.s) < 0) {
             Write_Logf("error:recv refer find regno error with tel %s\n", user.s);
             return -1;
         }
-    } else if (kind == 2) {
-        if (Sip_Find_Chn_By_Callid(callid.s) < 0) {
+        const int r = CallCtrl_Recv_Refer_Free(chn, user.s);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Free return %d", r);
+        return r;
+    }
+    if (kind == 2) {
+        const int other = Sip_Find_Chn_By_Callid(callid.s);
+        if (other < 0) {
             Write_Logf("error:recv refer find chnno error with tel %s\n", user.s);
             return -2;
         }
-    } else {
-        return -1;
+        std::printf("*******callctrl chn %d  callctrl  refrer_chn %d \n", chn, sip_chn[other].ctrl_chn);
+        const int r = CallCtrl_Recv_Refer_Online(chn, sip_chn[other].ctrl_chn);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Online return %d\n", r);
+        return r;
     }
-    // Transfers are services of call control that this switch does not offer yet: the REFER
-    // fails, and the dispatcher tells the party so.
-    return -3;
+    return -1;
 }
 
 int Sip_Makecall(int leg)
@@ -758,7 +829,8 @@ int TimerProc()
         if (--l.timertries > 0) {
             l.timercount = l.timernext;
             l.timernext *= 2;
-            Send_Udp_Data(l.timertext.s, std::strlen(l.timertext.s), l.timerip.s, l.timerport);
+            const std::string_view text = armed_text(l);
+            Send_Udp_Data(text.data(), text.size(), l.timerip.s, l.timerport);
             continue;
         }
         if (chn_in_range(l.ctrl_chn)) {
