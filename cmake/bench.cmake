@@ -10,3 +10,11 @@ endfunction()
 
 bench_target(bench_query bench/bench_query.cpp)
 target_link_libraries(bench_query PRIVATE query_switch)
+
+# The call soak drives the built switch with SIPp; it runs only when asked for, taking minutes.
+if(NOT CMAKE_CROSSCOMPILING)
+  add_custom_target(bench_soak
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/bench/bench_soak.py --build ${CMAKE_BINARY_DIR}
+    DEPENDS sipswitch
+    USES_TERMINAL)
+endif()

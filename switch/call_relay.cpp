@@ -4,6 +4,7 @@
 
 #include "call_chn.h"
 #include "call_route.h"
+#include "call_services.h"
 #include "link_fee.h"
 #include "link_record.h"
 #include "link_relay.h"
@@ -34,8 +35,6 @@ void copy_media(int from, int to)
     if (CallCtrl_Get_Media(from, ip, port, codec) > 0) CallCtrl_Set_Media(to, ip.s, port, codec);
 }
 
-bool service_connected() { return sipreg[kRegService].use == 1; }
-bool conference_connected() { return sipreg[kRegConference].use == 1; }
 
 }  // namespace
 
@@ -150,9 +149,7 @@ int CallCtrl_Recv_Hangoff(int chn, int cause)
 {
     if (int r = check_chn(chn); r < 0) return r;
     if (call_chns[chn].st == CHN_ST_IDLE) return -3;
-    const int peer = call_chns[chn].con_chn;
-    int r = 1;
-    if (in_range(peer)) r = CallCtrl_SendHangoff(peer, cause);
+    const int r = CallCtrl_SendHangoff(call_chns[chn].con_chn, cause);   // no peer: -1, and logged
     CallCtrl_Chn_Reset(chn);
     if (r < 0) {
         Write_Logf("CallCtrl_SendHangoff in recv hangoff return %d\n", r);
@@ -251,10 +248,12 @@ int CallCtrl_Recv_Info(int chn, const char* text)
     }
     const int type = CallCtrl_Collect_Info_Digits(chn, text);
     Write_Logf(" type=%d info_buf=%s\n", type, b.info_buf.s);
-    // A completed "*100*" or "*200*" from a user allowed to transfer or confer would hand both
-    // parties to the service or conference program; those calls come with the service calls.
-    Write_Logf("qiangcha_conn=%d meet_conn=%d info_type=%d zhuanjie=%d meet=%d cld=%d\n", service_connected() ? 1 : 0,
-               conference_connected() ? 1 : 0, type, user->zhuanjie, user->meet, b.cld);
+    if (type == 0 || type == 1) {
+        const int r = CallCtrl_Info_Service(chn, type, *user);
+        if (r != 0) return r;
+    }
+    Write_Logf("qiangcha_conn=%d meet_conn=%d info_type=%d zhuanjie=%d meet=%d cld=%d\n", sipreg[kRegService].use,
+               sipreg[kRegConference].use, type, user->zhuanjie, user->meet, b.cld);
     const int peer = b.con_chn;
     if (!in_range(peer)) return -4;
     const int leg = CallCtrl_Sip_Leg(peer);

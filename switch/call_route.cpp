@@ -12,6 +12,7 @@
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
+#include "sip_service.h"
 #include "sip_text.h"
 #include "sqlite.h"
 #include "swlog.h"
@@ -24,6 +25,10 @@ namespace {
 // called number again and again. A call that has not settled after this many lookups has no
 // route.
 constexpr int kMaxRouteLookups = 16;
+
+// SIP Priority of the calling channel that asks for a forced release, and for listen-in.
+constexpr int kPriorityEmergency = 3;
+constexpr int kPriorityListenUrgent = 4;
 
 // Where the lookup loop goes on: routed again with the called number as it is now.
 constexpr int kRouteAgain = 0;
@@ -43,13 +48,6 @@ int no_route(int chn)
 {
     Write_Logf("error无法找到被叫tel=%s\n", call_chns[chn].called.s);
     return release(chn, -7);
-}
-
-bool service_connected()
-{
-    if (sipreg[kRegService].use == 1) return true;
-    Write_Log("error:tolvarine业务程序没有连接\n");
-    return false;
 }
 
 // The called number without the first n characters.
@@ -390,20 +388,38 @@ int CallCtrl_Call_Application(int chn, SoftUser& calling, const SoftUser& called
         CallCtrl_Record_Check(calling, called, chn);
     if (called.status == SOFT_ST_BUSY && mode == CALL_MODE_PICKUP) {
         Write_Logf("calling daida=%d calling.group=%d called.group=%d\n", calling.daida, calling.group, called.group);
-        // Picking up the ringing call comes with the supplementary services; until then a pickup
-        // is refused.
-        return 3;
+        if (calling.daida != 1 || calling.group == 0 || calling.group != called.group) return 3;
+        // Only a call that rings at the called user now is picked up: its user record may
+        // still name a channel since taken by another call.
+        const int ringing = called.call_chn;
+        if (!in_range(ringing)) return -1;
+        const CallChn& r = call_chns[ringing];
+        SoftUser* party = nullptr;
+        if (r.use != 1 || (r.st != CHN_ST_CALLED && r.st != CHN_ST_RINGING) ||
+            CallCtrl_Get_Soft_User(ringing, party) < 0 || party != &called)
+            return -1;
+        const int caller = r.con_chn;
+        if (!in_range(caller) || call_chns[caller].use != 1 || call_chns[caller].con_chn != ringing) return -1;
+        CallCtrl_Process_Daida(caller, ringing, chn);
+        return 2;
     }
-    // Forced release, listen-in and barge-in of a talking user come with the supplementary
-    // services; until then the call goes to the user like any other.
-    return 0;
+    if (called.status != SOFT_ST_TALK || soft_inet_enable != 0) return 0;
+    if (p.priority == kPriorityEmergency) return CallCtrl_Process_Qiangchai(calling, called) > 0 ? 2 : 0;
+    if (p.priority == kPriorityListenUrgent) {
+        std::printf("Call Application : enter into listen\n");
+        const int r = CallCtrl_Process_Listen(calling, called);
+        std::printf("Call Application : enter into listen: tmp = [%d]\n", r);
+        return r > 0 ? 2 : 0;
+    }
+    std::printf("Call Application : enter into qiangcha\n");
+    return CallCtrl_Process_Qiangcha(calling, called) > 0 ? 2 : 0;
 }
 
 int CallCtrl_Set_Announce_Tel(int chn, int code)
 {
     if (!in_range(chn)) return -1;
     CallChn& p = call_chns[chn];
-    if (!service_connected()) return -2;
+    if (Check_Service_Conn() < 0) return -2;
     if (p.from_console == 1) return -3;
     p.fee_st = FEE_ST_NEVER;   // an announcement is never billed
     const char* number = nullptr;

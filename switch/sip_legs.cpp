@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "sip_invite.h"
 #include "sip_reg.h"
+#include "sip_service.h"
 #include "sip_text.h"
 #include "sip_transport.h"
 #include "swlog.h"
@@ -101,9 +102,15 @@ void end_answered_leg(int leg, const SIP_MSG_T& msg)
     Sip_SendHangoff(leg, 0);
 }
 
-// A final response to an INVITE on an established dialog answers the switch's own re-INVITE:
-// the first INVITE of a caller's leg was the caller's, and that of a talking called leg is done.
-bool answers_re_invite(const SipLeg& l) { return l.dir == 0 || l.st == sip_talk; }
+// A final response to an INVITE on an established dialog answers the switch's own re-INVITE.
+// Besides a talking leg, that is a caller's leg whose 200 is still waiting for its ACK: the
+// switch relays a media change there too, and the party repeats its answer until it is
+// acknowledged and then ends the call, so that answer is acknowledged rather than logged as
+// out of state. Before its 200 a caller's leg has had no INVITE of the switch to answer.
+bool answers_re_invite(const SipLeg& l)
+{
+    return l.st == sip_talk || (l.dir == 0 && l.st == sip_calling_wait_200ack);
+}
 
 // The answer to the switch's BYE or CANCEL frees the leg. The switch sends either only once the
 // leg's call is released, so a leg still in a call sent neither: such a response is a stray, and
@@ -113,9 +120,43 @@ void free_released_leg(int leg)
     if (!chn_in_range(sip_chn[leg].ctrl_chn)) Sip_Chn_Reset(leg);
 }
 
+bool another_free_leg(int taken)
+{
+    for (int leg = taken + 1; leg < kMaxSipLegs; ++leg)
+        if (sip_chn[leg].use == 0) return true;
+    return false;
+}
+
+// The datagrams of several INVITEs toward the service programs are longer than a leg's own slot
+// text; only the leg that holds such a datagram needs room for one, and few do at a time.
+constexpr int kServiceSlots = 32;
+struct ServiceSlot {
+    int leg = -1;
+    Text<kServiceDatagramMax> text;
+};
+std::array<ServiceSlot, kServiceSlots> g_service_slots;
+
+void drop_service_slot(SipLeg& l)
+{
+    if (l.service_slot < 0) return;
+    g_service_slots[static_cast<std::size_t>(l.service_slot)] = ServiceSlot{};
+    l.service_slot = -1;
+}
+
+// What the leg's armed slot sends.
+std::string_view armed_text(const SipLeg& l)
+{
+    return l.service_slot >= 0 ? g_service_slots[static_cast<std::size_t>(l.service_slot)].text.view()
+                               : l.timertext.view();
+}
+
 }  // namespace
 
-void Sip_Init_All_Chn() { sip_chn.fill(SipLeg{}); }
+void Sip_Init_All_Chn()
+{
+    sip_chn.fill(SipLeg{});
+    g_service_slots.fill(ServiceSlot{});
+}
 
 int Find_Free_Sip_Chn()
 {
@@ -129,6 +170,7 @@ int Sip_Chn_Reset(int leg)
     if (!leg_in_use(leg)) return -1;
     set_user_status(sip_chn[leg], SOFT_ST_FREE);
     Write_Logf("===========sip chnno=%d reset\n", leg);
+    drop_service_slot(sip_chn[leg]);
     sip_chn[leg] = SipLeg{};
     return 1;
 }
@@ -193,6 +235,7 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
     // answered, leave the leg waiting for nothing for ever; such a message goes out once. Only a
     // BYE replaces a CANCEL: the callee answered across it.
     if ((l.timertype == SIP_BYE || l.timertype == SIP_CANCEL) && l.timertries > 0 && kind != SIP_BYE) return -2;
+    drop_service_slot(l);
     l.timercount = interval;
     l.timernext = 2 * interval;
     l.timertries = tries;
@@ -203,10 +246,29 @@ int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval
     return 1;
 }
 
+int Sip_Retrans_Set_Service(int leg, std::string_view datagram, const char* ip, int port)
+{
+    if (!leg_in_use(leg)) return -1;
+    if (datagram.size() >= kServiceDatagramMax) return -4;
+    SipLeg& l = sip_chn[leg];
+    int slot = l.service_slot;
+    for (int s = 0; slot < 0 && s < kServiceSlots; ++s)
+        if (g_service_slots[static_cast<std::size_t>(s)].leg < 0) slot = s;
+    if (slot < 0) return -3;
+    const int r = Sip_Retrans_Set(leg, "", SIP_INVITE, kRetransTries, kRetransFirstInterval, ip, port);
+    if (r < 0) return r;
+    ServiceSlot& held = g_service_slots[static_cast<std::size_t>(slot)];
+    held.leg = leg;
+    copy_text(held.text, datagram);
+    l.service_slot = slot;
+    return 1;
+}
+
 int Sip_Retrans_Clear(int leg, int kind)
 {
     if (!leg_in_use(leg) || sip_chn[leg].timertype != kind) return -1;
     SipLeg& l = sip_chn[leg];
+    drop_service_slot(l);
     l.timercount = 0;
     l.timertries = 0;
     l.timertype = 0;
@@ -245,8 +307,10 @@ int Sip_Find_Calling_Reg(int leg, int& regno)
 int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
 {
     const int leg = Find_Free_Sip_Chn();
-    if (leg < 0) {
-        // No answer at all: the caller's own retransmission tries again.
+    // A call needs a leg for its called party as well. Taking the last free leg for the caller
+    // would send it a 100 and then a 488 once routing finds no leg left, although a leg waiting
+    // for the answer to its BYE is about to come free. Unanswered, the caller repeats its INVITE.
+    if (leg < 0 || !another_free_leg(leg)) {
         Write_Log("error:no free chnno\n");
         return -1;
     }
@@ -290,12 +354,17 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     if (Send_Try(leg) < 0) return refuse_invite(leg, -11, "error:Send_Try error\n");
     set_user_status(l, SOFT_ST_BUSY);
 
+    // From the switch's one random source: a tag drawn from a generator seeded only with the
+    // second would be the same for every INVITE of that second, and a tag is to be unique.
     char number[16] = {};
     std::snprintf(number, sizeof number, "%d", Sip_Get_Random());
     add_to_tag(l, number);
 
     const int chn = CallCtrl_Find_Free_Chn();
-    if (!chn_in_range(chn)) return refuse_invite(leg, -1, "error:OnRecv_Invite error no idle ctrl_chn\n");
+    if (!chn_in_range(chn)) {
+        Write_Log("error:OnRecv_Invite error no idle ctrl_chn\n");   // this one is logged before the 488
+        return refuse_invite(leg, -1, nullptr);
+    }
     l.ctrl_chn = chn;
     CallChn& c = call_chns[chn];
     c.use = 1;
@@ -324,6 +393,8 @@ int OnRecv_ReInvite(const SIP_MSG_T& msg, int leg)
     switch (l.st) {
     case sip_calling_wait_ring:
         if (Send_Try(leg) < 0) {
+            // The call is routed already: freeing only the leg would leave its call channel, and
+            // a called party ringing for a caller who is gone.
             if (chn_in_range(l.ctrl_chn)) CallCtrl_Recv_Hangoff(l.ctrl_chn, 0);
             return refuse_invite(leg, -1, nullptr);
         }
@@ -369,6 +440,8 @@ int OnRecv_Ring(const SIP_MSG_T& msg, int leg)
         l.st = sip_called_wait_200;
         Text<64> uri;
         Text<kSipLineMax> tag;
+        // A ringing without a tag adds none: an empty ";tag=" would make the To line of every
+        // later request of the dialog (CANCEL, BYE) one that strict phones refuse.
         if (Decode_FromTo(msg.to_line.view(), uri, tag) == 0 && !tag.empty()) add_to_tag(l, tag.view());
         const int chn = l.ctrl_chn;
         if (!chn_in_range(chn)) return -1;   // the INVITE stays armed
@@ -481,13 +554,17 @@ int OnRecv_ResError(const SIP_MSG_T& msg, int leg)
     switch (method) {
     case SIP_INVITE: {
         l.pend = 0;
-        if (answers_re_invite(l)) {
-            // The party keeps its media: the call goes on.
+        // A service leg is talking before its program answers: a failure to the INVITE that
+        // opened its dialog (the first CSeq of a leg the switch placed) ends it like any other.
+        if (answers_re_invite(l) && !(l.dir == 1 && number == 1)) {
+            // A refused re-INVITE leaves the session as it was: a phone that declines a hold or
+            // a media change keeps its call, so the refusal is acknowledged and nothing released.
             Send_Ack(leg);
             return 1;
         }
-        // The ACK of a failure carries the To line of the failure, tag included.
-        copy_text(l.to_line, msg.to_line.view());
+        // The ACK of a failure carries the To line of the failure, tag included. A caller's leg
+        // keeps its own lines: there the To line names the switch's side.
+        if (l.dir == 1) copy_text(l.to_line, msg.to_line.view());
         Send_Ack(leg);
         // A redirect that names no number ends like any other failure: the INVITE is over, and
         // a leg left waiting would hold both parties until the no-answer timers.
@@ -518,11 +595,22 @@ int OnRecv_Redirect(const SIP_MSG_T& msg, int leg)
         Write_Logf("error:Decode_Contact error contact line[%s]\n", msg.contact_line.s);
         return -1;
     }
-    // A redirect is a service of call control that this switch does not offer yet, so the
-    // call ends as when call control refuses one.
-    Write_Log("CallCtrl_Recv_Redirect\n");
-    CallCtrl_Recv_Hangoff(sip_chn[leg].ctrl_chn, 0);
-    Sip_Chn_Reset(leg);
+    // The redirect ended this INVITE: releasing the called party must not CANCEL it.
+    SipLeg& l = sip_chn[leg];
+    l.st = sip_cancelled;
+    l.pend = 0;
+    const int chn = l.ctrl_chn;
+    if (chn_in_range(chn)) {
+        const int r = CallCtrl_Recv_Redirect(chn, number.s);
+        if (r < 0) {
+            Write_Logf("CallCtrl_Recv_Redirect return %d\n", r);
+            Write_Log("CallCtrl_Recv_Redirect\n");
+            CallCtrl_Recv_Hangoff(chn, 0);
+        }
+    }
+    // Releasing the called party freed the leg, and the caller's new route may have taken it
+    // again already: only a leg still in the redirect's hands is freed here.
+    if (sip_chn[leg].use == 1 && sip_chn[leg].st == sip_cancelled) Sip_Chn_Reset(leg);
     return 1;
 }
 
@@ -606,9 +694,12 @@ int OnRecv_SetSwitch(const SIP_MSG_T& msg)
     if (leg1 < 0 || leg2 < 0) return -3;
     Write_Logf("callid1=%s callid2=%s chn1=%d chn2=%d ctrl1=%d ctrl2=%d\n", callid1.s, callid2.s, leg1, leg2,
                sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
-    // Joining the two far ends is the console switch of call control, which this switch does
-    // not offer yet: both calls stay as they are.
-    return -4;
+    const int r = CallCtrl_Set_Switch(sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
+    if (r < 0) Write_Logf("CallCtrl_Set_Switch return %d\n", r);
+    // The console ends both of its calls itself: their legs go without a BYE.
+    Sip_Chn_Reset(leg1);
+    Sip_Chn_Reset(leg2);
+    return 1;
 }
 
 int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
@@ -618,22 +709,28 @@ int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
     Text<kSipLineMax> callid, from_tag, to_tag;
     const int kind = Decode_ReferTo(msg.refer_to_line.view(), user, callid, from_tag, to_tag);
     Write_Logf("Decode_ReferTo return %d\n", kind);
+    const int chn = leg_in_use(leg) ? sip_chn[leg].ctrl_chn : -1;
     if (kind == 1) {
         if (Find_Reg_By_Tel(user.s) < 0) {
             Write_Logf("error:recv refer find regno error with tel %s\n", user.s);
             return -1;
         }
-    } else if (kind == 2) {
-        if (Sip_Find_Chn_By_Callid(callid.s) < 0) {
+        const int r = CallCtrl_Recv_Refer_Free(chn, user.s);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Free return %d", r);
+        return r;
+    }
+    if (kind == 2) {
+        const int other = Sip_Find_Chn_By_Callid(callid.s);
+        if (other < 0) {
             Write_Logf("error:recv refer find chnno error with tel %s\n", user.s);
             return -2;
         }
-    } else {
-        return -1;
+        std::printf("*******callctrl chn %d  callctrl  refrer_chn %d \n", chn, sip_chn[other].ctrl_chn);
+        const int r = CallCtrl_Recv_Refer_Online(chn, sip_chn[other].ctrl_chn);
+        if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Online return %d\n", r);
+        return r;
     }
-    // Transfers are services of call control that this switch does not offer yet: the REFER
-    // fails, and the dispatcher tells the party so.
-    return -3;
+    return -1;
 }
 
 int Sip_Makecall(int leg)
@@ -732,7 +829,8 @@ int TimerProc()
         if (--l.timertries > 0) {
             l.timercount = l.timernext;
             l.timernext *= 2;
-            Send_Udp_Data(l.timertext.s, std::strlen(l.timertext.s), l.timerip.s, l.timerport);
+            const std::string_view text = armed_text(l);
+            Send_Udp_Data(text.data(), text.size(), l.timerip.s, l.timerport);
             continue;
         }
         if (chn_in_range(l.ctrl_chn)) {

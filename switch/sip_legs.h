@@ -4,6 +4,7 @@
 // drives a leg, the one retransmission slot per leg and the no-answer count of outgoing legs.
 #pragma once
 #include <array>
+#include <string_view>
 
 #include "sip_decode.h"
 #include "sip_response.h"  // SipDialog, kSipMsgMax
@@ -50,6 +51,7 @@ struct SipLeg : SipDialog {
     int pend_time = 0;     // seconds an outgoing leg has waited unanswered
     Text<64> ua_line;      // User-Agent line of the switch's INVITE
     Text<kSipLineMax> video_line;   // the party's SDP video media line
+    int service_slot = -1;  // the resend slot holding a service datagram in place of timertext
 };
 
 extern std::array<SipLeg, kMaxSipLegs> sip_chn;
@@ -84,6 +86,11 @@ SipDialog* Sip_Chn_Dialog(int leg);
 // copy itself. 1; -1 for a leg out of range or not in use; -2 the slot holds the leg's BYE or
 // CANCEL and kind is not a BYE (that slot is what frees a released leg, so it is kept).
 int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port);
+// Arms the leg's slot with a datagram of several INVITEs toward the service or conference
+// program (an INVITE, 3 transmissions from 2 s), kept in one of the few slots big enough for it.
+// 1; -1 leg out of range or not in use; -2 as Sip_Retrans_Set; -3 no such slot free; -4 the
+// datagram is longer than one.
+int Sip_Retrans_Set_Service(int leg, std::string_view datagram, const char* ip, int port);
 // Empties the slot when it holds kind. 1; -1 out of range, not in use or another kind armed.
 int Sip_Retrans_Clear(int leg, int kind);
 

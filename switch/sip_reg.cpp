@@ -367,15 +367,31 @@ int Sip_Load_User(int regno)
     if (!reg_in_range(regno)) return -1;
     SoftUser& u = sipreg[regno].soft_user;
     copy_text(u.tel, sipreg[regno].tel.view());
-    // Whether the user's calls are recorded is kept with its row of table softswitch.
+    // Recording, the services and forwarding of the user are kept with its row of table
+    // softswitch; a column the table lacks leaves its service off.
     char tel[2 * sizeof u.tel.s + 3];
     char sql[160];
     if (Query_Quote(tel, sizeof tel, u.tel.view()) < 0) return 1;
-    std::snprintf(sql, sizeof sql, "select record_enable from softswitch where tel = %s", tel);
+    std::snprintf(sql, sizeof sql, "select * from softswitch where tel = %s", tel);
     Dataset ds = Query_Open(g_db, sql);
     if (Query_RecCount(ds) >= 1) {
-        const char* v = Query_Fields(ds, "record_enable", 0);
-        u.record_enable = Sip_Atoi(v ? v : "") == 1 ? 1 : 0;
+        const auto number = [&](const char* column) {
+            const char* v = Query_Fields(ds, column, 0);
+            return Sip_Atoi(v ? v : "");
+        };
+        const auto text = [&](Text<50>& field, const char* column) {
+            const char* v = Query_Fields(ds, column, 0);
+            copy_text(field, v ? v : "");
+        };
+        u.record_enable = number("record_enable") == 1 ? 1 : 0;
+        u.level = number("level");
+        u.zhuanjie = number("zhuanjie");
+        u.meet = number("meet");
+        u.daida = number("daida");
+        u.group = number("group");
+        text(u.callswitch_tel, "callswitch_tel");
+        text(u.busy_callswitch_tel, "busy_callswitch_tel");
+        text(u.no_answer_callswitch_tel, "no_answer_callswitch_tel");
     }
     Query_Close(ds);
     return 1;

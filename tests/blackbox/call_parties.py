@@ -20,8 +20,9 @@ class Switch(harness.Switch):
         self.runs = 0
 
 
-def register(sw, number, port, sock=None):
-    """REGISTER number from 127.0.0.1:port, for a phone that listens there; returns the answer."""
+def register(sw, number, port, sock=None, extra=b""):
+    """REGISTER number from 127.0.0.1:port, for a phone that listens there; returns the answer.
+    extra: further header lines, each ending in CRLF."""
     own = sock is None
     if own:
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -29,7 +30,7 @@ def register(sw, number, port, sock=None):
     at = b"127.0.0.1:%d" % port
     sock.sendto(b"REGISTER sip:127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP " + at + b";branch=z9hG4bKreg\r\n"
                 b"From: <sip:" + number + b"@127.0.0.1>;tag=r\r\nTo: <sip:" + number + b"@127.0.0.1>\r\n"
-                b"Call-ID: reg" + number + b"@" + at + b"\r\nCSeq: 1 REGISTER\r\n"
+                b"Call-ID: reg" + number + b"@" + at + b"\r\nCSeq: 1 REGISTER\r\n" + extra +
                 b"Contact: <sip:" + number + b"@" + at + b">\r\nExpires: 3600\r\n" + TAIL, ("127.0.0.1", sw.port))
     sock.settimeout(5)
     answer = sock.recv(65535)
@@ -65,14 +66,14 @@ def sdp_of(body):
 class Phone:
     """A plain UDP phone on 127.0.0.1: its Via names it, so the switch answers here."""
 
-    def __init__(self, sw, number):
+    def __init__(self, sw, number, extra=b""):
         self.sw = sw
         self.number = number
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
-        assert first_line(register(sw, number, self.port, self.sock)) == b"SIP/2.0 200 OK"
+        assert first_line(register(sw, number, self.port, self.sock, extra)) == b"SIP/2.0 200 OK"
 
     def send(self, data):
         self.sock.sendto(data, ("127.0.0.1", self.sw.port))

@@ -33,6 +33,23 @@ void registration(int regno, const char* tel, int port)
     copy_text(r.ip, "127.0.0.1");
     r.port = port;
     Sip_Load_User(regno);
+    // Both may transfer, confer and pick up, and 801 outranks 802: every service can start.
+    SoftUser& u = r.soft_user;
+    u.zhuanjie = u.meet = u.daida = u.group = 1;
+    u.level = regno == 10 ? 2 : 1;
+}
+
+// The service and conference programs, registered where nothing listens.
+void program(int regno, const char* tel)
+{
+    SipReg& r = sipreg[regno];
+    if (r.use == 1) return;
+    r = SipReg{};
+    r.use = 1;
+    copy_text(r.tel, tel);
+    copy_text(r.ip, "127.0.0.1");
+    r.port = 29;
+    r.soft_user.tel_type = TEL_TYPE_SERVICE;
 }
 
 bool chn_ok(int chn) { return chn >= -1 && chn < kMaxCallChns; }
@@ -108,6 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) return 0;
     registration(10, "801", kPorts[0]);
     registration(11, "802", kPorts[1]);
+    program(kRegService, "*");
+    program(kRegConference, "#");
     std::string datagram(reinterpret_cast<const char*>(data) + 1, size - 1);
     aim_at_placed_leg(datagram);
     // Exactly the bytes, with no terminator after them.

@@ -383,11 +383,15 @@ TEST_F(CallRoute, ProgressRelay)
     // Released from one side, both channels are free.
     EXPECT_EQ(CallCtrl_Recv_Hangoff(caller().con_chn, 0), 1);
     EXPECT_FALSE(caller().use);
-    // A channel without a peer is simply freed.
+    // A channel without a peer is freed, and the release it could not pass on is reported.
     caller_dials("802");
     caller().st = CHN_ST_CALLING;
-    EXPECT_EQ(CallCtrl_Recv_Hangoff(kCallerChn, 0), 1);
+    sip_debug = 1;
+    root->clear_log();
+    EXPECT_EQ(CallCtrl_Recv_Hangoff(kCallerChn, 0), -4);
+    sip_debug = 0;
     EXPECT_FALSE(caller().use);
+    EXPECT_NE(root->log().find("CallCtrl_SendHangoff in recv hangoff return -1\n"), std::string::npos) << root->log();
 }
 
 TEST_F(CallRoute, NoAnswerAfterTheCallControlTime)

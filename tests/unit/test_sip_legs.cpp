@@ -253,12 +253,13 @@ TEST_F(SipLegs, NewInvitesThatAreRefused)
              for (int c = 0; c < kMaxCallChns; c += 2) call_chns[c].use = 1;
          },
          "801", "802", "", tried_then_refused},
-        // The caller has a leg but the called user gets none: both channels are released.
-        {"no leg left for the called user",
+        // A call needs a second leg for its called user: with only one left the caller is not
+        // taken on (and so not refused after its 100), it tries again.
+        {"one leg left, none for the called user",
          [](SipLegs&) {
              for (int l = 0; l < kMaxSipLegs - 1; ++l) sip_chn[l].use = 1;
          },
-         "801", "802", "", tried_then_refused},
+         "801", "802", "", {}},
         {"no leg at all: no answer, the caller tries again",
          [](SipLegs&) {
              for (SipLeg& l : sip_chn) l.use = 1;
@@ -281,6 +282,102 @@ TEST_F(SipLegs, NewInvitesThatAreRefused)
         EXPECT_EQ(chns_after, chns_before) << "nothing taken is left behind: " << c.what;
         EXPECT_EQ(status_of("801"), SOFT_ST_FREE) << c.what;
     }
+}
+
+TEST_F(SipLegs, ACallerWaitsForTheLegOfACalledUserWhoseByeIsUnanswered)
+{
+    // The tables are full but for one call that is ending: its caller has hung up, and its
+    // called user's leg waits for the answer to the BYE (a real phone answers in a moment).
+    const std::string inv = talking("e1");
+    for (int l = 2; l < kMaxSipLegs; ++l) sip_chn[l].use = 1;
+    deliver(from_caller(a, "BYE", "e1", 2), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 200 OK"});
+    const std::string bye = b.take().at(0);
+
+    // The next call finds one leg free: its caller hears nothing yet, rather than a 100 and a 488.
+    deliver(invite("e2"), a);
+    EXPECT_TRUE(a.take().empty());
+    EXPECT_TRUE(b.take().empty());
+    EXPECT_EQ(leg_of("e2"), -1);
+
+    // Once the BYE is answered, the caller's repeated INVITE goes through.
+    deliver(answer(bye, "200 OK"), b);
+    deliver(invite("e2"), a);
+    EXPECT_EQ(a.firsts(), std::vector<std::string>{"SIP/2.0 100 Trying"});
+    EXPECT_EQ(b.firsts(), std::vector<std::string>{"INVITE sip:802@127.0.0.1:5060 SIP/2.0"});
+}
+
+TEST_F(SipLegs, ANewInviteWithoutACallChannelIsLoggedBeforeItsRefusal)
+{
+    for (int c = 0; c < kMaxCallChns; c += 2) call_chns[c].use = 1;
+    sip_debug = 1;
+    root->clear_log();
+    deliver(invite("n1"), a);
+    sip_debug = 0;
+    EXPECT_EQ(a.firsts(), (std::vector<std::string>{"SIP/2.0 100 Trying", "SIP/2.0 488 Not Acceptable Here"}));
+    const std::string log = root->log();
+    const std::size_t why = log.find("error:OnRecv_Invite error no idle ctrl_chn\n");
+    const std::size_t freed = log.find("===========sip chnno=0 reset\n");
+    ASSERT_NE(why, std::string::npos) << log;
+    EXPECT_LT(why, freed) << log;
+    EXPECT_LT(log.find("Send_Udp_Data remoteip"), why) << "the 100 went out first";
+    EXPECT_GT(log.rfind("SIP/2.0 488"), why) << "the 488 follows the log line";
+}
+
+TEST_F(SipLegs, FinalAnswersOnACallersLegByItsState)
+{
+    // Final answers to an INVITE in the caller's own dialog: only the switch's re-INVITE can
+    // have asked for one, and it relays media changes once the caller is answered.
+    struct Case {
+        const char* what;
+        bool answered;          // the caller has the switch's 200 (its ACK is on its way)
+        const char* status;
+        std::vector<std::string> caller_gets, called_gets;
+        int caller_state;       // the caller's leg afterwards, 0 freed
+        bool logged_out_of_state;
+    };
+    const std::vector<std::string> none, ack = {"ACK sip:802@127.0.0.1:5060 SIP/2.0"};
+    const std::vector<std::string> cancel = {"CANCEL sip:802@127.0.0.1:5060 SIP/2.0"};
+    const Case cases[] = {
+        {"200 while ringing: out of state, not acknowledged", false, "200 OK", none, none, sip_calling_wait_200,
+         true},
+        {"failure while ringing: the call is released", false, "486 Busy Here", ack, cancel, 0, false},
+        {"200 before the caller's ACK: the answer to a re-INVITE", true, "200 OK", ack, none,
+         sip_calling_wait_200ack, false},
+        {"failure before the caller's ACK: a refused re-INVITE, the call goes on", true, "488 Not Acceptable Here",
+         ack, none, sip_calling_wait_200ack, false},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        const std::string inv = place("x1");
+        deliver(answer(inv, "180 Ringing"), b);
+        if (c.answered) deliver(answer(inv, "200 OK", kSdpB), b);
+        a.take();
+        b.take();
+        sip_debug = 1;
+        root->clear_log();
+        deliver(answer(from_caller(a, "INVITE", "x1", 1), c.status, c.answered ? kSdpA : ""), a);
+        sip_debug = 0;
+        EXPECT_EQ(a.firsts(), c.caller_gets) << c.what;
+        EXPECT_EQ(b.firsts(), c.called_gets) << c.what;
+        const int leg = leg_of("x1");
+        EXPECT_EQ(leg < 0 ? 0 : sip_chn[leg].st, c.caller_state) << c.what;
+        EXPECT_EQ(root->log().find("recv 200OK,but the status is error!!!\n") != std::string::npos,
+                  c.logged_out_of_state)
+            << c.what;
+    }
+}
+
+TEST_F(SipLegs, ARepeatedInviteWhoseTryingCannotBeSentReleasesTheCall)
+{
+    const std::string inv = place("t1");
+    sip_chn[leg_of("t1")].sig_ip.clear();   // nowhere to send the caller anything
+    deliver(invite("t1"), a);
+    EXPECT_EQ(leg_of("t1"), -1);
+    const std::string cancel = b.take().at(0);
+    EXPECT_EQ(first_line(cancel), "CANCEL sip:802@127.0.0.1:5060 SIP/2.0") << "the called user stops ringing";
+    deliver(answer(cancel, "200 OK"), b);
+    EXPECT_TRUE(tables_free());
 }
 
 TEST_F(SipLegs, FailuresOfTheCalledUser)
