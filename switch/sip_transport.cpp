@@ -1,7 +1,6 @@
 #include "sip_transport.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link_net.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -22,13 +22,6 @@ namespace {
 
 std::array<char, kSipRecvMax + 1> g_recv_buffer;
 SIP_MSG_T g_recv_msg;
-
-void create_failed(const char* why)
-{
-    std::printf("%s", why);
-    std::fflush(stdout);
-    Write_Log(why);
-}
 
 bool dotted_address(const char* ip, in_addr& out) { return ip != nullptr && inet_pton(AF_INET, ip, &out) == 1; }
 
@@ -51,20 +44,14 @@ int Sip_Server_Create(int port)
         Write_Log("warning : sip server have been created\n");
         return 0;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        create_failed("error:create sip udp server failed, socket error\n");
+    const int fd = Link_Udp_Bind(port);
+    if (fd == -1) {
+        Report_Console_And_Log("error:create sip udp server failed, socket error\n");
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    // A port outside 0..65535 would wrap to another port; it is refused like a failed bind.
-    if (port < 0 || port > 65535 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        create_failed("error:create sip udp server failed, bind local address error!\n");
+    if (fd < 0) {
+        // A port outside 0..65535 fails like a bind.
+        Report_Console_And_Log("error:create sip udp server failed, bind local address error!\n");
         return -1;
     }
     g_sip_fd = fd;
@@ -169,12 +156,7 @@ int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& f
 int Sip_Find_Chn_By_Callid(const char* callid)
 {
     if (callid == nullptr) return -2;
-    std::string_view wanted(callid);
-    for (int leg = 0; leg < kMaxSipLegs; ++leg) {
-        const SipDialog* d = Sip_Chn_Dialog(leg);
-        if (d != nullptr && d->callid.view() == wanted) return leg;
-    }
-    return -1;
+    return Sip_Chn_Find_Callid(callid);
 }
 
 int OnRecvSip(SIP_MSG_T& msg)

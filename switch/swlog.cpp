@@ -1,14 +1,17 @@
 #include "swlog.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -28,25 +31,70 @@ const std::string& log_path()
     static const std::string path = board_path("/tmp/log/softswitch.log");
     return path;
 }
+
+// The log file stays open between texts: opening and closing it for each of them cost more than
+// all the rest of the switch's work on a message. It is opened again when the file at its name
+// is no longer the one held (rotated, renamed or deleted by someone else); a file cut short by
+// someone else needs nothing, since every write goes to its end.
+int g_log_fd = -1;
+dev_t g_log_dev = 0;
+ino_t g_log_ino = 0;
+
+void close_log()
+{
+    if (g_log_fd >= 0) close(g_log_fd);
+    g_log_fd = -1;
+}
+
+bool open_log(int extra_flags)
+{
+    close_log();
+    g_log_fd = open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extra_flags, 0666);
+    struct stat st {};
+    if (g_log_fd < 0 || fstat(g_log_fd, &st) != 0) {
+        close_log();
+        return false;
+    }
+    g_log_dev = st.st_dev;
+    g_log_ino = st.st_ino;
+    return true;
+}
+
+bool log_still_named()
+{
+    struct stat st {};
+    return g_log_fd >= 0 && stat(log_path().c_str(), &st) == 0 && st.st_dev == g_log_dev && st.st_ino == g_log_ino;
+}
+
+void write_all(int fd, const char* text, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+}
 }  // namespace
 
 void Write_Log(const char* text)
 {
     if (sip_debug == 0 || text == nullptr) return;
-    FILE* f;
+    bool open;
     if (g_log_writes < kLogRestartWrites) {
-        f = std::fopen(log_path().c_str(), "ab");
+        open = log_still_named() || open_log(0);
         ++g_log_writes;
     } else {
-        f = std::fopen(log_path().c_str(), "wb+");
+        open = open_log(O_TRUNC);
         g_log_writes = 0;
     }
-    if (!f) {
+    if (!open) {
         std::printf("open log error!\n");
         return;
     }
-    std::fwrite(text, 1, std::strlen(text), f);
-    std::fclose(f);
+    // One write per text, unbuffered: the text is in the file when this returns.
+    write_all(g_log_fd, text, std::strlen(text));
     Netmon_Mirror_Log(text);
 }
 
@@ -59,6 +107,13 @@ void Write_Logf(const char* fmt, ...)
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     Write_Log(buf);
+}
+
+void Report_Console_And_Log(const char* text)
+{
+    std::printf("%s", text);
+    std::fflush(stdout);
+    Write_Log(text);
 }
 
 const char* Get_Interface_Ip(const char* name)

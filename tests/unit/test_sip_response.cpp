@@ -104,6 +104,7 @@ protected:
         copy_text(out.to_line, "To: 802 <sip:802@10.0.0.1:5062>;tag=t2");
         copy_text(out.callid_line, "Call-ID: c-out");
         copy_text(out.cseq_line, "CSeq: 7 INVITE");
+        Sip_Chn_Index_Rebuild();
     }
 
     // A decoded request as the receive step hands it over, with the peer as its source.
