@@ -11,14 +11,19 @@ its log off (sip_debug 0) and on (sip_debug 1).
 - The log's cost: CPU per REGISTER with sip_debug 1 over that with sip_debug 0, at the highest
   rate both passed.
 
-CPU time is read from /proc/<pid>/schedstat (nanoseconds) where the kernel offers it, otherwise
-from the clock ticks of /proc/<pid>/stat. The figures are the switch's own; no other SIP server
-runs beside it.
+- Side by side, when kamailio is installed (Debian package kamailio, not among the project's
+  dependencies): the same REGISTER runs against kamailio as a registrar with one UDP worker, its
+  CPU time summed over all its processes.
 
-    python3 bench/bench_speed.py [--build DIR] [--idle SECONDS] [--seconds N]
+CPU time is read from /proc/<pid>/schedstat (nanoseconds) where the kernel offers it, otherwise
+from the clock ticks of /proc/<pid>/stat.
+
+    python3 bench/bench_speed.py [--build DIR] [--idle SECONDS] [--seconds N] [--no-proxy]
 """
 import argparse
 import os
+import shutil
+import subprocess
 import sys
 import time
 
@@ -53,23 +58,107 @@ def context_switches(pid):
     return total
 
 
+def family(pid):
+    """pid and every process whose parent it is (kamailio's workers)."""
+    pids = [pid]
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                        pids.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    return pids
+
+
 class Meter:
-    """CPU time, wake-ups and wall time of one process from now on."""
+    """CPU time, wake-ups and wall time of a process and its children from now on."""
 
     def __init__(self, pid):
-        self.pid = pid
-        self.start = (time.monotonic(), cpu_seconds(pid), context_switches(pid))
+        self.pids = family(pid)
+        self.start = (time.monotonic(), self.cpu(), self.wakes())
+
+    def cpu(self):
+        return sum(cpu_seconds(p) for p in self.pids)
+
+    def wakes(self):
+        return sum(context_switches(p) for p in self.pids)
 
     def read(self):
         t, cpu, sw = self.start
-        return time.monotonic() - t, cpu_seconds(self.pid) - cpu, context_switches(self.pid) - sw
+        return time.monotonic() - t, self.cpu() - cpu, self.wakes() - sw
+
+
+KAMAILIO_CFG = """#!KAMAILIO
+debug=0
+log_stderror=yes
+children=1
+disable_tcp=yes
+disable_sctp=yes
+listen=udp:127.0.0.1:%(port)d
+mpath="%(modules)s"
+loadmodule "tm.so"
+loadmodule "sl.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "siputils.so"
+loadmodule "textops.so"
+modparam("usrloc", "db_mode", 0)
+request_route {
+    if (!mf_process_maxfwd_header("10")) {
+        sl_send_reply("483", "Too Many Hops");
+        exit;
+    }
+    if (is_method("REGISTER")) {
+        if (!save("location")) sl_reply_error();
+        exit;
+    }
+    sl_send_reply("404", "Not Found");
+}
+"""
+
+
+class Kamailio:
+    """kamailio as a plain registrar with one UDP worker on a scratch board; shaped like the
+    harness's Switch (board, port, prog) so the same runs drive it."""
+
+    def __init__(self, harness, call_parties):
+        self.board = harness.Board()
+        self.port = harness.free_port()
+        modules = next((d for d in ("/usr/lib/x86_64-linux-gnu/kamailio/modules", "/usr/lib/kamailio/modules")
+                        if os.path.isdir(d)), "/usr/lib/kamailio/modules")
+        cfg = self.board.path("var/kamailio.cfg")
+        with open(cfg, "w") as f:
+            f.write(KAMAILIO_CFG % {"port": self.port, "modules": modules})
+        self.prog = subprocess.Popen(["kamailio", "-f", cfg, "-DD", "-E", "-Y", self.board.path("var"),
+                                      "-P", self.board.path("var/kamailio.pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        harness.wait_for(lambda: call_parties.port_taken(self.port) or self.prog.poll() is not None, timeout=10)
+        time.sleep(0.5)   # its workers are forked after the socket is bound
+
+    def close(self):
+        self.prog.terminate()
+        try:
+            self.prog.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.prog.kill()
+            self.prog.wait()
+        self.board.close()
+
+
+def pid_of(server):
+    """The process id of the switch (a harness program) or of kamailio (a plain process)."""
+    return getattr(server.prog, "p", server.prog).pid
 
 
 def idle_run(harness, seconds):
     sw = harness.Switch(debug=0)
     try:
         time.sleep(1.0)   # past the start-up and the first tick
-        meter = Meter(sw.prog.p.pid)
+        meter = Meter(pid_of(sw))
         time.sleep(seconds)
         wall, cpu, wakes = meter.read()
         return 100.0 * cpu / wall, wakes / wall
@@ -77,20 +166,23 @@ def idle_run(harness, seconds):
         sw.close()
 
 
-def register_rates(harness, bench_register, debug, seconds):
-    """[(rate, ok, CPU microseconds per REGISTER)] up to the first failed rate."""
-    sw = harness.Switch(debug=debug)
+def register_rates(harness, bench_register, debug, seconds, server=None):
+    """[(rate, ok, CPU microseconds per REGISTER)] up to the first failed rate; against the
+    switch with sip_debug debug, or against server."""
+    sw = server or harness.Switch(debug=debug)
+    name = "kamailio" if server else "sip_debug=%d" % debug
     runs = []
     try:
         users = bench_register.write_users(sw.board)
         for rate in REGISTER_RATES:
             calls = rate * seconds
-            meter = Meter(sw.prog.p.pid)
+            meter = Meter(pid_of(sw))
             ok = bench_register.register_run(harness, sw, users, "register.xml", rate, calls, seconds)
+            ok = ok and sw.prog.poll() is None
             _, cpu, _ = meter.read()
             runs.append((rate, ok, 1e6 * cpu / calls))
-            print("REGISTER sip_debug=%d rate %5d/s: %s, %.1f us CPU per REGISTER" %
-                  (debug, rate, "ok" if ok else "failed", 1e6 * cpu / calls), flush=True)
+            print("REGISTER %s rate %5d/s: %s, %.1f us CPU per REGISTER" %
+                  (name, rate, "ok" if ok else "failed", 1e6 * cpu / calls), flush=True)
             if not ok:
                 break
     finally:
@@ -108,7 +200,7 @@ def call_rates(cp, bench_calls, debug, seconds):
         for rate in CALL_RATES:
             calls = rate * seconds
             cap = seconds * 4 + 20
-            meter = Meter(sw.prog.p.pid)
+            meter = Meter(pid_of(sw))
             uas = bench_calls.sipp(cp, sw, uas_path, b"802", ["-m", str(calls)], cap)
             uac = bench_calls.sipp(cp, sw, uac_path, b"801", ["-r", str(rate), "-m", str(calls)], cap)
             ok = uac.wait(timeout=cap + 20) == 0
@@ -144,6 +236,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(SOURCE_DIR, "build"))
     ap.add_argument("--idle", type=int, default=10, help="seconds the idle switch is watched")
     ap.add_argument("--seconds", type=int, default=3, help="seconds of REGISTERs or calls per rate")
+    ap.add_argument("--no-proxy", action="store_true", help="leave out the side-by-side kamailio runs")
     args = ap.parse_args()
     os.environ["BUILD_DIR"] = args.build
     import bench_calls
@@ -157,6 +250,9 @@ def main():
     print("idle: %.2f%% of a core, %.0f wake-ups/s" % (idle_cpu, idle_wakes), flush=True)
     reg = {debug: register_rates(harness, bench_register, debug, args.seconds) for debug in (0, 1)}
     calls = {debug: call_rates(call_parties, bench_calls, debug, args.seconds) for debug in (0, 1)}
+    proxy = None
+    if not args.no_proxy and shutil.which("kamailio"):
+        proxy = register_rates(harness, bench_register, 0, args.seconds, Kamailio(harness, call_parties))
 
     print()
     print("idle switch:                 %.2f%% of a core, %.0f wake-ups/s over %d s" % (idle_cpu, idle_wakes, args.idle))
@@ -166,6 +262,11 @@ def main():
         print("calls (no talk), sip_debug=%d: highest clean rate %s" % (debug, best_rate(calls[debug])))
     print("log cost per REGISTER:       %s" % log_cost(reg[0], reg[1]))
     print("log cost per call:           %s" % log_cost(calls[0], calls[1]))
+    if proxy is None:
+        print("kamailio:                    not installed (or left out): the switch's own figures only")
+    else:
+        print("REGISTER, kamailio 1 worker: highest clean rate %s" % best_rate(proxy))
+        print("switch over kamailio:        %s CPU per REGISTER" % log_cost(proxy, reg[0]).replace("times", "times the"))
 
 
 if __name__ == "__main__":
