@@ -166,54 +166,50 @@ def idle_run(harness, seconds):
         sw.close()
 
 
-def register_rates(harness, bench_register, debug, seconds, server=None):
-    """[(rate, ok, CPU microseconds per REGISTER)] up to the first failed rate; against the
-    switch with sip_debug debug, or against server."""
-    sw = server or harness.Switch(debug=debug)
-    name = "kamailio" if server else "sip_debug=%d" % debug
+def rising_rates(sw, rates, label, unit, seconds, run_one):
+    """Runs run_one(rate, count) against sw at each rate in turn until one fails, then closes
+    sw: [(rate, ok, CPU microseconds per item)]."""
     runs = []
     try:
-        users = bench_register.write_users(sw.board)
-        for rate in REGISTER_RATES:
-            calls = rate * seconds
+        for rate in rates:
+            count = rate * seconds
             meter = Meter(pid_of(sw))
-            ok = bench_register.register_run(harness, sw, users, "register.xml", rate, calls, seconds)
-            ok = ok and sw.prog.poll() is None
-            _, cpu, _ = meter.read()
-            runs.append((rate, ok, 1e6 * cpu / calls))
-            print("REGISTER %s rate %5d/s: %s, %.1f us CPU per REGISTER" %
-                  (name, rate, "ok" if ok else "failed", 1e6 * cpu / calls), flush=True)
+            ok = run_one(rate, count) and sw.prog.poll() is None
+            cpu = 1e6 * meter.read()[1] / count
+            runs.append((rate, ok, cpu))
+            print("%s rate %5d/s: %s, %.1f us CPU per %s" % (label, rate, "ok" if ok else "failed", cpu, unit),
+                  flush=True)
             if not ok:
                 break
     finally:
         sw.close()
     return runs
+
+
+def register_rates(harness, bench_register, debug, seconds, server=None):
+    """REGISTER runs against the switch with sip_debug debug, or against server."""
+    sw = server or harness.Switch(debug=debug)
+    users = bench_register.write_users(sw.board)
+    return rising_rates(sw, REGISTER_RATES, "REGISTER " + ("kamailio" if server else "sip_debug=%d" % debug),
+                        "REGISTER", seconds,
+                        lambda rate, count: bench_register.register_run(harness, sw, users, "register.xml", rate,
+                                                                        count, seconds))
 
 
 def call_rates(cp, bench_calls, debug, seconds):
-    """[(rate, ok, CPU microseconds per call)] up to the first failed rate."""
+    """Runs of calls without talk through the switch with sip_debug debug."""
     sw = cp.Switch(debug=debug)
-    runs = []
-    try:
-        uac_path = bench_calls.scenario_copy(sw, "call_uac.xml", 0)
-        uas_path = bench_calls.scenario_copy(sw, "call_uas.xml", 0)
-        for rate in CALL_RATES:
-            calls = rate * seconds
-            cap = seconds * 4 + 20
-            meter = Meter(pid_of(sw))
-            uas = bench_calls.sipp(cp, sw, uas_path, b"802", ["-m", str(calls)], cap)
-            uac = bench_calls.sipp(cp, sw, uac_path, b"801", ["-r", str(rate), "-m", str(calls)], cap)
-            ok = uac.wait(timeout=cap + 20) == 0
-            ok = uas.wait(timeout=cap + 20) == 0 and ok and sw.prog.poll() is None
-            _, cpu, _ = meter.read()
-            runs.append((rate, ok, 1e6 * cpu / calls))
-            print("calls sip_debug=%d rate %5d/s: %s, %.1f us CPU per call" %
-                  (debug, rate, "ok" if ok else "failed", 1e6 * cpu / calls), flush=True)
-            if not ok:
-                break
-    finally:
-        sw.close()
-    return runs
+    uac_path = bench_calls.scenario_copy(sw, "call_uac.xml", 0)
+    uas_path = bench_calls.scenario_copy(sw, "call_uas.xml", 0)
+    cap = seconds * 4 + 20
+
+    def run_one(rate, count):
+        uas = bench_calls.sipp(cp, sw, uas_path, b"802", ["-m", str(count)], cap)
+        uac = bench_calls.sipp(cp, sw, uac_path, b"801", ["-r", str(rate), "-m", str(count)], cap)
+        ok = uac.wait(timeout=cap + 20) == 0
+        return uas.wait(timeout=cap + 20) == 0 and ok
+
+    return rising_rates(sw, CALL_RATES, "calls sip_debug=%d" % debug, "call", seconds, run_one)
 
 
 def best_rate(runs):
