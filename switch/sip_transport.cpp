@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -73,10 +74,11 @@ int Send_Udp_Data(const char* text, std::size_t length, const char* ip, int port
         Write_Logf("***********************函数 Send_Udp_Data 发送错误 ip=%s port=%d\n", ip ? ip : "", port);
         return -1;
     }
-    Write_Logf("Send_Udp_Data remoteip = %s remoteport = %d \n", ip, port);
-    Write_Log("send data = \n");
-    Write_Log(text);
-    Write_Log("\n");
+    if (sip_debug != 0) {
+        char head[96];
+        std::snprintf(head, sizeof head, "Send_Udp_Data remoteip = %s remoteport = %d \n", ip, port);
+        Write_Log_Texts({head, "send data = \n", text, "\n"});
+    }
     return 1;
 }
 
@@ -87,9 +89,7 @@ int Send_Udp_Data_Direct(const char* text, std::size_t length, const SIP_MSG_T& 
         Write_Log("*************************函数:Send_Udp_Data_Direct 出错\n");
         return -1;
     }
-    Write_Log("Send_Udp_Data_Direct send data = \n");
-    Write_Log(text);
-    Write_Log("\n");
+    Write_Log_Texts({"Send_Udp_Data_Direct send data = \n", text, "\n"});
     return 1;
 }
 
@@ -136,13 +136,17 @@ int Sip_Recv_Decode(const char* text, std::size_t length, const sockaddr_in& fro
 
 int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len)
 {
-    char src_ip[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
-    Write_Logf("recv data from ip=%s port=%d \n", src_ip, ntohs(from.sin_port));
-    Write_Log("recv data = \n");
-    // The text as it arrived, up to its first NUL; it need not be terminated.
-    Write_Logf("%.*s", static_cast<int>(text == nullptr ? 0 : strnlen(text, length)), text == nullptr ? "" : text);
-    Write_Log("\n");
+    if (sip_debug != 0) {
+        char src_ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
+        char head[64];
+        std::snprintf(head, sizeof head, "recv data from ip=%s port=%d \n", src_ip, ntohs(from.sin_port));
+        // The text as it arrived, up to its first NUL (it need not be terminated), and no more
+        // than a formatted log text holds.
+        const std::string_view as_arrived =
+            text == nullptr ? std::string_view() : std::string_view(text, std::min(length, kLogTextMax - 1));
+        Write_Log_Texts({head, "recv data = \n", as_arrived, "\n"});
+    }
 
     SIP_MSG_T& msg = g_recv_msg;
     if (Sip_Recv_Decode(text, length, from, from_len, msg) != 1) {

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -76,36 +77,75 @@ bool log_still_named()
     return stat(log_path().c_str(), &st) == 0 && st.st_dev == g_log_dev && st.st_ino == g_log_ino;
 }
 
-void write_all(int fd, const char* text, std::size_t length)
+// Writes every byte of iov[0..n), however the system splits the writes.
+void write_all(int fd, iovec* iov, std::size_t n)
 {
-    while (length > 0) {
-        const ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        length -= static_cast<std::size_t>(n);
+    while (n > 0) {
+        const ssize_t done = writev(fd, iov, static_cast<int>(n));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return;
+        auto left = static_cast<std::size_t>(done);
+        while (n > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --n;
+        }
+        if (n > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
     }
 }
+
+// Like a C string, a text ends at its first NUL.
+std::string_view up_to_nul(std::string_view t) { return t.substr(0, strnlen(t.data(), t.size())); }
 }  // namespace
 
 void Write_Log(const char* text)
 {
-    if (sip_debug == 0 || text == nullptr) return;
-    bool open;
-    if (g_log_writes < kLogRestartWrites) {
-        open = log_still_named() || open_log(0);
-        ++g_log_writes;
-    } else {
-        open = open_log(O_TRUNC);
-        g_log_writes = 0;
+    if (text != nullptr) Write_Log_Texts({std::string_view(text)});
+}
+
+void Write_Log_Texts(std::initializer_list<std::string_view> texts)
+{
+    if (sip_debug == 0) return;
+    constexpr std::size_t kMaxTexts = 8;
+    std::array<iovec, kMaxTexts> iov{};
+    std::array<bool, kMaxTexts> written{};
+    std::size_t pending = 0;
+    // Unbuffered: every text is in the file when this returns.
+    auto flush = [&] {
+        if (pending > 0 && g_log_fd >= 0) write_all(g_log_fd, iov.data(), pending);
+        pending = 0;
+    };
+    std::size_t i = 0;
+    for (std::string_view t : texts) {
+        if (i == kMaxTexts) break;
+        // Each text counts towards the restart of the file on its own, as if written alone.
+        bool open;
+        if (g_log_writes < kLogRestartWrites) {
+            open = log_still_named() || (flush(), open_log(0));
+            ++g_log_writes;
+        } else {
+            flush();
+            open = open_log(O_TRUNC);
+            g_log_writes = 0;
+        }
+        if (!open) {
+            std::printf("open log error!\n");
+        } else {
+            const std::string_view text = up_to_nul(t);
+            iov[pending++] = iovec{const_cast<char*>(text.data()), text.size()};
+            written[i] = true;
+        }
+        ++i;
     }
-    if (!open) {
-        std::printf("open log error!\n");
-        return;
+    flush();
+    i = 0;
+    for (std::string_view t : texts) {
+        if (i < kMaxTexts && written[i]) Netmon_Mirror_Log(up_to_nul(t));
+        ++i;
     }
-    // One write per text, unbuffered: the text is in the file when this returns.
-    write_all(g_log_fd, text, std::strlen(text));
-    Netmon_Mirror_Log(text);
 }
 
 void Write_Logf(const char* fmt, ...)

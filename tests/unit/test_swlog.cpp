@@ -100,6 +100,27 @@ TEST(SwLog, TheNextTextGoesToTheFileTheNameLeadsTo)
     EXPECT_EQ(log_text(), "back\n");
 }
 
+// Texts logged together in one write count and end as texts logged one by one: the restart of
+// the file can fall between them.
+TEST(SwLog, TextsLoggedTogetherRestartTheFileWhereSingleTextsWould)
+{
+    const std::string path = g_root + "/tmp/log/softswitch.log";
+    sip_debug = 1;
+    // Find a restart: the text that starts a fresh file is alone in it.
+    std::ofstream(path) << "earlier\n";
+    for (int i = 0; i <= kLogRestartWrites + 1; ++i) {
+        Write_Log("x");
+        if (std::filesystem::file_size(path) == 1) break;
+    }
+    ASSERT_EQ(log_text(), "x");
+    for (int i = 0; i < kLogRestartWrites - 2; ++i) Write_Log("x");
+    // The 20000th append and the restart fall inside the group.
+    Write_Log_Texts({"a", "b", "c", std::string_view("d\0hidden", 8)});
+    EXPECT_EQ(log_text(), "cd");
+    Write_Log_Texts({"e", "\n"});
+    EXPECT_EQ(log_text(), "cde\n");
+}
+
 TEST(NetIf, LookupsRefuseOtherNames)
 {
     EXPECT_EQ(Get_Interface_Ip(nullptr), nullptr);
