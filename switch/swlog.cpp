@@ -14,7 +14,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -37,14 +36,10 @@ const std::string& log_path()
 // The log file stays open between texts: opening and closing it for each of them cost more than
 // all the rest of the switch's work on a message. It is opened again when the file at its name
 // is no longer the one held (rotated, renamed or deleted by someone else); a file cut short by
-// someone else needs nothing, since every write goes to its end. The name is looked at once a
-// millisecond at most (a message logs about ten texts), so texts written within a millisecond
-// of a move may still join the moved file, as with any rotation.
-constexpr std::int64_t kNameCheckUs = 1000;
+// someone else needs nothing, since every write goes to its end.
 int g_log_fd = -1;
 dev_t g_log_dev = 0;
 ino_t g_log_ino = 0;
-std::int64_t g_log_checked_us = 0;
 
 void close_log()
 {
@@ -63,16 +58,12 @@ bool open_log(int extra_flags)
     }
     g_log_dev = st.st_dev;
     g_log_ino = st.st_ino;
-    g_log_checked_us = monotonic_us();
     return true;
 }
 
 bool log_still_named()
 {
     if (g_log_fd < 0) return false;
-    const std::int64_t now = monotonic_us();
-    if (now - g_log_checked_us < kNameCheckUs) return true;
-    g_log_checked_us = now;
     struct stat st {};
     return stat(log_path().c_str(), &st) == 0 && st.st_dev == g_log_dev && st.st_ino == g_log_ino;
 }
@@ -118,13 +109,14 @@ void Write_Log_Texts(std::initializer_list<std::string_view> texts)
         if (pending > 0 && g_log_fd >= 0) write_all(g_log_fd, iov.data(), pending);
         pending = 0;
     };
+    // The name is looked at once per call: nothing else can move the file between its texts.
+    bool open = false;
     std::size_t i = 0;
     for (std::string_view t : texts) {
         if (i == kMaxTexts) break;
         // Each text counts towards the restart of the file on its own, as if written alone.
-        bool open;
         if (g_log_writes < kLogRestartWrites) {
-            open = log_still_named() || (flush(), open_log(0));
+            if (!open) open = log_still_named() || open_log(0);
             ++g_log_writes;
         } else {
             flush();
