@@ -11,9 +11,9 @@ its log off (sip_debug 0) and on (sip_debug 1).
 - The log's cost: CPU per REGISTER with sip_debug 1 over that with sip_debug 0, at the highest
   rate both passed.
 
-- Side by side, when kamailio is installed (Debian package kamailio, not among the project's
-  dependencies): the same REGISTER runs against kamailio as a registrar with one UDP worker, its
-  CPU time summed over all its processes.
+- Side by side, when kamailio is installed (scripts/deps.sh installs it for this): the same
+  REGISTER runs against kamailio as a registrar with one UDP worker, its CPU time summed over all
+  its processes.
 
 CPU time is read from /proc/<pid>/schedstat (nanoseconds) where the kernel offers it, otherwise
 from the clock ticks of /proc/<pid>/stat.

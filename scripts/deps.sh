@@ -8,6 +8,7 @@ pkgs=(
   nettle-dev libosip2-dev libmad0-dev pkg-config
   python3 iproute2 util-linux procps psmisc
   sip-tester sipsak tshark linphone-cli sox libsox-fmt-mp3 lame curl
+  kamailio   # benchmarks only: the SIP proxy bench/bench_speed.py measures beside the switch
 )
 missing=()
 # Only the host's own architecture (or "all") counts: the board's build installs some libraries
