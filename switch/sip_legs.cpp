@@ -229,7 +229,7 @@ int Sip_Find_Calling_Reg(int leg, int& regno)
     int other = -1;
     for (int r = 0; r < kMaxSipReg; ++r) {
         const SipReg& reg = sipreg[r];
-        if (reg.use != 1 || reg.auth_pending == 1) continue;
+        if (reg.use != 1) continue;
         if (reg.ip.view() != l.sig_ip.view() || reg.port != l.sig_port) continue;
         if (reg.soft_user.tel_type == TEL_TYPE_SIP) {
             if (reg.tel.view() == l.calling.view()) {

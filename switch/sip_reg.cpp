@@ -1,6 +1,5 @@
 #include "sip_reg.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
+#include "sip_nonce.h"
 #include "sip_response.h"
 #include "sip_text.h"
 #include "sqlite.h"
@@ -25,12 +25,6 @@ int g_refresh_regno = kRegFirstUser;
 int g_refresh_endpoint = 0;
 
 constexpr const char* kPeerQuery = "select *  from softswitch where tel_type= '3'";
-
-// How long a slot is held for a challenge nobody answers: a client gives up on its request
-// after 32 seconds (64 times T1). The lifetime the REGISTER asks for has not been vouched for
-// yet, so it cannot keep the slot longer; otherwise one burst of REGISTERs asking for years
-// would lock every new number out of the table.
-constexpr int kChallengeHoldSeconds = 32;
 
 bool reg_in_range(int regno) { return regno >= 0 && regno < kMaxSipReg; }
 
@@ -135,13 +129,11 @@ void store_binding(int regno, const SIP_MSG_T& msg, int lifetime)
     r.expires = lifetime;
 }
 
-// Completes an accepted REGISTER. A registration taken by this REGISTER, or held until now
-// for its challenge, is announced free.
+// Completes an accepted REGISTER. A registration taken by this REGISTER is announced free.
 int accept_register(int regno, const SIP_MSG_T& msg, int lifetime, bool inet_log, bool first)
 {
     SipReg& r = sipreg[regno];
     store_binding(regno, msg, lifetime);
-    r.auth_pending = 0;
     set_user_inet(regno, msg, inet_log);
     Sip_Update_Db_Status(regno, 1);
     if (first && sip_authen_enable == 0 && sip_netmon_enable == 1) SipMonitor_Send_Reg(regno);
@@ -150,46 +142,57 @@ int accept_register(int regno, const SIP_MSG_T& msg, int lifetime, bool inet_log
     return 1;
 }
 
+// No slot is left for a new number: 488, the log line and the result.
+int refuse_table_full(const SIP_MSG_T& msg, const char* log, int result)
+{
+    respond(msg, 488);
+    Write_Log(log);
+    return result;
+}
+
 int register_without_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int lifetime)
 {
     const bool first = regno < 0;
-    if (first) {
-        regno = take_slot(tel);
-        if (regno < 0) {
-            respond(msg, 488);
-            Write_Log("error:没有空闲注册结构\n");
-            return -4;
-        }
-    }
+    if (first && (regno = take_slot(tel)) < 0) return refuse_table_full(msg, "error:没有空闲注册结构\n", -4);
     Sip_Load_User(regno);
     return accept_register(regno, msg, lifetime, true, first);
 }
 
-// A failed credential check: 488, and the slot is freed only when it was held for this
-// number's challenge alone. A registration that had passed before keeps its binding.
-int refuse_credentials(const SIP_MSG_T& msg, int regno, int result)
+// A failed credential check: 488. A registration that had passed before keeps its binding;
+// a new number never had a slot.
+int refuse_credentials(const SIP_MSG_T& msg, int result)
 {
     respond(msg, 488);
-    if (sipreg[regno].auth_pending == 1) Sip_Reg_Reset(regno);
     return result;
 }
 
 // An ordinary user is checked against the password its row in table softswitch holds; a user
 // without a row, or with an empty password there, keeps the empty password.
-void load_user_password(int regno)
+void load_user_password(const Text<50>& tel, Text<50>& password)
 {
-    SipReg& r = sipreg[regno];
-    r.password.clear();
-    char tel[2 * sizeof r.tel.s + 3];
-    if (g_db == nullptr || Query_Quote(tel, sizeof tel, r.tel.view()) < 0) return;
+    password.clear();
+    char quoted[2 * sizeof tel.s + 3];
+    if (g_db == nullptr || Query_Quote(quoted, sizeof quoted, tel.view()) < 0) return;
     char sql[160];
-    std::snprintf(sql, sizeof sql, "select password from softswitch where tel=%s", tel);
+    std::snprintf(sql, sizeof sql, "select password from softswitch where tel=%s", quoted);
     Dataset ds = Query_Open(g_db, sql);
     if (Query_RecCount(ds) >= 1) {
         const char* pw = Query_Fields(ds, "password", 0);
-        copy_text(r.password, pw != nullptr ? pw : "");
+        copy_text(password, pw != nullptr ? pw : "");
     }
     Query_Close(ds);
+}
+
+// The challenge to a REGISTER without usable credentials. A retransmitted REGISTER gets the
+// nonce its first copy got. A new number gets a challenge only while a slot is free for it,
+// but the slot is taken only when its credentials pass: open challenges hold none.
+int challenge(const SIP_MSG_T& msg, int regno, const Text<50>& tel)
+{
+    if (regno < 0 && Find_Free_Reg() < 0) return refuse_table_full(msg, "no free regno\n", -6);
+    const int n = Sip_Nonce_Open(tel.s, Sip_Nonce_Request_Key(msg.callid_line.view(), msg.cseq_line.view()));
+    // The status stays as it is: the user may be in a call at its registered address.
+    Send_Auth_Challenge(msg, sipnonce[n].nonce);
+    return 1;
 }
 
 int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int lifetime)
@@ -198,50 +201,49 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
     if (sip_authen_type != 0 && sip_authen_type != 1) return 1;
     const bool www = sip_authen_type == 0;
 
-    if (regno < 0) {
-        regno = take_slot(tel);
-        if (regno < 0) {
-            respond(msg, 488);
-            Write_Log("no free regno\n");
-            return -6;
-        }
-        // Held for the challenge; freed by the expiry step if the phone never answers.
-        sipreg[regno].auth_pending = 1;
-        sipreg[regno].expires = std::min(lifetime, kChallengeHoldSeconds);
+    if (regno >= 0) {
+        Sip_Load_User(regno);
+        if (sipreg[regno].soft_user.no_authen == 1) return accept_register(regno, msg, lifetime, true, false);
     }
-    SipReg& r = sipreg[regno];
-    Sip_Load_User(regno);
-    load_user_password(regno);
-
-    const bool first = r.auth_pending == 1;
-    if (r.soft_user.no_authen == 1) return accept_register(regno, msg, lifetime, true, first);
 
     const auto& line = www ? msg.auth_line : msg.proxy_auth_line;
-    if (line.empty()) {
-        // The status stays as it is: the user may be in a call at its registered address.
-        Send_Auth_Challenge(msg, r.nonce);
-        return 1;
-    }
+    if (line.empty()) return challenge(msg, regno, tel);
 
     DigestParams cred;
     int decoded = www ? Decode_Authorization(line.view(), cred) : Decode_Proxy_Authorization(line.view(), cred);
-    if (decoded < 1) return refuse_credentials(msg, regno, www ? -10 : -13);
+    if (decoded < 1) return refuse_credentials(msg, www ? -10 : -13);
 
-    // An empty stored nonce means no challenge was sent: nothing can answer it.
-    if (r.nonce.empty() || cred.nonce.view() != r.nonce.view()) {
-        Write_Logf("regno=%d nonce1=%s nonce2=%s\n", regno, r.nonce.s, cred.nonce.s);
-        Write_Logf(www ? "error:[%s]www nonce错误\n" : "error:[%s] proxy nonce错误\n", r.tel.s);
-        return refuse_credentials(msg, regno, www ? -8 : -11);
+    const int worth = Sip_Nonce_Check(tel.s, cred.nonce.view());
+    if (worth == 0) {
+        // Answered once already (a replay, or a copy that came late) or answered too late:
+        // whoever sent it must answer a new challenge.
+        Write_Logf("[%s] nonce %s spent, challenged again\n", tel.s, cred.nonce.s);
+        return challenge(msg, regno, tel);
+    }
+    if (worth < 0) {
+        Write_Logf("regno=%d nonce1=%s nonce2=%s\n", regno, Sip_Nonce_Of(tel.s), cred.nonce.s);
+        Write_Logf(www ? "error:[%s]www nonce错误\n" : "error:[%s] proxy nonce错误\n", tel.s);
+        return refuse_credentials(msg, www ? -8 : -11);
     }
 
+    Text<50> password;
+    load_user_password(tel, password);
     Text<kMd5HexLen + 1> expected;
     Sip_Digest_Response(kDigestMethodRegister, cred.realm.view(), cred.uri.view(), cred.nonce.view(),
-                        cred.username.view(), r.password.view(), expected);
+                        cred.username.view(), password.view(), expected);
     if (cred.response.view() != expected.view()) {
         Write_Logf("response1=%s response2=%s\n", cred.response.s, expected.s);
-        Write_Logf(www ? "error:[%s]www密码错误\n" : "error:[%s]proxy 密码错误\n", r.tel.s);
-        return refuse_credentials(msg, regno, www ? -9 : -12);
+        Write_Logf(www ? "error:[%s]www密码错误\n" : "error:[%s]proxy 密码错误\n", tel.s);
+        return refuse_credentials(msg, www ? -9 : -12);
     }
+    Sip_Nonce_Close(tel.s, cred.nonce.view());
+
+    const bool first = regno < 0;
+    if (first) {
+        if ((regno = take_slot(tel)) < 0) return refuse_table_full(msg, "no free regno\n", -6);
+        Sip_Load_User(regno);
+    }
+    copy_text(sipreg[regno].password, password.view());
     return accept_register(regno, msg, lifetime, www, first);
 }
 
@@ -250,6 +252,7 @@ int register_with_auth(const SIP_MSG_T& msg, int regno, const Text<50>& tel, int
 void Sip_Init_All_Reg()
 {
     sipreg.fill(SipReg{});
+    Sip_Nonce_Init();
     g_refresh_regno = kRegFirstUser;
 }
 
@@ -286,16 +289,14 @@ int OnRecv_Reg(const SIP_MSG_T& msg)
 
 int Sip_Reg_Timer()
 {
+    Sip_Nonce_Tick();
     for (int regno = 0; regno < kMaxSipReg; ++regno) {
         SipReg& r = sipreg[regno];
         if (r.use != 1 || r.soft_user.tel_type == TEL_TYPE_TRUNK) continue;
         if (r.expires < 1) {
             Write_Logf("!!!reg[%d] tel=[%s] 注册超时,注销!\n", regno, r.tel.s);
-            // A slot held only for a challenge was never online anywhere.
-            if (r.auth_pending != 1) {
-                Sip_Update_Db_Status(regno, 0);
-                Sip_Set_Softuser_St(regno, SOFT_ST_AWAY, r.tel.s);
-            }
+            Sip_Update_Db_Status(regno, 0);
+            Sip_Set_Softuser_St(regno, SOFT_ST_AWAY, r.tel.s);
             Sip_Reg_Reset(regno);
         } else {
             --r.expires;
@@ -344,7 +345,7 @@ int Find_Reg_By_Called(const char* called)
     int peer = -1;
     for (int regno = kRegFirstUser; regno < kMaxSipReg; ++regno) {
         const SipReg& r = sipreg[regno];
-        if (r.use != 1 || r.auth_pending == 1) continue;
+        if (r.use != 1) continue;
         const int type = r.soft_user.tel_type;
         if (type == TEL_TYPE_SIP) {
             if (std::strcmp(r.tel.s, called) == 0) return regno;

@@ -21,15 +21,11 @@ struct SipReg {
     int use = 0;
     int station_send = 0;      // peers: 1 the whole dialled number is passed on, 0 prefix removed
     Text<50> tel;
-    Text<200> nonce;           // of the last challenge sent to this registration
-    Text<50> password;         // peers: their row's; a SIP user: its row's, read at each REGISTER
+    Text<50> password;         // peers: their row's; a SIP user: its row's, read when its answer passed
     Text<16> ip;               // registered address
     int port = 0;
     int expires = 0;           // seconds left
     int inet = 0;              // public-network flag
-    // 1 while the slot is held only for a challenge to a new number: no credentials have passed,
-    // so it has no address, is reachable by no lookup of call control and was announced nowhere.
-    int auth_pending = 0;
     SoftUser soft_user;
 };
 
@@ -42,7 +38,8 @@ void Sip_Init_All_Reg();
 // sip_authen_type, or ignored for a sip_authen_enable other than 0 and 1); 2 service or
 // conference program registered. Failures, each answered 488:
 // -1 From undecodable, -2 its URI undecodable, -3 empty number, -4 table full (auth off),
-// -5 the number holds a slot that is not a SIP user's, -6 table full (auth on),
+// -5 the number holds a slot that is not a SIP user's, -6 table full (auth on: a new number is
+// neither challenged nor, when the table filled meanwhile, registered by its answer),
 // -8/-11 nonce, -9/-12 response, -10/-13 credentials undecodable (type 0 / type 1).
 int OnRecv_Reg(const SIP_MSG_T& msg);
 

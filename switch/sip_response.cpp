@@ -243,9 +243,12 @@ int Send_Auth_Challenge(const SIP_MSG_T& msg, Text<kSipLineMax>& nonce)
 
     Text<16> realm;
     copy_text(realm, sip_server_local_host.view());
+    // A nonce already sent is sent again: the REGISTER is a retransmission, and the answer to
+    // either copy of the challenge must pass.
     char fresh[32] = {};
     Composer n(fresh, sizeof fresh);
-    n.number(Sip_Get_Random()).number(Sip_Get_Random());
+    if (nonce.empty()) n.number(Sip_Get_Random()).number(Sip_Get_Random());
+    else n.raw(nonce.view());
 
     m.raw(www ? "WWW-Authenticate: Digest realm=\"" : "Proxy-Authenticate: Digest realm=\"")
         .raw(realm.view()).raw("\",nonce=\"").raw(n.view())

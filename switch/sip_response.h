@@ -63,8 +63,9 @@ int Send_Chn_Response(int leg, int code);
 // Any response to a decoded request, echoing its lines (code 0: 603); to its reply address,
 // or back to the datagram's source when it has none.
 int Send_Msg_Response(const SIP_MSG_T& msg, int code);
-// The 401 (sip_authen_type 0) or 407 (type 1) challenge to a REGISTER: writes the new nonce
-// into nonce (the registration's), then sends to the reply address. -1 for another type.
+// The 401 (sip_authen_type 0) or 407 (type 1) challenge to a REGISTER: an empty nonce gets a
+// new one written into it, a nonce already there is sent again; then sends to the reply
+// address. -1 for another type.
 int Send_Auth_Challenge(const SIP_MSG_T& msg, Text<kSipLineMax>& nonce);
 // CANCEL of the INVITE the switch sent on a leg (armed, then sent).
 int Send_Cancel(int leg);

@@ -18,6 +18,7 @@
 #include "switch_settings.h"
 #include "sip_decode.h"
 #include "sip_digest.h"
+#include "sip_nonce.h"
 #include "sip_reg.h"
 #include "sip_transport.h"
 #include "udp_peer.h"
@@ -54,28 +55,37 @@ struct Peer : UdpPeer {
         return std::atoi(got[0].c_str() + 8);
     }
     std::string last;
+    int cseq = 0;       // each REGISTER it sends is a new request
+    std::string sent;   // the last one, for a retransmission
 };
 
-std::string register_text(const Peer& p, const std::string& number, const std::string& extra)
+std::string register_text(Peer& p, const std::string& number, const std::string& extra)
 {
     const std::string at = p.ip + ":" + std::to_string(p.port);
-    return "REGISTER sip:127.0.0.1 SIP/2.0\r\n"
+    return p.sent = "REGISTER sip:127.0.0.1 SIP/2.0\r\n"
            "Via: SIP/2.0/UDP " + at + ";branch=z9hG4bK" + number + "\r\n"
            "From: <sip:" + number + "@127.0.0.1>;tag=77\r\n"
            "To: <sip:" + number + "@127.0.0.1>\r\n"
            "Call-ID: reg-" + number + "@" + p.ip + "\r\n"
-           "CSeq: 1 REGISTER\r\n"
+           "CSeq: " + std::to_string(++p.cseq) + " REGISTER\r\n"
            "Contact: <sip:" + number + "@" + at + ">\r\n" + extra +
            "Content-Length: 0\r\n\r\n";
 }
 
-int send_register(const Peer& p, const std::string& number, const std::string& extra = "")
+int receive(const std::string& text)
 {
-    std::string text = register_text(p, number, extra);
     SIP_MSG_T msg{};
     Sip_Decode(text.c_str(), text.size(), msg);
     return OnRecv_Reg(msg);
 }
+
+int send_register(Peer& p, const std::string& number, const std::string& extra = "")
+{
+    return receive(register_text(p, number, extra));
+}
+
+// The last REGISTER again, as a phone retransmits it.
+int resend(Peer& p) { return receive(p.sent); }
 
 // The nonce of a challenge text.
 std::string nonce_of(const std::string& challenge)
@@ -139,12 +149,10 @@ protected:
     int register_authed(Peer& p, const std::string& number)
     {
         send_register(p, number);
-        p.take();
-        int regno = Find_Reg_By_Tel(number.c_str());
-        if (regno < 0) return -1;
-        std::string nonce = sipreg[regno].nonce.s;
+        if (p.code() != (sip_authen_type == 0 ? 401 : 407)) return -1;
+        const std::string nonce = nonce_of(p.last);
         if (send_register(p, number, answer(number, nonce, response_for(nonce, number, ""))) != 1) return -1;
-        return p.code() == 200 ? regno : -1;
+        return p.code() == 200 ? Find_Reg_By_Tel(number.c_str()) : -1;
     }
 };
 
@@ -344,16 +352,16 @@ TEST_P(RegistrarAuth, ChallengeThenAnswer)
     ASSERT_EQ(send_register(p, "1001", "Expires: 60\r\n"), 1);
     EXPECT_EQ(p.code(), challenge_code());
     const std::string nonce = nonce_of(p.last);
-    const int regno = Find_Reg_By_Tel("1001");
-    ASSERT_GE(regno, 10);
-    EXPECT_EQ(std::string(sipreg[regno].nonce.s), nonce);
-    // Nothing reaches the number before its credentials pass.
+    ASSERT_FALSE(nonce.empty());
+    // Nothing reaches the number before its credentials pass, and it holds no slot.
+    EXPECT_EQ(Find_Reg_By_Tel("1001"), -1);
     EXPECT_EQ(Find_Reg_By_Called("1001"), -3);
-    EXPECT_TRUE(sipreg[regno].ip.empty());
     EXPECT_EQ(log_text().find("SOFT_ST_FREE"), std::string::npos);
 
     ASSERT_EQ(send_register(p, "1001", "Expires: 60\r\n" + answer("1001", nonce, response_for(nonce, "1001", ""))), 1);
     EXPECT_EQ(p.code(), 200);
+    const int regno = Find_Reg_By_Tel("1001");
+    ASSERT_GE(regno, 10);
     EXPECT_EQ(Find_Reg_By_Called("1001"), regno);
     EXPECT_EQ(std::string(sipreg[regno].ip.s), "127.0.0.1");
     EXPECT_EQ(sipreg[regno].port, p.port);
@@ -361,32 +369,96 @@ TEST_P(RegistrarAuth, ChallengeThenAnswer)
     EXPECT_NE(log_text().find("用户号码 = [1001]  状态为 [SOFT_ST_FREE]"), std::string::npos);
 }
 
-TEST_P(RegistrarAuth, NeverAnsweredChallengeFreesItsSlotAtLifetimeEnd)
+TEST_P(RegistrarAuth, UnansweredChallengesLeaveRoomForEveryNewUser)
 {
-    // A slot held for a challenge lasts the lifetime asked for, at most 32 seconds: what an
-    // unanswered challenge asked for was never vouched for.
-    struct Case { const char* expires; int held; };
-    const Case cases[] = {
-        {"Expires: 2\r\n", 2},
-        {"Expires: 3600\r\n", 32},
-        {"Expires: 999999999\r\n", 32},
-        {"", 32},   // the default lifetime
-    };
-    Peer p("127.0.0.1");
-    for (const Case& c : cases) {
-        Sip_Init_All_Reg();
-        clear_log();
-        send_register(p, "1001", c.expires);
-        p.take();
-        const int regno = Find_Reg_By_Tel("1001");
-        ASSERT_GE(regno, 10);
-        for (int i = 0; i < c.held; ++i) Sip_Reg_Timer();
-        EXPECT_EQ(sipreg[regno].use, 1) << c.expires;
-        Sip_Reg_Timer();
-        EXPECT_EQ(sipreg[regno].use, 0) << c.expires;
-        // It was never online, so it is not announced away.
-        EXPECT_EQ(log_text().find("SOFT_ST_AWAY"), std::string::npos);
+    // Challenges nobody answers, for more numbers than the table has slots, whatever lifetime
+    // they ask for: the table stays free for whoever answers.
+    Peer attacker("127.0.0.2"), p("127.0.0.1");
+    sip_debug = 0;
+    for (int i = 0; i < 2 * kMaxSipReg; ++i) {
+        ASSERT_EQ(send_register(attacker, std::to_string(20000 + i), "Expires: 999999999\r\n"), 1) << i;
+        attacker.take();
     }
+    EXPECT_EQ(Find_Free_Reg(), kRegFirstUser);
+    for (int i = 0; i < 490; ++i) ASSERT_GE(register_authed(p, std::to_string(5000 + i)), kRegFirstUser) << i;
+    EXPECT_EQ(Find_Free_Reg(), -1);
+}
+
+// A retransmitted REGISTER is challenged with the nonce it had; an answer passes once, and its
+// repeat from anywhere, or an answer that comes too late, is challenged afresh.
+TEST_P(RegistrarAuth, ANoncePassesOnce)
+{
+    Peer a("127.0.0.1"), b("127.0.0.2");
+    ASSERT_EQ(send_register(a, "1001"), 1);
+    ASSERT_EQ(a.code(), challenge_code());
+    const std::string nonce = nonce_of(a.last);
+    ASSERT_EQ(resend(a), 1);
+    ASSERT_EQ(a.code(), challenge_code());
+    EXPECT_EQ(nonce_of(a.last), nonce) << "a retransmission gets the same challenge";
+
+    const std::string credentials_line = answer("1001", nonce, response_for(nonce, "1001", ""));
+    ASSERT_EQ(send_register(a, "1001", "Expires: 60\r\n" + credentials_line), 1);
+    ASSERT_EQ(a.code(), 200);
+    const int regno = Find_Reg_By_Tel("1001");
+    ASSERT_GE(regno, 10);
+    const SipReg before = sipreg[regno];
+
+    struct Case { const char* what; Peer* from; bool same_bytes; };
+    const Case cases[] = {
+        {"the very datagram again", &a, true},
+        {"the answer again from the same address", &a, false},
+        {"the answer again from another address", &b, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.same_bytes ? resend(*c.from) : send_register(*c.from, "1001", "Expires: 3600\r\n" + credentials_line), 1);
+        EXPECT_EQ(c.from->code(), challenge_code());
+        EXPECT_NE(nonce_of(c.from->last), nonce);
+        EXPECT_EQ(std::string(sipreg[regno].ip.s), before.ip.s);
+        EXPECT_EQ(sipreg[regno].port, before.port);
+        EXPECT_EQ(sipreg[regno].expires, before.expires);
+    }
+    EXPECT_EQ(a.take().size(), 0u) << "no moved notice";
+    EXPECT_NE(log_text().find("[1001] nonce " + nonce + " spent, challenged again\n"), std::string::npos);
+    // The newest challenge is answered as any other.
+    const std::string again = nonce_of(b.last);
+    EXPECT_EQ(send_register(b, "1001", answer("1001", again, response_for(again, "1001", ""))), 1);
+    EXPECT_EQ(b.code(), 200);
+    EXPECT_EQ(std::string(sipreg[regno].ip.s), "127.0.0.2");
+}
+
+TEST_P(RegistrarAuth, AnAnswerAfterTheClientGaveUpIsChallengedAgain)
+{
+    struct Case { int ticks; int want; };
+    for (Case c : {Case{0, 200}, Case{kNonceOpenSeconds, 200}, Case{kNonceOpenSeconds + 1, 0}}) {
+        SCOPED_TRACE(c.ticks);
+        Sip_Init_All_Reg();
+        Peer p("127.0.0.1");
+        send_register(p, "1001");
+        ASSERT_EQ(p.code(), challenge_code());
+        const std::string nonce = nonce_of(p.last);
+        for (int i = 0; i < c.ticks; ++i) Sip_Reg_Timer();
+        EXPECT_EQ(send_register(p, "1001", answer("1001", nonce, response_for(nonce, "1001", ""))), 1);
+        EXPECT_EQ(p.code(), c.want != 0 ? c.want : challenge_code());
+        EXPECT_EQ(Find_Reg_By_Tel("1001") >= 0, c.want == 200);
+    }
+}
+
+TEST_P(RegistrarAuth, AnAnswerFindsTheTableFilledWhileItsChallengeWasOpen)
+{
+    Peer p("127.0.0.1"), late("127.0.0.2");
+    sip_debug = 0;
+    for (int i = 0; i < 489; ++i) ASSERT_GE(register_authed(p, std::to_string(5000 + i)), kRegFirstUser) << i;
+    send_register(late, "1001");
+    ASSERT_EQ(late.code(), challenge_code());
+    const std::string nonce = nonce_of(late.last);
+    // The challenge holds nothing: another user takes the last slot meanwhile.
+    ASSERT_GE(register_authed(p, "1002"), kRegFirstUser);
+    sip_debug = 1;
+    EXPECT_EQ(send_register(late, "1001", answer("1001", nonce, response_for(nonce, "1001", ""))), -6);
+    EXPECT_EQ(late.code(), 488);
+    EXPECT_NE(log_text().find("no free regno\n"), std::string::npos);
+    EXPECT_EQ(Find_Reg_By_Tel("1001"), -1);
 }
 
 TEST_P(RegistrarAuth, AnsweredChallengeTakesTheLifetimeAskedFor)
@@ -394,12 +466,10 @@ TEST_P(RegistrarAuth, AnsweredChallengeTakesTheLifetimeAskedFor)
     Peer p("127.0.0.1");
     ASSERT_EQ(send_register(p, "1001", "Expires: 3600\r\n"), 1);
     EXPECT_EQ(p.code(), challenge_code());
-    const int regno = Find_Reg_By_Tel("1001");
-    ASSERT_GE(regno, 10);
-    const std::string nonce = sipreg[regno].nonce.s;
+    const std::string nonce = nonce_of(p.last);
     ASSERT_EQ(send_register(p, "1001", "Expires: 3600\r\n" + answer("1001", nonce, response_for(nonce, "1001", ""))), 1);
     EXPECT_EQ(p.code(), 200);
-    EXPECT_EQ(sipreg[regno].expires, 3600);
+    EXPECT_EQ(sipreg[Find_Reg_By_Tel("1001")].expires, 3600);
 }
 
 TEST_P(RegistrarAuth, ChallengeLeavesTheBindingAndTheCallStatusAlone)
@@ -419,7 +489,7 @@ TEST_P(RegistrarAuth, ChallengeLeavesTheBindingAndTheCallStatusAlone)
     EXPECT_EQ(a.take().size(), 0u);  // the old address hears nothing yet
 
     // Credentials pass: only now the old address is told and the binding moves.
-    const std::string nonce = sipreg[regno].nonce.s;
+    const std::string nonce = nonce_of(b.last);
     ASSERT_EQ(send_register(b, "1001", "Expires: 10\r\n" + answer("1001", nonce, response_for(nonce, "1001", ""))), 1);
     EXPECT_EQ(b.code(), 200);
     EXPECT_EQ(a.take().size(), 1u);
@@ -469,34 +539,35 @@ TEST_P(RegistrarAuth, FailedCredentialsNeverTouchARegistration)
         const int want = sip_authen_type == 0 ? c.want_www : c.want_proxy;
         Sip_Init_All_Reg();
         Peer a("127.0.0.1"), b("127.0.0.2");
-        // An older challenge's nonce, then the registration that answers a newer one.
-        send_register(a, "1001");
-        a.take();
-        const std::string old_nonce = sipreg[Find_Reg_By_Tel("1001")].nonce.s;
+        // The registration; then from elsewhere an older challenge and the newer one that
+        // replaced it.
         const int regno = register_authed(a, "1001");
         ASSERT_GE(regno, 10);
         const SipReg before = sipreg[regno];
-        ASSERT_NE(std::string(before.nonce.s), old_nonce);
+        send_register(b, "1001");
+        ASSERT_EQ(b.code(), challenge_code());
+        const std::string old_nonce = nonce_of(b.last);
+        send_register(b, "1001");
+        ASSERT_EQ(b.code(), challenge_code());
+        const std::string nonce = nonce_of(b.last);
+        ASSERT_NE(nonce, old_nonce);
 
-        EXPECT_EQ(send_register(b, "1001", "Expires: 5\r\n" + c.line("1001", before.nonce.s, old_nonce)), want);
+        EXPECT_EQ(send_register(b, "1001", "Expires: 5\r\n" + c.line("1001", nonce, old_nonce)), want);
         EXPECT_EQ(b.code(), 488);
         EXPECT_EQ(sipreg[regno].use, 1);
         EXPECT_EQ(std::string(sipreg[regno].ip.s), before.ip.s);
         EXPECT_EQ(sipreg[regno].port, before.port);
         EXPECT_EQ(sipreg[regno].expires, before.expires);
-        EXPECT_EQ(std::string(sipreg[regno].nonce.s), before.nonce.s);
         EXPECT_EQ(Find_Reg_By_Called("1001"), regno);
         EXPECT_EQ(a.take().size(), 0u);
 
-        // A number that was only challenged (twice): its held slot goes.
+        // A number that was only challenged (twice) never gets a slot.
         send_register(b, "1002");
-        b.take();
-        const int held = Find_Reg_By_Tel("1002");
-        ASSERT_GE(held, 10);
-        const std::string held_old = sipreg[held].nonce.s;
+        b.code();
+        const std::string held_old = nonce_of(b.last);
         send_register(b, "1002");
-        b.take();
-        EXPECT_EQ(send_register(b, "1002", c.line("1002", sipreg[held].nonce.s, held_old)), want);
+        b.code();
+        EXPECT_EQ(send_register(b, "1002", c.line("1002", nonce_of(b.last), held_old)), want);
         EXPECT_EQ(b.code(), 488);
         EXPECT_EQ(Find_Reg_By_Tel("1002"), -1);
     }
@@ -549,8 +620,8 @@ TEST_P(RegistrarAuth, CredentialParametersByName)
         Sip_Init_All_Reg();
         Peer p("127.0.0.1");
         send_register(p, "1001");
-        p.take();
-        const std::string nonce = sipreg[Find_Reg_By_Tel("1001")].nonce.s;
+        p.code();
+        const std::string nonce = nonce_of(p.last);
         const int rc = send_register(p, "1001", credentials(c.params(nonce, response_for(nonce, "1001", ""))));
         if (c.want_ok) {
             EXPECT_EQ(rc, 1);
@@ -612,17 +683,16 @@ TEST_F(Registrar, SetStatusChecksInOrder)
 
 TEST_F(Registrar, FindRegByCalled)
 {
-    auto put = [](int regno, const char* tel, int type, int pending = 0) {
+    auto put = [](int regno, const char* tel, int type) {
         sipreg[regno].use = 1;
         copy_text(sipreg[regno].tel, tel);
         sipreg[regno].soft_user.tel_type = type;
-        sipreg[regno].auth_pending = pending;
     };
     struct Case { int mode; const char* called; int want; };
     const Case cases[] = {
         {0, nullptr, -1}, {0, "", -2},
         {0, "*a101", 0}, {0, "#5", 1}, {1, "#5", 0}, {1, "*9", 0},
-        {0, "1001", 12}, {0, "1002", -3},                   // 1002 is only challenged
+        {0, "1001", 12}, {0, "1002", -3},                   // 1002 is not registered
         {0, "6001", 14},                                    // gateway prefix "6"
         {0, "7001", 16},                                    // two peers: the last in slot order
         {0, "5551", -3}, {1, "5551", 15},                   // gateway "55" and peer "555"
@@ -631,7 +701,6 @@ TEST_F(Registrar, FindRegByCalled)
     put(0, "*", TEL_TYPE_SERVICE);
     put(1, "#", TEL_TYPE_SERVICE);
     put(12, "1001", TEL_TYPE_SIP);
-    put(13, "1002", TEL_TYPE_SIP, 1);
     put(14, "6", TEL_TYPE_GATEWAY);
     put(15, "555", TEL_TYPE_TRUNK);
     put(11, "55", TEL_TYPE_GATEWAY);
