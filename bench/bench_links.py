@@ -2,8 +2,8 @@
 """Idle cost of the running switch with its status-query server on: CPU time and loop passes
 per second with 0 and with 500 identified dispatch consoles connected.
 
-Loop passes are counted as the switch's voluntary context switches (each pass ends in one
-sleep); CPU time is its user and system time, both read from /proc. The consoles send a
+Loop passes are counted as the switch's context switches (a pass that ends in a sleep is one);
+CPU time is read from /proc as bench_speed.py reads it. The consoles send a
 heartbeat every few seconds so none reaches the idle limit.
 
     python3 bench/bench_links.py [--build DIR] [--seconds N] [--consoles N]
@@ -23,12 +23,8 @@ HEARTBEAT = struct.pack(">BBBBH", 0xF5, 0, 1, 6, 0)
 
 
 def sample(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    with open("/proc/%d/status" % pid) as f:
-        passes = next(int(l.split()[1]) for l in f if l.startswith("voluntary_ctxt_switches"))
-    return time.time(), cpu, passes
+    from bench_speed import context_switches, cpu_seconds
+    return time.time(), cpu_seconds(pid), context_switches(pid)
 
 
 def measure(pid, seconds, consoles):

@@ -45,23 +45,33 @@ def main():
               (name, "%d/s" % best if best else "none (fails at %d/s)" % RATES[0]))
 
 
+def write_users(board):
+    """The numbers SIPp registers, one per call in turn; the file's path."""
+    users = board.path("var/users.csv")
+    with open(users, "w") as f:
+        f.write("SEQUENTIAL\n" + "".join("%d;\n" % (20000 + i) for i in range(USERS)))
+    return users
+
+
+def register_run(harness, sw, users, scenario, rate, calls, seconds):
+    """One SIPp run of calls REGISTERs at rate against sw: True when every one succeeded."""
+    cmd = ["sipp", "127.0.0.1:%d" % sw.port, "-sf", os.path.join(SOURCE_DIR, "tests", "sipp", scenario),
+           "-inf", users, "-key", "expires", "3600", "-au", "[field0]", "-ap", "",
+           "-r", str(rate), "-m", str(calls), "-i", "127.0.0.1", "-p", str(harness.free_port()),
+           "-nostdin", "-timeout", "%ds" % (seconds * 4 + 10), "-timeout_error"]
+    r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=sw.board.path("var"),
+                       timeout=seconds * 4 + 30)
+    return r.returncode == 0 and sw.prog.poll() is None
+
+
 def run_mode(harness, settings, scenario, args):
     sw = harness.Switch(settings, debug=1 if args.debug else 0)
     try:
-        board, port = sw.board, sw.port
-        users = board.path("var/users.csv")
-        with open(users, "w") as f:
-            f.write("SEQUENTIAL\n" + "".join("%d;\n" % (20000 + i) for i in range(USERS)))
+        users = write_users(sw.board)
         best = 0
         for rate in RATES:
             calls = rate * args.seconds
-            cmd = ["sipp", "127.0.0.1:%d" % port, "-sf", os.path.join(SOURCE_DIR, "tests", "sipp", scenario),
-                   "-inf", users, "-key", "expires", "3600", "-au", "[field0]", "-ap", "",
-                   "-r", str(rate), "-m", str(calls), "-i", "127.0.0.1", "-p", str(harness.free_port()),
-                   "-nostdin", "-timeout", "%ds" % (args.seconds * 4 + 10), "-timeout_error"]
-            r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=board.path("var"),
-                               timeout=args.seconds * 4 + 30)
-            ok = r.returncode == 0 and sw.prog.poll() is None
+            ok = register_run(harness, sw, users, scenario, rate, calls, args.seconds)
             print("%s rate %5d/s, %6d calls: %s" % (scenario, rate, calls, "ok" if ok else "failed"), flush=True)
             if not ok:
                 break

@@ -4,6 +4,7 @@ set(SWITCH_CALLS_SOURCES
   switch/sip_invite.cpp
   switch/sip_legs.cpp
   switch/sip_service.cpp
+  switch/sip_legs_index.cpp
   switch/call_route.cpp
   switch/call_relay.cpp
 )

@@ -3,6 +3,7 @@
 # monitors.
 set(SWITCH_LINKS_SOURCES
   switch/link_net.cpp
+  switch/link_wait.cpp
   switch/link_status.cpp
   switch/link_fee.cpp
   switch/link_relay.cpp

@@ -24,7 +24,7 @@ unit_test(test_common tests/unit/test_board.cpp tests/unit/test_sqlite.cpp)
 target_link_libraries(test_common PRIVATE query_switch)
 unit_test(test_query_gate tests/unit/test_sqlite_gate.cpp)
 target_link_libraries(test_query_gate PRIVATE query_gate)
-unit_test(test_switch_runtime tests/unit/test_ini.cpp tests/unit/test_swlog.cpp)
+unit_test(test_switch_runtime tests/unit/test_ini.cpp tests/unit/test_swlog.cpp tests/unit/test_switch_frame.cpp)
 target_link_libraries(test_switch_runtime PRIVATE switch_core)
 
 blackbox_test(switch_frame test_switch_frame.py)

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include "link_record.h"
 #include "link_relay.h"
 #include "link_status.h"
+#include "link_wait.h"
 #include "mgcp_endpoint.h"
 #include "mgcp_transport.h"
 #include "settings.h"
@@ -78,48 +82,8 @@ int run_settings_readers()
     return 1;
 }
 
-// The one-second tick, on the program's monotonic clock: a change of the seconds field counts as
-// one second whatever its size, so a stall gives one tick, not a burst.
-struct TickClock {
-    bool first = true;
-    std::int64_t prev_sec = 0;
-    std::int64_t prev_usec = 0;
-    long long acc_us = 0;
-
-    bool pass()
-    {
-        const std::int64_t now = monotonic_us();
-        const std::int64_t sec = now / 1000000, usec = now % 1000000;
-        if (first) {
-            first = false;
-            prev_sec = sec;
-            prev_usec = usec;
-            return false;
-        }
-        long long dsec = sec - prev_sec;
-        long long dusec = usec - prev_usec;
-        prev_sec = sec;
-        prev_usec = usec;
-        acc_us += dsec != 0 ? dusec + 1000000 : dusec;
-        if (acc_us >= 1000000) {
-            acc_us -= 1000000;
-            return true;
-        }
-        return false;
-    }
-};
-
-struct LoopCounters {
-    int keepalive = 0;
-    int refresh = 0;
-    int connect = 0;
-};
-
-void run_tick(LoopCounters& c)
+void tick_steps()
 {
-    ++c.keepalive;
-    ++c.refresh;
-    ++c.connect;
     if (sip_queryip_enable == 1) Queryip_Recv_Proc();
     if (sip_fee_enable == 1) Fee_Recv_Proc();
     Sip_Reg_Timer();
@@ -130,10 +94,9 @@ void run_tick(LoopCounters& c)
     if (soft_inet_enable == 1) Rtpswitch_Recv_Proc();
     Mgcp_Resend_Timer();
     Record_Resend_Timer();
-    ++g_sleep_seconds;
 }
 
-void run_pass_steps(LoopCounters& c)
+void receive_steps()
 {
     Recv_Status_Proc();
     // In standby the SIP datagrams stay queued in the socket.
@@ -145,9 +108,80 @@ void run_pass_steps(LoopCounters& c)
     QUE_AcceptConnect();
     Rtpswitch_AcceptConnect();
     Rtpswitch_Pass();
+}
+
+void fee_keepalive() { Send_Fee_Keepalive(); }
+
+void record_connect()
+{
+    for (int server = 0; server < kRecordServers; ++server)
+        if (record_ctrl[server].state == 1) Record_Send_Connect(server);
+}
+
+void monitors()
+{
+    SipMonitor_Proc();
+    Netmon_Proc();
+}
+
+// The sockets read only in some modes wake the loop only then.
+bool sip_read_now() { return g_work_mode != 0; }
+bool monitors_read_now() { return sip_netmon_enable == 1; }
+
+// While a user refresh is running it takes one entry per pass; passes then come at the pace
+// they always had, a pause of 100 microseconds apart.
+constexpr std::int64_t kRefreshPassUs = 100;
+
+bool refresh_running(const FrameCounters& c) { return c.refresh > 9 && c.refresh % 10 == 0; }
+
+}  // namespace
+
+const FrameSteps kSwitchSteps{tick_steps, receive_steps, fee_keepalive, UserCheckUpdate, record_connect, monitors};
+
+bool FrameTick::pass(std::int64_t now_us)
+{
+    const std::int64_t sec = now_us / 1000000, usec = now_us % 1000000;
+    if (first) {
+        first = false;
+        prev_sec = sec;
+        prev_usec = usec;
+        return false;
+    }
+    const long long dsec = sec - prev_sec;
+    const long long dusec = usec - prev_usec;
+    prev_sec = sec;
+    prev_usec = usec;
+    acc_us += dsec != 0 ? dusec + 1000000 : dusec;
+    if (acc_us >= 1000000) {
+        acc_us -= 1000000;
+        return true;
+    }
+    return false;
+}
+
+std::int64_t FrameTick::until_tick(std::int64_t now_us) const
+{
+    if (first) return 0;
+    // Within the coming second the accumulator grows by exactly the time that passes.
+    const std::int64_t left = 1000000 - acc_us - (now_us - (prev_sec * 1000000 + prev_usec));
+    return std::clamp<std::int64_t>(left, 0, 1000000);
+}
+
+bool Frame_Pass(FrameState& state, std::int64_t now_us, const FrameSteps& steps)
+{
+    FrameCounters& c = state.counters;
+    const bool tick = state.tick.pass(now_us);
+    if (tick) {
+        ++c.keepalive;
+        ++c.refresh;
+        ++c.connect;
+        steps.tick();
+        ++g_sleep_seconds;
+    }
+    steps.receive();
     // Billing keepalive every second tick, whether or not billing is on.
     if (c.keepalive > 1) {
-        if (sip_fee_enable == 1) Send_Fee_Keepalive();
+        if (sip_fee_enable == 1) steps.fee_keepalive();
         c.keepalive = 0;
     }
     // User refresh: ten ticks after the counter starts the scan is rewound; in the second in
@@ -156,28 +190,32 @@ void run_pass_steps(LoopCounters& c)
     if (c.refresh > 9) {
         if (c.refresh == 10) {
             c.refresh = 11;
-            UserCheckUpdate(1);
+            steps.user_refresh(1);
         }
-        if (c.refresh % 10 == 0 && UserCheckUpdate(0) < 0) c.refresh = 0;
+        if (c.refresh % 10 == 0 && steps.user_refresh(0) < 0) c.refresh = 0;
     }
     // Record-server greeting every 20 ticks.
     if (c.connect > 19) {
-        for (int server = 0; server < kRecordServers; ++server)
-            if (record_ctrl[server].state == 1) Record_Send_Connect(server);
+        steps.record_connect();
         c.connect = 0;
     }
-    if (sip_netmon_enable == 1) {
-        SipMonitor_Proc();
-        Netmon_Proc();
-    }
+    if (sip_netmon_enable == 1) steps.monitors();
     // Standby lasts at most 20 ticks after the monitor's last request.
     if (g_sleep_seconds > 19) {
         g_sleep_seconds = 0;
         g_work_mode = 1;
     }
+    return tick;
 }
 
-}  // namespace
+std::int64_t Frame_Sleep_Us(const FrameState& state, std::int64_t now_us)
+{
+    std::int64_t sleep = state.tick.until_tick(now_us);
+    if (refresh_running(state.counters)) sleep = std::min(sleep, kRefreshPassUs);
+    for (const std::int64_t due : {Status_Next_Due_Us(), Rtpswitch_Next_Due_Us()})
+        if (due != INT64_MAX) sleep = std::min(sleep, due - now_us);
+    return std::max<std::int64_t>(sleep, 0);
+}
 
 int Connect_Database(const char* host, const char* port, const char* name, const char* user,
                      const char* password)
@@ -229,12 +267,22 @@ int Switch_Main()
     for (int server = 0; server < kRecordServers; ++server)
         if (record_ctrl[server].state == 1) Record_Send_Init(server);
 
-    TickClock clock;
-    LoopCounters counters;
+    Link_Wait_When(g_sip_fd, sip_read_now);
+    Link_Wait_When(g_netmon_fd, monitors_read_now);
+    Link_Wait_When(g_sipmonitor_fd, monitors_read_now);
+
+    // SIGINT and SIGTERM are held back from the test of the quit flag to the start of the
+    // sleep, so one that arrives in between ends the sleep rather than waiting out its time.
+    sigset_t quit_signals, open_mask;
+    sigemptyset(&quit_signals);
+    sigaddset(&quit_signals, SIGINT);
+    sigaddset(&quit_signals, SIGTERM);
+    FrameState state;
     for (;;) {
         if (g_quit_signal != 0) Switch_Shutdown(g_quit_signal);
-        if (clock.pass()) run_tick(counters);
-        run_pass_steps(counters);
-        usleep(100);
+        Frame_Pass(state, monotonic_us(), kSwitchSteps);
+        sigprocmask(SIG_BLOCK, &quit_signals, &open_mask);
+        if (g_quit_signal == 0) Link_Wait(Frame_Sleep_Us(state, monotonic_us()), &open_mask);
+        sigprocmask(SIG_SETMASK, &open_mask, nullptr);
     }
 }

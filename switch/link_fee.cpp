@@ -9,6 +9,7 @@
 #include "call_chn.h"
 #include "call_relay.h"
 #include "link_net.h"
+#include "link_wait.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -93,6 +94,8 @@ void Fee_AcceptConnect()
         drop_connection();
     }
     g_fee_fd = fd;
+    // Read on the tick only: data waiting on it must not keep waking the loop.
+    Link_Wait_When(fd, Link_Read_On_Tick);
     g_pending.clear();
     Write_Log("accept connect fee \n");
 }

@@ -339,8 +339,8 @@ void SipMonitor_Send_Reg(int regno)
     SipMonitor_Send_To(m.view());
 }
 
-void Netmon_Mirror_Log(const char* text)
+void Netmon_Mirror_Log(std::string_view text)
 {
-    if (net_printf_use != 1 || text == nullptr) return;
-    Netmon_Send_Udp_Data(g_netmon_fd, text, std::strlen(text), g_mirror);
+    if (net_printf_use != 1) return;
+    Netmon_Send_Udp_Data(g_netmon_fd, text.data(), text.size(), g_mirror);
 }

@@ -2,6 +2,7 @@
 // ("r_..."), answered "a_...": heartbeats, the list of registrations, the mirror of the log and
 // the standby of the network monitor, and one line per new registration for the SIP monitor.
 #pragma once
+#include <string_view>
 #include <cstddef>
 
 extern int g_netmon_fd;       // -1 when it could not be made
@@ -21,4 +22,4 @@ void Netmon_Proc();
 // The SIP-monitor line of one registration to the SIP monitor.
 void SipMonitor_Send_Reg(int regno);
 // Write_Log's mirror: the text to the network monitor while it has asked for it.
-void Netmon_Mirror_Log(const char* text);
+void Netmon_Mirror_Log(std::string_view text);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link_wait.h"
 #include "swlog.h"
 
 namespace {
@@ -42,6 +43,7 @@ int Link_Tcp_Listen(int port)
         return -3;
     }
     set_nonblocking(fd);
+    Link_Wait_Join(fd);
     return fd;
 }
 
@@ -67,6 +69,7 @@ int Link_Udp_Bind(int port)
         close(fd);
         return -2;
     }
+    Link_Wait_Join(fd);
     return fd;
 }
 
@@ -78,6 +81,7 @@ int Link_Accept(int listener, sockaddr_in& peer)
     const int fd = accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
     if (fd < 0) return -1;
     set_nonblocking(fd);
+    Link_Wait_Join(fd);
     return fd;
 }
 
@@ -97,7 +101,10 @@ bool Link_Send(int fd, const void* bytes, std::size_t length)
 
 void Link_Close(int& fd)
 {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) {
+        Link_Wait_Leave(fd);
+        close(fd);
+    }
     fd = -1;
 }
 

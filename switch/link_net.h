@@ -2,7 +2,8 @@
 // non-blocking accept, read and send, big-endian fields, and the byte frames that arrive in
 // pieces on a TCP connection.
 //
-// A descriptor is valid from 0 up; -1 means none.
+// A descriptor is valid from 0 up; -1 means none. Every socket made here joins the loop's wait
+// set (link_wait.h) and leaves it through Link_Close.
 #pragma once
 #include <netinet/in.h>
 

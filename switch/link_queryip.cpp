@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link_net.h"
+#include "link_wait.h"
 #include "settings.h"
 #include "sip_reg.h"
 #include "swlog.h"
@@ -102,6 +103,8 @@ void QUE_AcceptConnect()
     sockaddr_in peer{};
     int fd = Link_Accept(g_queryip_listen_fd, peer);
     if (fd < 0) return;
+    // Read on the tick only: data waiting on it must not keep waking the loop.
+    Link_Wait_When(fd, Link_Read_On_Tick);
     for (int i = 0; i < kQueryipSlots; ++i) {
         Slot& s = que_temp[i];
         if (s.use == 1) continue;

@@ -10,6 +10,7 @@
 #include "call_chn.h"
 #include "call_relay.h"
 #include "link_net.h"
+#include "link_wait.h"
 #include "settings.h"
 #include "sip_response.h"
 #include "swlog.h"
@@ -108,6 +109,8 @@ void Rtpswitch_AcceptConnect()
         drop_connection();
     }
     g_rtpswitch_fd = fd;
+    // Read on the tick only: data waiting on it must not keep waking the loop.
+    Link_Wait_When(fd, Link_Read_On_Tick);
     g_silence = 0;
     Write_Log("accept connect rtp switch \n");
 }
@@ -173,6 +176,14 @@ void Rtpswitch_Pass()
         Text<200> id = call_chns[due.first_chn].rtpswitch_id;
         Send_RtpSwitch(chn, due.inet, id);
     }
+}
+
+std::int64_t Rtpswitch_Next_Due_Us()
+{
+    std::int64_t due = INT64_MAX;
+    for (const Due& d : g_due)
+        if (d.at_us != 0) due = std::min(due, d.at_us);
+    return due;
 }
 
 int Send_HanoffToRtpswitch(const char* relay_id)

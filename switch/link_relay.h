@@ -2,6 +2,8 @@
 // public-network mode is asked to relay each party of a call, is told when the call ends, and
 // can ask the switch to release a call (mute request).
 #pragma once
+#include <cstdint>
+
 #include "text.h"
 
 extern int g_rtpswitch_listen_fd;   // -1 until created
@@ -22,6 +24,8 @@ void Send_RtpSwitch(int chn, int inet, Text<200>& relay_id);
 void Rtpswitch_Schedule(int chn, int inet, int first_chn, long long delay_us);
 // Every pass: sends the requests that have come due.
 void Rtpswitch_Pass();
+// When the next scheduled request comes due (monotonic microseconds), or INT64_MAX for none.
+std::int64_t Rtpswitch_Next_Due_Us();
 // The end of a relayed call.
 int Send_HanoffToRtpswitch(const char* relay_id);
 // Releases the call whose channels carry relay_id. The number of channels released.

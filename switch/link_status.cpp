@@ -1,5 +1,6 @@
 #include "link_status.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -360,6 +361,15 @@ void Recv_Status_Proc()
         if (status_temp[i].use == 1 && status_temp[i].sock >= 0) read_temp(i, now);
     for (int i = 0; i < kStatusSlots; ++i)
         if (status_client[i].use == 1 && status_client[i].sock >= 0) read_client(i, now);
+}
+
+std::int64_t Status_Next_Due_Us()
+{
+    std::int64_t due = INT64_MAX;
+    for (const auto* table : {&status_temp, &status_client})
+        for (const Conn& c : *table)
+            if (c.use == 1 && c.sock >= 0) due = std::min(due, c.last_us + kConsoleIdleUs + 1);
+    return due;
 }
 
 int Send_Status_To_Dispatch(const char* number, int status)

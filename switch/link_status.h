@@ -26,6 +26,9 @@ void Init_Status_Tables();
 int AcceptConnect_status();
 // One read of every temp and client connection, and the frames that arrived.
 void Recv_Status_Proc();
+// When Recv_Status_Proc next has an idle connection to close (monotonic microseconds), or
+// INT64_MAX when no connection is open.
+std::int64_t Status_Next_Due_Us();
 // Pushes a number's new status to the consoles watching it whose last status differs:
 // 1 at least one frame sent; -1 none.
 int Send_Status_To_Dispatch(const char* number, int status);

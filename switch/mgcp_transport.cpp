@@ -1,7 +1,6 @@
 #include "mgcp_transport.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "composer.h"
+#include "link_net.h"
 #include "mgcp_endpoint.h"
 #include "swlog.h"
 
@@ -87,13 +87,6 @@ void keep_answer(const MGCP_MSG_T& msg, std::string_view text)
     copy_text(k->text, text);
 }
 
-void create_failed(const char* why)
-{
-    std::printf("%s", why);
-    std::fflush(stdout);
-    Write_Log(why);
-}
-
 bool endpoint_usable(int e) { return e >= 0 && e < kMaxMgcpEndpoints && g_mgcp_endpoint[e].in_use == 1; }
 
 // The first line of a command to endpoint e, with a new transaction id that becomes the one
@@ -148,29 +141,19 @@ void Mgcp_Reset_Ids()
 
 int Mgcp_Server_Create(int port)
 {
-    if (g_mgcp_fd >= 1) {
+    if (g_mgcp_fd >= 0) {   // descriptor 0 is a socket like any other
         std::printf("warning : mgcp server have been created\n");
         Write_Log("warning : mgcp server have been created\n");
         return 0;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int fd = Link_Udp_Bind(port);
+    if (fd == -1) {
+        Report_Console_And_Log("error:create mgcp udp server failed, socket error\n");
+        return -1;
+    }
     if (fd < 0) {
-        create_failed("error:create mgcp udp server failed, socket error\n");
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (port < 0 || port > 65535) {
-        close(fd);
-        create_failed("create mgcp udp server failed, Invalid source IP!\n");
-        return -1;
-    }
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        create_failed("create mgcp udp server failed, bind local address error!\n");
+        Report_Console_And_Log(port < 0 || port > 65535 ? "create mgcp udp server failed, Invalid source IP!\n"
+                                                        : "create mgcp udp server failed, bind local address error!\n");
         return -1;
     }
     g_mgcp_fd = fd;

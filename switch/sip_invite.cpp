@@ -218,6 +218,7 @@ int Send_Invite(int leg)
     char sig_port[12] = {};
     Composer(sig_port, sizeof sig_port).number(l.sig_port);
     new_dialog_lines(l, host, host, sig_port);
+    Sip_Chn_Index_Callid(leg);
     copy_text(l.ua_line, kUserAgentLine);
 
     Composer m(g_msg);
@@ -267,6 +268,7 @@ int Send_Service_Invite(int leg, std::array<char, kSipMsgMax>& buffer, int kind)
     if (!leg_in_range(leg)) return -1;
     SipLeg& l = sip_chn[leg];
     new_dialog_lines(l, local_host(), local_host(), local_port());
+    Sip_Chn_Index_Callid(leg);
 
     int c1 = 0, c2 = 0;
     if (!call_pair(l, c1, c2)) return -1;

@@ -156,6 +156,7 @@ void Sip_Init_All_Chn()
 {
     sip_chn.fill(SipLeg{});
     g_service_slots.fill(ServiceSlot{});
+    Sip_Chn_Index_Rebuild();
 }
 
 int Find_Free_Sip_Chn()
@@ -172,6 +173,7 @@ int Sip_Chn_Reset(int leg)
     Write_Logf("===========sip chnno=%d reset\n", leg);
     drop_service_slot(sip_chn[leg]);
     sip_chn[leg] = SipLeg{};
+    Sip_Chn_Index_Callid(leg);
     return 1;
 }
 
@@ -194,6 +196,7 @@ int Sip_Chn_Open_Called(int ctrl_chn, int regno)
     l.called = c.called;
     l.calling = c.calling;
     l.video_line = c.video_line;
+    Sip_Chn_Index_Callid(leg);
     return leg;
 }
 
@@ -327,6 +330,7 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     copy_text(l.cseq_line, msg.cseq_line.view());
     copy_text(l.contact_line, msg.contact_line.view());
     copy_text(l.callid, callid ? callid : "");
+    Sip_Chn_Index_Callid(leg);
     copy_text(l.sig_ip, msg.reply_ip.view());
     l.sig_port = msg.reply_port;
     if (msg.has_sdp) {

@@ -59,6 +59,13 @@ extern std::array<SipLeg, kMaxSipLegs> sip_chn;
 // Start-up: every leg free.
 void Sip_Init_All_Chn();
 
+// The Call-ID index. Whoever takes or frees a leg or writes its Call-ID tells the index about
+// that leg; a test that lays out the table by hand rebuilds it.
+void Sip_Chn_Index_Callid(int leg);
+void Sip_Chn_Index_Rebuild();
+// The lowest leg in use whose Call-ID is callid exactly; -1 none.
+int Sip_Chn_Find_Callid(std::string_view callid);
+
 // Lowest free leg, or -1. The leg is not taken: the caller sets use.
 int Find_Free_Sip_Chn();
 

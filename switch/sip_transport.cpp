@@ -1,14 +1,15 @@
 #include "sip_transport.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "link_net.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -22,13 +23,6 @@ namespace {
 
 std::array<char, kSipRecvMax + 1> g_recv_buffer;
 SIP_MSG_T g_recv_msg;
-
-void create_failed(const char* why)
-{
-    std::printf("%s", why);
-    std::fflush(stdout);
-    Write_Log(why);
-}
 
 bool dotted_address(const char* ip, in_addr& out) { return ip != nullptr && inet_pton(AF_INET, ip, &out) == 1; }
 
@@ -51,20 +45,14 @@ int Sip_Server_Create(int port)
         Write_Log("warning : sip server have been created\n");
         return 0;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        create_failed("error:create sip udp server failed, socket error\n");
+    const int fd = Link_Udp_Bind(port);
+    if (fd == -1) {
+        Report_Console_And_Log("error:create sip udp server failed, socket error\n");
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    // A port outside 0..65535 would wrap to another port; it is refused like a failed bind.
-    if (port < 0 || port > 65535 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        create_failed("error:create sip udp server failed, bind local address error!\n");
+    if (fd < 0) {
+        // A port outside 0..65535 fails like a bind.
+        Report_Console_And_Log("error:create sip udp server failed, bind local address error!\n");
         return -1;
     }
     g_sip_fd = fd;
@@ -86,10 +74,11 @@ int Send_Udp_Data(const char* text, std::size_t length, const char* ip, int port
         Write_Logf("***********************函数 Send_Udp_Data 发送错误 ip=%s port=%d\n", ip ? ip : "", port);
         return -1;
     }
-    Write_Logf("Send_Udp_Data remoteip = %s remoteport = %d \n", ip, port);
-    Write_Log("send data = \n");
-    Write_Log(text);
-    Write_Log("\n");
+    if (sip_debug != 0) {
+        char head[96];
+        std::snprintf(head, sizeof head, "Send_Udp_Data remoteip = %s remoteport = %d \n", ip, port);
+        Write_Log_Texts({head, "send data = \n", text, "\n"});
+    }
     return 1;
 }
 
@@ -100,9 +89,7 @@ int Send_Udp_Data_Direct(const char* text, std::size_t length, const SIP_MSG_T& 
         Write_Log("*************************函数:Send_Udp_Data_Direct 出错\n");
         return -1;
     }
-    Write_Log("Send_Udp_Data_Direct send data = \n");
-    Write_Log(text);
-    Write_Log("\n");
+    Write_Log_Texts({"Send_Udp_Data_Direct send data = \n", text, "\n"});
     return 1;
 }
 
@@ -149,13 +136,17 @@ int Sip_Recv_Decode(const char* text, std::size_t length, const sockaddr_in& fro
 
 int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len)
 {
-    char src_ip[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
-    Write_Logf("recv data from ip=%s port=%d \n", src_ip, ntohs(from.sin_port));
-    Write_Log("recv data = \n");
-    // The text as it arrived, up to its first NUL; it need not be terminated.
-    Write_Logf("%.*s", static_cast<int>(text == nullptr ? 0 : strnlen(text, length)), text == nullptr ? "" : text);
-    Write_Log("\n");
+    if (sip_debug != 0) {
+        char src_ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &from.sin_addr, src_ip, sizeof src_ip);
+        char head[64];
+        std::snprintf(head, sizeof head, "recv data from ip=%s port=%d \n", src_ip, ntohs(from.sin_port));
+        // The text as it arrived, up to its first NUL (it need not be terminated), and no more
+        // than a formatted log text holds.
+        const std::string_view as_arrived =
+            text == nullptr ? std::string_view() : std::string_view(text, std::min(length, kLogTextMax - 1));
+        Write_Log_Texts({head, "recv data = \n", as_arrived, "\n"});
+    }
 
     SIP_MSG_T& msg = g_recv_msg;
     if (Sip_Recv_Decode(text, length, from, from_len, msg) != 1) {
@@ -169,12 +160,7 @@ int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& f
 int Sip_Find_Chn_By_Callid(const char* callid)
 {
     if (callid == nullptr) return -2;
-    std::string_view wanted(callid);
-    for (int leg = 0; leg < kMaxSipLegs; ++leg) {
-        const SipDialog* d = Sip_Chn_Dialog(leg);
-        if (d != nullptr && d->callid.view() == wanted) return leg;
-    }
-    return -1;
+    return Sip_Chn_Find_Callid(callid);
 }
 
 int OnRecvSip(SIP_MSG_T& msg)

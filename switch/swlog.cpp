@@ -1,14 +1,18 @@
 #include "swlog.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -28,26 +32,112 @@ const std::string& log_path()
     static const std::string path = board_path("/tmp/log/softswitch.log");
     return path;
 }
+
+// The log file stays open between texts: opening and closing it for each of them cost more than
+// all the rest of the switch's work on a message. It is opened again when the file at its name
+// is no longer the one held (rotated, renamed or deleted by someone else); a file cut short by
+// someone else needs nothing, since every write goes to its end.
+int g_log_fd = -1;
+dev_t g_log_dev = 0;
+ino_t g_log_ino = 0;
+
+void close_log()
+{
+    if (g_log_fd >= 0) close(g_log_fd);
+    g_log_fd = -1;
+}
+
+bool open_log(int extra_flags)
+{
+    close_log();
+    g_log_fd = open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extra_flags, 0666);
+    struct stat st {};
+    if (g_log_fd < 0 || fstat(g_log_fd, &st) != 0) {
+        close_log();
+        return false;
+    }
+    g_log_dev = st.st_dev;
+    g_log_ino = st.st_ino;
+    return true;
+}
+
+bool log_still_named()
+{
+    if (g_log_fd < 0) return false;
+    struct stat st {};
+    return stat(log_path().c_str(), &st) == 0 && st.st_dev == g_log_dev && st.st_ino == g_log_ino;
+}
+
+// Writes every byte of iov[0..n), however the system splits the writes.
+void write_all(int fd, iovec* iov, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = writev(fd, iov, static_cast<int>(n));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return;
+        auto left = static_cast<std::size_t>(done);
+        while (n > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --n;
+        }
+        if (n > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+}
+
+// Like a C string, a text ends at its first NUL.
+std::string_view up_to_nul(std::string_view t) { return t.substr(0, strnlen(t.data(), t.size())); }
 }  // namespace
 
 void Write_Log(const char* text)
 {
-    if (sip_debug == 0 || text == nullptr) return;
-    FILE* f;
-    if (g_log_writes < kLogRestartWrites) {
-        f = std::fopen(log_path().c_str(), "ab");
-        ++g_log_writes;
-    } else {
-        f = std::fopen(log_path().c_str(), "wb+");
-        g_log_writes = 0;
+    if (text != nullptr) Write_Log_Texts({std::string_view(text)});
+}
+
+void Write_Log_Texts(std::initializer_list<std::string_view> texts)
+{
+    if (sip_debug == 0) return;
+    constexpr std::size_t kMaxTexts = 8;
+    std::array<iovec, kMaxTexts> iov{};
+    std::array<bool, kMaxTexts> written{};
+    std::size_t pending = 0;
+    // Unbuffered: every text is in the file when this returns.
+    auto flush = [&] {
+        if (pending > 0 && g_log_fd >= 0) write_all(g_log_fd, iov.data(), pending);
+        pending = 0;
+    };
+    // The name is looked at once per call: nothing else can move the file between its texts.
+    bool open = false;
+    std::size_t i = 0;
+    for (std::string_view t : texts) {
+        if (i == kMaxTexts) break;
+        // Each text counts towards the restart of the file on its own, as if written alone.
+        if (g_log_writes < kLogRestartWrites) {
+            if (!open) open = log_still_named() || open_log(0);
+            ++g_log_writes;
+        } else {
+            flush();
+            open = open_log(O_TRUNC);
+            g_log_writes = 0;
+        }
+        if (!open) {
+            std::printf("open log error!\n");
+        } else {
+            const std::string_view text = up_to_nul(t);
+            iov[pending++] = iovec{const_cast<char*>(text.data()), text.size()};
+            written[i] = true;
+        }
+        ++i;
     }
-    if (!f) {
-        std::printf("open log error!\n");
-        return;
+    flush();
+    i = 0;
+    for (std::string_view t : texts) {
+        if (i < kMaxTexts && written[i]) Netmon_Mirror_Log(up_to_nul(t));
+        ++i;
     }
-    std::fwrite(text, 1, std::strlen(text), f);
-    std::fclose(f);
-    Netmon_Mirror_Log(text);
 }
 
 void Write_Logf(const char* fmt, ...)
@@ -59,6 +149,13 @@ void Write_Logf(const char* fmt, ...)
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     Write_Log(buf);
+}
+
+void Report_Console_And_Log(const char* text)
+{
+    std::printf("%s", text);
+    std::fflush(stdout);
+    Write_Log(text);
 }
 
 const char* Get_Interface_Ip(const char* name)

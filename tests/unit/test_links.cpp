@@ -1,17 +1,24 @@
-// The service links' shared pieces: the walk of frames that arrive in pieces, and sockets that
-// happen to get descriptor 0.
+// The service links' shared pieces: the walk of frames that arrive in pieces, sockets that
+// happen to get descriptor 0, and the set of sockets the loop sleeps on.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "link_net.h"
 #include "link_status.h"
+#include "link_wait.h"
+#include "mgcp_transport.h"
+#include "sip_transport.h"
 #include "switch_settings.h"
 
 namespace {
@@ -98,6 +105,156 @@ TEST(StatusServer, ListenerOnDescriptorZeroServesConsoles)
     Link_Close(g_status_listen_fd);
     dup2(saved, 0);
     close(saved);
+}
+
+int local_port(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
+void send_datagram(int port, const char* text)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = loopback(port);
+    sendto(s, text, std::strlen(text), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(s);
+}
+
+constexpr std::int64_t kShortUs = 20000;
+
+bool never() { return false; }
+
+TEST(WaitSet, SocketsJoinAsTheyAreMadeAndLeaveAsTheyClose)
+{
+    const int before = Link_Wait_Count();
+    int udp = Link_Udp_Bind(0);
+    int listener = Link_Tcp_Listen(0);
+    ASSERT_GE(udp, 0);
+    ASSERT_GE(listener, 0);
+    EXPECT_EQ(Link_Wait_Count(), before + 2);
+    EXPECT_EQ(Link_Wait(kShortUs, nullptr), 0);   // nothing waits: the time runs out
+
+    // A datagram, a connection waiting to be accepted, a connection's data and its close each
+    // end the wait.
+    send_datagram(local_port(udp), "hello");
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+    char buf[64];
+    EXPECT_EQ(recv(udp, buf, sizeof buf, 0), 5);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in to = loopback(local_port(listener));
+    ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+    sockaddr_in peer{};
+    int conn = Link_Accept(listener, peer);
+    ASSERT_GE(conn, 0);
+    EXPECT_EQ(Link_Wait_Count(), before + 3);
+    EXPECT_EQ(Link_Wait(kShortUs, nullptr), 0);
+    ASSERT_EQ(send(client, "x", 1, 0), 1);
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+    EXPECT_EQ(recv(conn, buf, sizeof buf, 0), 1);
+    close(client);
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+
+    Link_Close(conn);
+    Link_Close(listener);
+    Link_Close(udp);
+    EXPECT_EQ(Link_Wait_Count(), before);
+}
+
+TEST(WaitSet, ASocketNotReadNowDoesNotWakeTheLoop)
+{
+    int udp = Link_Udp_Bind(0);
+    ASSERT_GE(udp, 0);
+    send_datagram(local_port(udp), "queued");
+    usleep(10000);
+    // Read on the tick, or in a mode not in force: the datagram stays queued and the wait runs
+    // its time, instead of ending at once pass after pass.
+    for (LinkReadNow when : {&Link_Read_On_Tick, &never}) {
+        Link_Wait_When(udp, when);
+        EXPECT_EQ(Link_Wait(kShortUs, nullptr), 0);
+    }
+    Link_Wait_When(udp, nullptr);
+    EXPECT_EQ(Link_Wait(kShortUs, nullptr), 1);
+    // Made again on the same descriptor, a socket wakes the loop whatever the old one did.
+    Link_Wait_When(udp, never);
+    Link_Close(udp);
+    udp = Link_Udp_Bind(0);
+    send_datagram(local_port(udp), "new");
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+    Link_Close(udp);
+}
+
+TEST(WaitSet, ADescriptorClosedBehindItsBackLeavesInsteadOfEndingEveryWait)
+{
+    const int before = Link_Wait_Count();
+    const int udp = Link_Udp_Bind(0);
+    ASSERT_GE(udp, 0);
+    close(udp);
+    Link_Wait(kShortUs, nullptr);
+    EXPECT_EQ(Link_Wait_Count(), before);
+    EXPECT_EQ(Link_Wait(kShortUs, nullptr), 0);
+}
+
+TEST(WaitSet, ASignalEndsTheWait)
+{
+    struct sigaction sa {};
+    struct sigaction old {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, &old);
+    // A quit signal must not wait out a long sleep.
+    const pid_t child = fork();
+    if (child == 0) {
+        usleep(20000);
+        kill(getppid(), SIGUSR1);
+        _exit(0);
+    }
+    EXPECT_EQ(Link_Wait(10000000, nullptr), -1);
+    waitpid(child, nullptr, 0);
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST(UdpServers, SipAndMgcpSocketsJoinTheWaitSetAndDescriptorZeroCounts)
+{
+    reset_switch_settings();
+    const int before = Link_Wait_Count();
+    ASSERT_EQ(Sip_Server_Create(0), 1);
+    EXPECT_EQ(Link_Wait_Count(), before + 1);
+    send_datagram(local_port(g_sip_fd), "OPTIONS");
+    EXPECT_EQ(Link_Wait(5000000, nullptr), 1);
+    Link_Close(g_sip_fd);
+
+    // An MGCP socket on descriptor 0 is a socket: a second create keeps it.
+    const int saved = dup(0);
+    close(0);
+    ASSERT_EQ(Mgcp_Server_Create(0), 1);
+    EXPECT_EQ(g_mgcp_fd, 0);
+    EXPECT_EQ(Mgcp_Server_Create(0), 0);
+    EXPECT_EQ(g_mgcp_fd, 0);
+    EXPECT_EQ(Link_Wait_Count(), before + 1);
+    Link_Close(g_mgcp_fd);
+    dup2(saved, 0);
+    close(saved);
+
+    // Ports outside 0..65535 fail like a bind, with nothing left open.
+    for (int port : {-1, 65536}) {
+        EXPECT_EQ(Sip_Server_Create(port), -1) << port;
+        EXPECT_EQ(Mgcp_Server_Create(port), -1) << port;
+    }
+    EXPECT_EQ(g_sip_fd, -1);
+    EXPECT_EQ(g_mgcp_fd, -1);
+    EXPECT_EQ(Link_Wait_Count(), before);
 }
 
 }  // namespace

@@ -104,6 +104,7 @@ protected:
         copy_text(out.to_line, "To: 802 <sip:802@10.0.0.1:5062>;tag=t2");
         copy_text(out.callid_line, "Call-ID: c-out");
         copy_text(out.cseq_line, "CSeq: 7 INVITE");
+        Sip_Chn_Index_Rebuild();
     }
 
     // A decoded request as the receive step hands it over, with the peer as its source.
@@ -421,6 +422,61 @@ TEST_F(SipResponse, LegsAreFoundByTheirCallId)
     EXPECT_EQ(Sip_Find_Chn_By_Callid("c-ou"), -1);    // whole text
     sip_chn[1].use = 0;
     EXPECT_EQ(Sip_Find_Chn_By_Callid("c-out"), -1);   // a free leg is no match
+}
+
+// The index must give what a walk of the table from leg 0 gives, whatever happened to the legs.
+int walk_for_callid(std::string_view callid)
+{
+    for (int leg = 0; leg < kMaxSipLegs; ++leg)
+        if (sip_chn[leg].use == 1 && sip_chn[leg].callid.view() == callid) return leg;
+    return -1;
+}
+
+TEST_F(SipResponse, TheCallIdIndexAgreesWithAWalkOfTheLegs)
+{
+    Sip_Init_All_Chn();
+    auto take = [](int leg, const char* callid) {
+        sip_chn[leg] = SipLeg{};
+        sip_chn[leg].use = 1;
+        copy_text(sip_chn[leg].callid, callid);
+        Sip_Chn_Index_Callid(leg);
+    };
+    // The same Call-ID on two legs (a call the switch relays back to itself): the lower leg,
+    // and the other one once the lower is freed.
+    take(7, "dup");
+    take(3, "dup");
+    EXPECT_EQ(Sip_Find_Chn_By_Callid("dup"), 3);
+    Sip_Chn_Reset(3);
+    EXPECT_EQ(Sip_Find_Chn_By_Callid("dup"), 7);
+    // A Call-ID written again: found by the new one only, also when the index was not told.
+    copy_text(sip_chn[7].callid, "renamed");
+    EXPECT_EQ(Sip_Find_Chn_By_Callid("dup"), -1);
+    Sip_Chn_Index_Callid(7);
+    EXPECT_EQ(Sip_Find_Chn_By_Callid("renamed"), 7);
+    // A leg in use with an empty Call-ID (a placed leg before its INVITE is written).
+    take(9, "");
+    EXPECT_EQ(Sip_Find_Chn_By_Callid(""), 9);
+
+    // Many legs taken, renamed and freed in any order, with few Call-IDs so that they repeat
+    // and share chains.
+    Sip_Init_All_Chn();
+    unsigned seed = 12345;
+    auto next = [&seed](unsigned n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int step = 0; step < 20000; ++step) {
+        const int leg = static_cast<int>(next(kMaxSipLegs));
+        const std::string callid = "c" + std::to_string(next(300));
+        if (next(3) == 0) Sip_Chn_Reset(leg);
+        else take(leg, callid.c_str());
+        const std::string probe = "c" + std::to_string(next(300));
+        ASSERT_EQ(Sip_Find_Chn_By_Callid(probe.c_str()), walk_for_callid(probe)) << "step " << step;
+    }
+    for (int i = 0; i < 300; ++i) {
+        const std::string probe = "c" + std::to_string(i);
+        EXPECT_EQ(Sip_Find_Chn_By_Callid(probe.c_str()), walk_for_callid(probe)) << probe;
+    }
 }
 
 TEST_F(SipResponse, ReferInsideADialogIsAcceptedThenReportedFailedWhileNoTransferExists)

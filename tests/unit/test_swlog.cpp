@@ -57,6 +57,67 @@ TEST(SwLog, LongTextsAreCutToTheLogBuffer)
     EXPECT_EQ(log_text().size(), kLogTextMax - 1);
 }
 
+// The file stays open between texts; whoever rotates, removes or cuts it, the next text is in
+// the file the name leads to, and there in full.
+TEST(SwLog, TheNextTextGoesToTheFileTheNameLeadsTo)
+{
+    const std::string path = g_root + "/tmp/log/softswitch.log";
+    sip_debug = 1;
+    struct Case {
+        const char* what;
+        void (*move)(const std::string& path);
+    } cases[] = {
+        {"rotated by rename", [](const std::string& p) { std::filesystem::rename(p, p + ".1"); }},
+        {"deleted", [](const std::string& p) { std::filesystem::remove(p); }},
+        {"replaced by another file", [](const std::string& p) {
+             std::filesystem::remove(p);
+             std::ofstream(p) << "new\n";
+         }},
+        {"cut to nothing", [](const std::string& p) { std::filesystem::resize_file(p, 0); }},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(path, std::ios::trunc) << "";
+        Write_Log("before\n");
+        ASSERT_EQ(log_text(), "before\n") << c.what;
+        c.move(path);
+        Write_Log("after\n");
+        const std::string now = log_text();
+        EXPECT_EQ(now.substr(now.size() >= 6 ? now.size() - 6 : 0), "after\n") << c.what;
+        EXPECT_EQ(now.find('\0'), std::string::npos) << c.what;   // no hole where the cut text was
+        EXPECT_EQ(now.find("before"), std::string::npos) << c.what;
+        std::filesystem::remove(path + ".1");
+    }
+    // A directory that is gone: one line on the console per text, and the file again once it is back.
+    std::filesystem::remove_all(g_root + "/tmp/log");
+    testing::internal::CaptureStdout();
+    Write_Log("lost\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open log error!\n");
+    mkdir((g_root + "/tmp/log").c_str(), 0700);
+    Write_Log("back\n");
+    EXPECT_EQ(log_text(), "back\n");
+}
+
+// Texts logged together in one write count and end as texts logged one by one: the restart of
+// the file can fall between them.
+TEST(SwLog, TextsLoggedTogetherRestartTheFileWhereSingleTextsWould)
+{
+    const std::string path = g_root + "/tmp/log/softswitch.log";
+    sip_debug = 1;
+    // Find a restart: the text that starts a fresh file is alone in it.
+    std::ofstream(path) << "earlier\n";
+    for (int i = 0; i <= kLogRestartWrites + 1; ++i) {
+        Write_Log("x");
+        if (std::filesystem::file_size(path) == 1) break;
+    }
+    ASSERT_EQ(log_text(), "x");
+    for (int i = 0; i < kLogRestartWrites - 2; ++i) Write_Log("x");
+    // The 20000th append and the restart fall inside the group.
+    Write_Log_Texts({"a", "b", "c", std::string_view("d\0hidden", 8)});
+    EXPECT_EQ(log_text(), "cd");
+    Write_Log_Texts({"e", "\n"});
+    EXPECT_EQ(log_text(), "cde\n");
+}
+
 TEST(NetIf, LookupsRefuseOtherNames)
 {
     EXPECT_EQ(Get_Interface_Ip(nullptr), nullptr);
