@@ -392,12 +392,16 @@ void Record_Resend_Timer()
 int Record_Ctrl_Proc()
 {
     static char buffer[1000];
+    int result = 1;
     for (int i = 0; i < kRecvPerPass; ++i) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        if (g_record_fd < 0) return 1;
+        if (g_record_fd < 0) return result;
         const ssize_t n = recvfrom(g_record_fd, buffer, kReadMax, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 5) return 1;
+        if (n < 0) return result;  // nothing waits
+        // A tiny or undecodable datagram is skipped within the pass's budget: ending the pass
+        // there would let a flood of them hold back the servers' answers queued behind it.
+        if (n < 5) continue;
         buffer[n] = '\0';
         char ip[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
@@ -406,14 +410,15 @@ int Record_Ctrl_Proc()
         Decoded d;
         if (Record_Ctrl_Decode(std::string_view(buffer, static_cast<std::size_t>(n)), d) < 0) {
             Record_Log(kWarning, "Record_Ctrl_Proc:Record_Ctrl_Decode failed\n");
-            return -1;
+            result = -1;
+            continue;
         }
         if (Record_Ctrl_OnRecv(d) < 0) {
             Record_Log(kWarning, "Record_Ctrl_Proc:Record_Ctrl_OnRecv failed!!\n");
-            return -1;
+            result = -1;
         }
     }
-    return 1;
+    return result;
 }
 
 int Record_Start(int server, int party, int party_inet, int peer, int peer_inet)

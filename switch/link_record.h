@@ -49,7 +49,8 @@ int Record_Load_Config();
 // 1 sent; -1 server not live or the send failed.
 int Record_Send_Init(int server);
 int Record_Send_Connect(int server);
-// Every pass: up to 100 datagrams of the servers. 1; -1 a message failed (the rest wait).
+// Every pass: up to 100 datagrams of the servers. 1; -1 a message failed (the others are
+// still taken).
 int Record_Ctrl_Proc();
 // Every tick: the REC_Connect retransmission.
 void Record_Resend_Timer();

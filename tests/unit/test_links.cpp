@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "link_net.h"
+#include "link_record.h"
 #include "link_status.h"
 #include "link_wait.h"
 #include "mgcp_transport.h"
@@ -255,6 +256,24 @@ TEST(UdpServers, SipAndMgcpSocketsJoinTheWaitSetAndDescriptorZeroCounts)
     EXPECT_EQ(g_sip_fd, -1);
     EXPECT_EQ(g_mgcp_fd, -1);
     EXPECT_EQ(Link_Wait_Count(), before);
+}
+
+// Keepalive line ends and undecodable datagrams ahead of a server's answer are passed over in
+// the same pass: the answer behind them is still taken.
+TEST(RecordLink, TinyAndUndecodableDatagramsDoNotEndThePass)
+{
+    reset_switch_settings();
+    ASSERT_EQ(Record_Server_Create(0), 1);
+    Record_Ctrl_Init(0);
+    copy_text(record_ctrl[0].record_ip, "127.0.0.1");
+    for (const char* junk : {"\r\n", "\r\n\r\n", "x", "not a record message at all", "REC_OK softswitch:10.9.9.9\r\n"})
+        send_datagram(local_port(g_record_fd), junk);
+    send_datagram(local_port(g_record_fd), "REC_OK softswitch:127.0.0.1\r\nCseq: 1 REC_Init\r\n");
+    ASSERT_EQ(Link_Wait(5000000, nullptr), 1);
+    EXPECT_EQ(Record_Ctrl_Proc(), -1);  // the two undecodable ones are reported
+    EXPECT_EQ(record_ctrl[0].state, 1);
+    Link_Close(g_record_fd);
+    Record_Ctrl_Init(0);
 }
 
 }  // namespace
