@@ -4,11 +4,11 @@ that mirrors every packet the driver moves to a UDP address."""
 import os
 import socket
 import struct
-import time
 import unittest
 
+from call_parties import port_taken
 from gate import CFG_LOG, FLOW_LOG, gate_board, log, wait_log
-from harness import free_port, gbk, main, start_gate, wait_for
+from harness import free_port, gbk, main, start_gate
 from simboard import SimBoard
 
 FAILED = gbk("[main]<ERROR> : 系统初始化失败,系统退出......\n")
@@ -21,15 +21,6 @@ def channels_entry(n):
 
 def started(gate, n):
     return wait_log(gate, channels_entry(n), CFG_LOG)
-
-
-def port_is_free(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("0.0.0.0", port))
-            return True
-        except OSError:
-            return False
 
 
 class StartUp(unittest.TestCase):
@@ -53,7 +44,7 @@ class StartUp(unittest.TestCase):
             self.assertIn("dsp_block status=1", texts)
             self.assertNotIn("dsp_block status=2", texts)
             # Without a debug port the gateway does not hold the debug stream's port.
-            self.assertTrue(port_is_free(DEBUG_PORT))
+            self.assertFalse(port_taken(DEBUG_PORT))
             code, err = gate.stop()
             self.assertEqual(code, 0, err)
 
@@ -109,7 +100,7 @@ class DebugStream(unittest.TestCase):
             with SimBoard(b) as sim:
                 traced = [dict(kv.split("=", 1) for kv in text.split(" ")[1:]) | {"dir": text.split(" ")[0]}
                           for _, text in sim.outputs() if text.startswith(("dsp_in ", "dsp_out "))]
-            self.assertFalse(port_is_free(DEBUG_PORT))
+            self.assertTrue(port_taken(DEBUG_PORT))
             gate.stop()
 
         self.assertGreater(len(got), 10)
