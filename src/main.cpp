@@ -15,6 +15,7 @@
 #include "db_cfg.h"
 #include "fifo.h"
 #include "define_sys.h"
+#include "dsp_res.h"
 #include "http_interface.h"
 #include "line4.h"
 #include "multi_log.h"
@@ -165,8 +166,8 @@ void System_Run()
     int ms = System_GetProcessCnt(&now);
     for (int i = 0; i < ms; ++i) {
         ++s_llMsCounter;
-        // The DSP poll (RES490_Process) and the RTP poll (RTP_Process) run here, every
-        // millisecond, in this order.
+        RES490_Process();
+        // JOIN: the RTP poll (RTP_Process) runs here, right after the DSP poll.
         System_Check10ms(s_llMsCounter);
         System_Check1000ms(s_llMsCounter);
         System_Check1minute(s_llMsCounter);

@@ -2,13 +2,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "arm_environment.h"
+#include "dsp_res.h"
 #include "line4.h"
 #include "multi_log.h"
 #include "register.h"
 #include "sharememory.h"
+#include "text.h"
 #include "sipman.h"
+#include "user_s2p.h"
 
 int g_iCallTh = 0;
 
@@ -44,8 +48,20 @@ int User_Init()
         return -1;
     }
     REGISTER_Init();
-    // JOIN: the media path starts here: the RTP layer (RTP_Init, result ignored), then the DSP
-    // (RES490_Start; -1 writes "AC490 init fail\n" and fails the start-up).
+    // JOIN: the RTP layer starts here (RTP_Init with its RTP_INIT_T; result ignored).
+    AC490_API_REGISTER_INIT dsp{};
+    dsp.m_iHandle = g_hDriverHandler;
+    const IPV4_ADDRESS& debug = g_sSysCfgInfo.m_sLogInfo.m_DebugAddr;
+    copy_text(dsp.m_chDebugIP, std::string_view(debug.ip, strnlen(debug.ip, sizeof debug.ip)));
+    dsp.m_iDebugPort = g_sSysCfgInfo.m_sLogInfo.m_iLocalPortDebugDsp;
+    dsp.m_eChipType = E_CHIP_12;
+    dsp.m_pfuncOnGetKey = User_OnGetKeyFromDsp;
+    dsp.m_pfuncSignalEvent = UserDspReportMsg;
+    // JOIN: m_pfuncSendPacketToSip = RTP_PacketRecvFromPstn once the RTP layer is in.
+    if (RES490_Start(&dsp) == -1) {
+        std::fprintf(stderr, "AC490 init fail\n");
+        return -1;
+    }
     for (int i = 0; i < Static_Lines(); ++i) User_InitChnData(i);
     return 0;
 }
@@ -58,11 +74,19 @@ void User_InitChnData(int line)
     user.m_iChnRes = line;
     user.m_iChnDsp = line + g_iChnChangeFactor;
     user.m_iChn4Line = line;
-    // JOIN: the DSP channel is opened here with the media path (RES490_GetAvailableChn,
-    // RES490_ChannelOpen).
+    UserOpenResChannel(&user);
     UserRelease(&user);
     user.m_s4xxRecall = SYS_RECALL_T{};
     user.m_sByeRecall = SYS_RECALL_T{};
+}
+
+void UserOpenResChannel(USER_INFO_T* user)
+{
+    const int dsp_chn = RES490_GetAvailableChn(user->m_iUserChn);
+    user->m_iChnRes = dsp_chn - g_iChnChangeFactor;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "[UserOpenResChannel]--获取的资源通道为ChnRes[%d] , ChnDsp[%d]",
+              user->m_iChnRes, dsp_chn);
+    RES490_ChannelOpen(dsp_chn);
 }
 
 void UserRelease(USER_INFO_T* user)

@@ -5,6 +5,7 @@
 // finds no line, and a failure answer is only told apart as belonging to a registration.
 #include "user_s2p.h"
 
+#include "arm_environment.h"
 #include "multi_log.h"
 #include "sipman.h"
 #include "user.h"
@@ -76,3 +77,30 @@ int User_S2POnGetTextSipInfo(SIP_CALL_INFO*, int) { return -1; }
 int User_S2POnGetTextSipInfoOkDtmf(const char*, int) { return -1; }
 int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO*, int) { return -1; }
 int User_S2POnGetTextSipInfoOkNoCallInfo(int) { return -1; }
+
+// JOIN: the line SIP events fill this: a broken media connection re-INVITEs or ends the call
+// by NO_RTP_DEAL. Until then an event only finds its line.
+int UserDspReportMsg(int dsp_chn, API_CALLBACK_SIGNAL_EVENT_E)
+{
+    if (User_GetByResChn(dsp_chn - g_iChnChangeFactor) == nullptr) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_DspReportMsg]-- 根据资源通道[%d]查找用户号码失败", dsp_chn);
+        return -1;
+    }
+    return 0;
+}
+
+// JOIN: dialling fills this: function keys, the dial map and the call. Until then a key only
+// finds its line and is dropped.
+int User_OnGetKeyFromDsp(int dsp_chn, int)
+{
+    USER_INFO_T* user = User_GetByResChn(dsp_chn - g_iChnChangeFactor);
+    if (user == nullptr) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, -1, "[User_OnGetKeyFromDsp]-- User_GetByResChn failed... return");
+        return -1;
+    }
+    if (user->m_iKeyEnable == 0) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "[User_OnGetKeyFromDsp]-- 收键功能关闭中");
+        return -1;
+    }
+    return 0;
+}

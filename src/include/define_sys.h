@@ -104,6 +104,18 @@ enum USER_STATUS_E : int {
     E_USER_PLAY_TONE_WAIT_IN = 15,
     E_USER_PLAY_TONE_SEPCIAL_DIAL = 16,
 };
+// Call-progress tones a line plays; the DSP layer owns their cadences.
+enum SYS_PLAY_TONE_TYPE_E : int {
+    E_PLAY_TONE_NULL = -1,
+    E_PLAY_TONE_URGER = 0,
+    E_PLAY_TONE_DAIL = 1,
+    E_PLAY_TONE_BUSY = 2,
+    E_PLAY_TONE_RING_BACK = 3,
+    E_PLAY_TONE_RING_BACK2 = 4,
+    E_PLAY_TONE_WAIT_IN = 5,
+    E_PLAY_TONE_SEPCIAL_DAIL = 6,
+    E_PLAY_TONE_MAX = 7,
+};
 enum SYS_CALLER_E : int { E_IS_CALLER = 0, E_IS_CALLEE = 1 };
 enum SIPINFO_MODE : int { E_MODE_FULL = 0, E_MODE_HALF = 1 };  // duplex of a call
 

@@ -13,6 +13,8 @@ int User_Init();
 void User_Process();
 // (Re)initialises the call part of a line in use; nothing for a free slot.
 void User_InitChnData(int line);
+// Takes the line's DSP channel (m_iChnRes follows it) and opens it.
+void UserOpenResChannel(USER_INFO_T* user);
 // Ends the call state of a line: back to idle, PTT released, call details cleared.
 void UserRelease(USER_INFO_T* user);
 
@@ -35,3 +37,7 @@ SYS_FLAG_E User_GetVoiceCorFlag(int res_chn);
 int User_SetCorParity(int line);           // the line's COR parity
 int User_SetCorRead(int line);             // only checks the line
 int User_SetBateTime(int line, int ms);    // the inhibit time after the line's PTT release
+
+// The DSP's key callback: a digit code (0-9, 10 '*', 11 '#', 12-15 'A'-'D') heard on a DSP
+// channel. 0, or -1 when no line has the channel or it takes no keys.
+int User_OnGetKeyFromDsp(int dsp_chn, int key);

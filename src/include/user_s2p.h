@@ -2,6 +2,7 @@
 // ringing, answer, ACK, BYE, CANCEL, failure, time-out, re-INVITE, INFO, NOTIFY, UPDATE).
 // Each returns 0, or -1 when no line owns the channel or the event is refused.
 #pragma once
+#include "dsp_res.h"
 #include "sip.h"
 
 struct SYS_S2P_CALLINFO_T {  // a new incoming call
@@ -33,3 +34,6 @@ int User_S2POnGetTextSipInfo(SIP_CALL_INFO* info, int chn);
 int User_S2POnGetTextSipInfoOkDtmf(const char* text, int chn);
 int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO* info, int chn);
 int User_S2POnGetTextSipInfoOkNoCallInfo(int chn);
+
+// The DSP's event callback for a DSP channel: 0, or -1 when no line has the channel.
+int UserDspReportMsg(int dsp_chn, API_CALLBACK_SIGNAL_EVENT_E event);

@@ -41,6 +41,7 @@
 //   event CH tone T [LEVEL]         call progress tone T detected (T 10 is the busy tone)
 //   event CH cid NUMBER [MMDDhhmm]  an on-hook caller ID
 //   event CH syserror IDX           a system error event
+//   event raw HEX                   a whole packet (hexadecimal, header included) as given
 //   chan CH                 the channel's state: "open= rtp= pt= frame= in_gain= out_gain=
 //                           tone= rx= rx_bytes= last_seq= samples= peak= ptt= tx= source="
 //   chan CH source silence|tone|loop    what the channel encodes toward the network

@@ -688,9 +688,25 @@ const char* Static_Fault(std::string_view args)
     return "";
 }
 
+// "raw HEX": a whole packet for the host exactly as given, however malformed its body.
+const char* Static_RawEvent(std::string_view hex)
+{
+    U8 p[kQueueBytes];
+    if (hex.empty() || hex.size() % 2 || hex.size() / 2 > sizeof p) return "raw takes up to 1536 hexadecimal bytes";
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (Static_Hex(hex[i]) < 0 || Static_Hex(hex[i + 1]) < 0) return "raw takes hexadecimal bytes";
+        p[i / 2] = static_cast<U8>(Static_Hex(hex[i]) << 4 | Static_Hex(hex[i + 1]));
+    }
+    Static_Enqueue(kHost, p, static_cast<int>(hex.size() / 2));
+    Static_ServiceRx(kHost);
+    return "";
+}
+
 const char* Static_EventCommand(std::string_view args)
 {
     if (g_stage != Stage::Running) return "the DSP is not running";
+    std::string_view rest = args;
+    if (SimBoard_Word(rest) == "raw") return Static_RawEvent(SimBoard_Word(rest));
     int ch = 0, v = 0, level = 0;
     if (!SimBoard_Number(SimBoard_Word(args), ch) || ch > 255) return "bad channel";
     std::string_view kind = SimBoard_Word(args);
