@@ -92,7 +92,7 @@ void UserRelease(USER_INFO_T* user)
     user->m_eOffAudioFlag = E_FLAG_OFF;
     user->m_iOffAudioTime = 0;
     user->m_eCortimeFlag = E_FLAG_OFF;
-    user->m_iPttType = 0;
+    user->m_ePttType = E_PTT_NULL;
 }
 
 void User_Process()
@@ -188,3 +188,18 @@ int User_SetBateTime(int line, int ms)
     ArmEnv_SetBateTime(line, ms);
     return 0;
 }
+
+// JOIN: floor control keys and releases PTT here (board output, four-wire mute, PTT timers).
+int User_SetPTTOn(USER_INFO_T*) { return 0; }
+// JOIN: floor control releases PTT here and starts the four-wire un-mute delay.
+int User_SetPTTOff(USER_INFO_T*) { return 0; }
+// JOIN: floor control bars network voice here while the line's own voice has priority.
+int User_PstnVoiceFirst(USER_INFO_T*) { return 0; }
+// JOIN: floor control takes a far-end floor request here (key PTT unless already requested).
+int UserRequestPro(int) { return 0; }
+// JOIN: floor control takes a far-end floor release here.
+int UserReleasePro(int) { return 0; }
+// JOIN: floor control keys PTT for network voice here and switches the RTP play-out on.
+int UserSendCorFromVoxNetWork(int) { return 0; }
+// JOIN: floor control releases PTT after network voice here (or ends a call the far end left).
+int UserSendCorOffFromVoxNetWork(int) { return 0; }

@@ -35,3 +35,14 @@ SYS_FLAG_E User_GetVoiceCorFlag(int res_chn);
 int User_SetCorParity(int line);           // the line's COR parity
 int User_SetCorRead(int line);             // only checks the line
 int User_SetBateTime(int line, int ms);    // the inhibit time after the line's PTT release
+
+// What the media path calls on the line side: PTT keying by the network, local voice first,
+// floor requests and releases carried as RTP telephone events (by SIP channel), and the
+// network voice start and stop callbacks given to the RTP layer (by RTP channel). 0.
+int User_SetPTTOn(USER_INFO_T* user);
+int User_SetPTTOff(USER_INFO_T* user);
+int User_PstnVoiceFirst(USER_INFO_T* user);
+int UserRequestPro(int sip_chn);
+int UserReleasePro(int sip_chn);
+int UserSendCorFromVoxNetWork(int res_chn);
+int UserSendCorOffFromVoxNetWork(int res_chn);
