@@ -469,6 +469,29 @@ std::uint32_t Static_DrawSsrc(int channel)
     }
 }
 
+IPV4_ADDRESS* Static_Address(int channel, IPV4_ADDRESS RTP_CHN_INFO_T::*field, const char* func, const char* label)
+{
+    if (!Static_ChnOk(channel)) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[%s]-- error...    ", func);
+        return nullptr;
+    }
+    IPV4_ADDRESS& a = g_sRtpChnList[channel].*field;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, channel, "[%s]-- %s[%s:%d]    ", func, label, a.ip, a.port);
+    return &a;
+}
+
+// What a call leaves in a channel, cleared when the channel opens and when it closes.
+void Static_ResetCall(RTP_CHN_INFO_T& c)
+{
+    c.m_eBusyFlag = E_FLAG_OFF;
+    c.m_eRtpOverFlag = E_FLAG_OFF;
+    c.m_iMuteCnt = 0;
+    c.m_iVoiceCnt = 0;
+    c.m_iRtpTimeStamp = 0;
+    c.m_iRtpSeq = 0;
+    Static_ReleasePrompt(c);
+}
+
 }  // namespace
 
 int RtpCheckEffective(const unsigned char* packet, int length, int sensitivity)
@@ -547,14 +570,8 @@ int RTP_ChannelOpen(int call, int channel)
               "[RTP_ChannelOpen]-- [ Succ ] SocketID[%d], RtpChn[%d], LocalAddr[%s:%d], RemoteAddr[%s:%d]", fd, channel,
               c.m_sAddrLocal.ip, c.m_sAddrLocal.port, c.m_sAddrRemote.ip, c.m_sAddrRemote.port);
     RtpInitBufRes(c);
-    Static_ReleasePrompt(c);
+    Static_ResetCall(c);
     c.m_eFlagOpen = E_FLAG_ON;
-    c.m_eBusyFlag = E_FLAG_OFF;
-    c.m_eRtpOverFlag = E_FLAG_OFF;
-    c.m_iMuteCnt = 0;
-    c.m_iVoiceCnt = 0;
-    c.m_iRtpTimeStamp = 0;
-    c.m_iRtpSeq = 0;
     c.m_iSsrc = Static_DrawSsrc(channel);
     c.m_eTalkSending = E_FLAG_OFF;
     c.m_sPstnCache.m_iRecvCount = 0;
@@ -569,13 +586,7 @@ int RTP_ChannelClose(int call, int channel)
     c.m_eFlagOpen = E_FLAG_OFF;
     Udp_Socket_Close(c.m_iSocketID);
     c.m_iSocketID = -1;
-    c.m_eBusyFlag = E_FLAG_OFF;
-    c.m_iMuteCnt = 0;
-    c.m_iVoiceCnt = 0;
-    c.m_iRtpTimeStamp = 0;
-    c.m_iRtpSeq = 0;
-    c.m_eRtpOverFlag = E_FLAG_OFF;
-    Static_ReleasePrompt(c);
+    Static_ResetCall(c);
     return 0;
 }
 
@@ -602,24 +613,12 @@ int RTP_SetRemoteAddr(int call, int channel, const IPV4_ADDRESS* address)
 
 IPV4_ADDRESS* RTP_GetAddressLocal(int channel)
 {
-    if (!Static_ChnOk(channel)) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[RTP_GetAddressLocal]-- error...    ");
-        return nullptr;
-    }
-    IPV4_ADDRESS& a = g_sRtpChnList[channel].m_sAddrLocal;
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, channel, "[RTP_GetAddressLocal]-- localAddr[%s:%d]    ", a.ip, a.port);
-    return &a;
+    return Static_Address(channel, &RTP_CHN_INFO_T::m_sAddrLocal, "RTP_GetAddressLocal", "localAddr");
 }
 
 IPV4_ADDRESS* RTP_GetAddressRemote(int channel)
 {
-    if (!Static_ChnOk(channel)) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[RTP_GetAddressRemote]-- error...    ");
-        return nullptr;
-    }
-    IPV4_ADDRESS& a = g_sRtpChnList[channel].m_sAddrRemote;
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, channel, "[RTP_GetAddressRemote]-- RemoteAddr[%s:%d]    ", a.ip, a.port);
-    return &a;
+    return Static_Address(channel, &RTP_CHN_INFO_T::m_sAddrRemote, "RTP_GetAddressRemote", "RemoteAddr");
 }
 
 int RTP_SetCorInfoNetwork(int channel, const SYS_COR_NETWORK_T* settings)

@@ -290,6 +290,36 @@ TEST_F(RtpTest, VoxPlaysTheRewoundRunPacedAndStopsAfterTheHangTime)
     }
 }
 
+// When the call is over during play-out no more datagrams are read; the ring plays out, then
+// voice stop is signalled at every packet time until the line logic clears the flag.
+TEST_F(RtpTest, CallOverPlaysTheRingOutThenSignalsVoiceStop)
+{
+    g_sUserInfo[0].m_sCfgCorNetwork.m_iTimeVoxHangUp = 5000;
+    Open(0, E_NW_COR_DETECT_TYPE_VOX);
+    for (unsigned int k = 0; k < 20; ++k) {
+        FarSend(0, voice(1000 + k, 160 * k));
+        Step(20);
+    }
+    ASSERT_EQ(RTP_SetRtpOverFlag(0, E_FLAG_ON), 0);
+    FarSend(0, voice(1020, 3200));
+    Step(600);
+    // Play-out began at the sixth packet, rewound to the first; packet 19 was still the
+    // newest (beyond the limit) when the call ended.
+    ASSERT_EQ(g_dsp.size(), 19u);
+    for (unsigned int i = 0; i < 19; ++i) EXPECT_EQ(get16(g_dsp[i].bytes, 2), 1000 + i);
+    ASSERT_GE(g_voice_stop.size(), 2u);
+    EXPECT_EQ(g_voice_stop[0].ms, g_dsp.back().ms + 20);
+    for (std::size_t i = 1; i < g_voice_stop.size(); ++i) EXPECT_EQ(g_voice_stop[i].ms - g_voice_stop[i - 1].ms, 20);
+    pollfd p{g_sRtpChnList[0].m_iSocketID, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1) << "the last datagram is still waiting";
+
+    ASSERT_EQ(RTP_SetRtpOverFlag(0, E_FLAG_OFF), 0);
+    const std::size_t stops = g_voice_stop.size();
+    Step(100);
+    EXPECT_EQ(g_voice_stop.size(), stops);
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+}
+
 // The packet time from the far end's first two packets, handed to the DSP channel and the
 // shared memory; later packets leave it alone.
 TEST_F(RtpTest, PacketTimeIsLearntFromTheFirstTwoPackets)
