@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "arm_environment.h"
 #include "board.h"
@@ -24,6 +25,9 @@
 #include "user.h"
 
 RTP_CHN_INFO_T g_sRtpChnList[kRtpChnMax];
+
+// The line module registers it with the DSP layer as the send-to-network callback.
+static_assert(std::is_same_v<decltype(&RTP_PacketRecvFromPstn), RES490_SEND_PACKET>);
 
 namespace {
 

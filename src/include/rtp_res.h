@@ -40,7 +40,8 @@ struct RTP_CACHE_T {
     int m_iLastRecv;  // play-out limit: -1 idle, else the slot after the last one to play
     int m_iCurSend;   // next slot to play
     int m_iSendCount;
-    int m_iRecvCount;  // packets written since the ring was reset (at most the ring's size)
+    int m_iRecvCount;  // packets written since the ring was reset or, line side, since the
+                       // channel opened (at most the ring's size): how far a rewind may reach
 };
 // The network-to-line ring with its VOX state.
 struct SYS_BUF_INFO_T {
@@ -80,7 +81,6 @@ struct RTP_CHN_INFO_T {
     unsigned int m_iFirstSeq, m_iFirstTimeStamp;
     std::uint32_t m_iSsrc;        // this channel's own RTP source, drawn at each opening
     SYS_FLAG_E m_eTalkSending;    // line voice is being sent from the line-side ring
-    int m_iPstnSaved;             // line-side packets saved in that ring since the opening
 };
 
 typedef int (*RTP_ON_SEND_COR)(int res_chn);
