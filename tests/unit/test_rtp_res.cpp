@@ -693,3 +693,18 @@ TEST_F(RtpTest, PttFromFloorControlSuspendsNetworkDetection)
 }
 
 }  // namespace
+
+namespace {
+// Without all three callbacks the layer cannot work: start-up ends the process.
+TEST(RtpInitDeathTest, MissingCallbackEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const RTP_INIT_T cases[] = {
+        {nullptr, OnSendCorOff, SendToDsp, nullptr, nullptr, {"127.0.0.1", 30000}},
+        {OnSendCor, nullptr, SendToDsp, nullptr, nullptr, {"127.0.0.1", 30000}},
+        {OnSendCor, OnSendCorOff, nullptr, nullptr, nullptr, {"127.0.0.1", 30000}},
+    };
+    for (const RTP_INIT_T& c : cases) EXPECT_EXIT(RTP_Init(&c), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(RTP_Init(nullptr), ::testing::ExitedWithCode(0), "");
+}
+}  // namespace
