@@ -22,6 +22,7 @@
 #include "net_manager.h"
 #include "option_register.h"
 #include "register.h"
+#include "rtp_res.h"
 #include "sharememory.h"
 #include "sip.h"
 #include "struct_sys.h"
@@ -167,7 +168,7 @@ void System_Run()
     for (int i = 0; i < ms; ++i) {
         ++s_llMsCounter;
         RES490_Process();
-        // JOIN: the RTP poll (RTP_Process) runs here, right after the DSP poll.
+        RTP_Process();
         System_Check10ms(s_llMsCounter);
         System_Check1000ms(s_llMsCounter);
         System_Check1minute(s_llMsCounter);

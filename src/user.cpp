@@ -9,6 +9,7 @@
 #include "line4.h"
 #include "multi_log.h"
 #include "register.h"
+#include "rtp_res.h"
 #include "sharememory.h"
 #include "text.h"
 #include "sipman.h"
@@ -48,7 +49,14 @@ int User_Init()
         return -1;
     }
     REGISTER_Init();
-    // JOIN: the RTP layer starts here (RTP_Init with its RTP_INIT_T; result ignored).
+    RTP_INIT_T rtp{};
+    rtp.m_pfuncOnSendCor = UserSendCorFromVoxNetWork;
+    rtp.m_pfuncOnSendCorOff = UserSendCorOffFromVoxNetWork;
+    rtp.m_pfuncSendPacketToPcm = RES490_SendRtpPacketToPcm;
+    const char* local_ip = g_sSysCfgInfo.m_sDevEnv.m_chLocalIP;
+    copy_text(rtp.m_sLocalAddr.ip, std::string_view(local_ip, strnlen(local_ip, sizeof g_sSysCfgInfo.m_sDevEnv.m_chLocalIP)));
+    rtp.m_sLocalAddr.port = g_sSysCfgInfo.m_iRtpPortMin;
+    RTP_Init(&rtp);
     AC490_API_REGISTER_INIT dsp{};
     dsp.m_iHandle = g_hDriverHandler;
     const IPV4_ADDRESS& debug = g_sSysCfgInfo.m_sLogInfo.m_DebugAddr;
@@ -57,7 +65,7 @@ int User_Init()
     dsp.m_eChipType = E_CHIP_12;
     dsp.m_pfuncOnGetKey = User_OnGetKeyFromDsp;
     dsp.m_pfuncSignalEvent = UserDspReportMsg;
-    // JOIN: m_pfuncSendPacketToSip = RTP_PacketRecvFromPstn once the RTP layer is in.
+    dsp.m_pfuncSendPacketToSip = RTP_PacketRecvFromPstn;
     if (RES490_Start(&dsp) == -1) {
         std::fprintf(stderr, "AC490 init fail\n");
         return -1;
@@ -116,7 +124,7 @@ void UserRelease(USER_INFO_T* user)
     user->m_eOffAudioFlag = E_FLAG_OFF;
     user->m_iOffAudioTime = 0;
     user->m_eCortimeFlag = E_FLAG_OFF;
-    user->m_iPttType = 0;
+    user->m_ePttType = E_PTT_NULL;
 }
 
 void User_Process()
@@ -212,3 +220,18 @@ int User_SetBateTime(int line, int ms)
     ArmEnv_SetBateTime(line, ms);
     return 0;
 }
+
+// JOIN: floor control keys and releases PTT here (board output, four-wire mute, PTT timers).
+int User_SetPTTOn(USER_INFO_T*) { return 0; }
+// JOIN: floor control releases PTT here and starts the four-wire un-mute delay.
+int User_SetPTTOff(USER_INFO_T*) { return 0; }
+// JOIN: floor control bars network voice here while the line's own voice has priority.
+int User_PstnVoiceFirst(USER_INFO_T*) { return 0; }
+// JOIN: floor control takes a far-end floor request here (key PTT unless already requested).
+int UserRequestPro(int) { return 0; }
+// JOIN: floor control takes a far-end floor release here.
+int UserReleasePro(int) { return 0; }
+// JOIN: floor control keys PTT for network voice here and switches the RTP play-out on.
+int UserSendCorFromVoxNetWork(int) { return 0; }
+// JOIN: floor control releases PTT after network voice here (or ends a call the far end left).
+int UserSendCorOffFromVoxNetWork(int) { return 0; }

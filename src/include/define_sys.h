@@ -118,6 +118,19 @@ enum SYS_PLAY_TONE_TYPE_E : int {
 };
 enum SYS_CALLER_E : int { E_IS_CALLER = 0, E_IS_CALLEE = 1 };
 enum SIPINFO_MODE : int { E_MODE_FULL = 0, E_MODE_HALF = 1 };  // duplex of a call
+// Who keyed a line's PTT: nobody, network voice, or a floor INFO from the far end.
+enum PTT_TYPE : int { E_PTT_NULL = 0, E_PTT_VOX = 1, E_PTT_SIPINFO = 2 };
+// The floor (right to speak) of a radio call.
+enum SPEEK_RIGHT_E : int {
+    E_QUIET_MODE = 0,
+    E_LISTEN_ONLY = 1,
+    E_REQ_SPEEK_RIGHT = 2,
+    E_REQ_SPEEK_SUCC = 3,
+    E_REQ_SPEEK_FAIL = 4,
+    E_RELEASE_SPEEK_RIGHT = 5,
+    E_RELEASE_SPEEK_SUCC = 6,
+    E_RELEASE_SPEEK_FAIL = 7,
+};
 
 enum REG_STATUS_E : int {
     E_REG_STATUS_INIT = 0,

@@ -204,7 +204,7 @@ struct USER_INFO_T {
     int m_iWaitReqTime;
     int m_iWaitSendByeTime;
     SYS_FLAG_E m_eRequestFlag;
-    int m_iPttType;    // who keyed PTT: 0 none
+    PTT_TYPE m_ePttType;  // who keyed PTT
     int m_RTPflag;
     SYS_CALLER_E m_eIsCaller;
     char m_chCaller[64];
@@ -219,6 +219,11 @@ struct USER_INFO_T {
     SYS_FLAG_E m_eInTalkFlag;
     SYS_FLAG_E m_eCortimeFlag;  // set when the line's PTT is released; the board clears it
     SIPINFO_MODE m_eCallMode;   // half or full duplex of the current call
+    int m_nRtpTimeout;          // milliseconds without RTP while talking (the RTP layer counts)
+    SPEEK_RIGHT_E m_eSpeekStatus;
+    SYS_FLAG_E m_eFlgHandsetVoiceRight;  // nothing sets it yet: it stays off
+    SYS_FLAG_E m_eSampleCorFlag;  // network voice may not key PTT (COR bar)
+    int m_iSampleCorTime;         // milliseconds the COR bar has been on
 };
 inline constexpr std::size_t kUserCfgPartLen = offsetof(USER_INFO_T, m_sRegInfo);
 

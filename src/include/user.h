@@ -41,3 +41,14 @@ int User_SetBateTime(int line, int ms);    // the inhibit time after the line's 
 // The DSP's key callback: a digit code (0-9, 10 '*', 11 '#', 12-15 'A'-'D') heard on a DSP
 // channel. 0, or -1 when no line has the channel or it takes no keys.
 int User_OnGetKeyFromDsp(int dsp_chn, int key);
+
+// What the media path calls on the line side: PTT keying by the network, local voice first,
+// floor requests and releases carried as RTP telephone events (by SIP channel), and the
+// network voice start and stop callbacks given to the RTP layer (by RTP channel). 0.
+int User_SetPTTOn(USER_INFO_T* user);
+int User_SetPTTOff(USER_INFO_T* user);
+int User_PstnVoiceFirst(USER_INFO_T* user);
+int UserRequestPro(int sip_chn);
+int UserReleasePro(int sip_chn);
+int UserSendCorFromVoxNetWork(int res_chn);
+int UserSendCorOffFromVoxNetWork(int res_chn);
