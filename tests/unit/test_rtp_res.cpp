@@ -12,6 +12,7 @@
 #include "board_env_fixture.h"
 #include "fifo.h"
 #include "g711.h"
+#include "rtp_loopback.h"
 #include "rtp_res.h"
 #include "sharememory.h"
 #include "text.h"
@@ -179,18 +180,7 @@ protected:
     }
 
     // A first RTP port with the ports of every line free on loopback.
-    static int FreePorts()
-    {
-        for (int base = 21000 + (getpid() % 400) * 20;; base += 20) {
-            bool free = true;
-            for (int p = base; p < base + 2 * kLines && free; ++p) {
-                int fd = Udp_Socket_Create(p);
-                free = fd >= 0;
-                Udp_Socket_Close(fd);
-            }
-            if (free) return base;
-        }
-    }
+    static int FreePorts() { return rtp_free_ports(21000, 2 * kLines); }
     void Open(int ch, int cor_type)
     {
         g_sUserInfo[ch].m_sCfgCorNetwork.m_eCorType = cor_type;
@@ -208,14 +198,7 @@ protected:
     // One datagram from a sender to a channel's RTP port; returns once the channel can read it.
     static void SendTo(int fd, int ch, const Bytes& b)
     {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(g_sRtpChnList[ch].m_sAddrLocal.port));
-        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-        ASSERT_EQ(sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(b.size()));
-        pollfd p{g_sRtpChnList[ch].m_iSocketID, POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        ASSERT_TRUE(rtp_send_to_channel(fd, ch, b.data(), b.size()));
     }
     void FarSend(int ch, const Bytes& b) { SendTo(far.fd, ch, b); }
     // A line packet as the DSP pump hands it over.
