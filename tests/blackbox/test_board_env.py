@@ -1,7 +1,8 @@
 """radiogate on the simulated board: the board's start-up (lines, CPLD and driver versions,
-start-up record, eth0, radio channel), COR reaching the lines through the hot line, the LEDs,
-the IP jumpers, the reset input, the four-wire board on its serial peer (a pseudo-terminal at
-the board root's "/dev/ttyS2" or "/dev/ttyS3"), and the serial settings table."""
+start-up record, eth0, radio channel), COR reaching the lines through the hot line, the PTT
+requests of each mode, the LEDs, the IP jumpers, the reset input, the four-wire board on its
+serial peer (a pseudo-terminal at the board root's "/dev/ttyS2" or "/dev/ttyS3"), and the
+serial settings table."""
 import os
 import re
 import select
@@ -17,6 +18,7 @@ from webcfg import ConfigDb, Segment, segment_exists
 STARTED = b"[ArmEnv_Init]-- IP["
 FAILED = gbk("[main]<ERROR> : 系统初始化失败,系统退出......\n")
 MODES = {"2W": 0, "4W": 1, "9W": 2, "4V": 3}
+LINES = {"2W": 2, "4W": 4, "9W": 9, "4V": 4}
 NEW_CARD, OLD_CARD = 12, 8  # CPLD versions
 
 
@@ -149,15 +151,19 @@ class StartUp(BoardTest):
 
 class Cor(BoardTest):
     def test_cor_word_reaches_the_lines_by_card(self):
-        # Each row: mode, CPLD version, COR word, the one line whose hot line it fires.
+        # Each row: mode, CPLD version, COR word, the one line whose hot line it fires (None:
+        # none). In 9W only line 7 reads COR, from bit 1, and no line has a hot line: every
+        # line's bit set fires nothing.
         cases = [("4W", NEW_CARD, 0b1000, "8001"), ("4W", OLD_CARD, 0b1000, "8004"),
-                 ("2W", NEW_CARD, 0b10, "8001"), ("2W", OLD_CARD, 0b10, "8002")]
+                 ("2W", NEW_CARD, 0b10, "8001"), ("2W", OLD_CARD, 0b10, "8002"),
+                 ("9W", NEW_CARD, 0x1FF, None), ("9W", OLD_CARD, 0x1FF, None)]
         for mode, cpld, word, tel in cases:
             with self.subTest(mode=mode, cpld=cpld, word=word):
-                lines = 2 if mode == "2W" else 4
+                lines = LINES[mode]
                 g, b, sim, _ = self.start(device="set cpld %d\n" % cpld, mode=mode, **hot_line_users(lines, 100))
                 sim.set("cor", word)
-                self.assertTrue(wait_for(lambda: fired(b, tel) == 1))
+                if tel is not None:
+                    self.assertTrue(wait_for(lambda: fired(b, tel) == 1))
                 g.read(0.5)
                 self.assertEqual([fired(b, str(8001 + i)) for i in range(lines)],
                                  [1 if str(8001 + i) == tel else 0 for i in range(lines)])
@@ -179,6 +185,33 @@ class Cor(BoardTest):
         sim.set("cor", 0b10)
         self.assertTrue(wait_for(lambda: fired(b, "8001") == 2))
         self.assertEqual(fired(b, "8002"), 0)
+
+
+class Ptt(BoardTest):
+    def test_each_line_in_use_releases_its_ptt_through_its_modes_request(self):
+        # Each row: mode, lines configured, the PTT requests of one pass over the lines as the
+        # board records them, and the passes. Two lines have a request each; the other modes
+        # name the line (line + 1) beside the value; a free line is left alone. A line's call
+        # state ends when the configuration adds it and again when the line module starts;
+        # 4V keys nothing until the board's start-up has made it 4W.
+        cases = [("2W", 2, ["ptt1 value=0", "ptt2 value=0"], 2),
+                 ("4W", 4, ["ptt chn=%d value=0" % c for c in range(1, 5)], 2),
+                 ("4W", 2, ["ptt chn=1 value=0", "ptt chn=2 value=0"], 2),
+                 ("4V", 4, ["ptt chn=%d value=0" % c for c in range(1, 5)], 1),
+                 ("9W", 9, ["ptt chn=%d value=0" % c for c in range(1, 10)], 2)]
+        for mode, lines, one_pass, passes in cases:
+            with self.subTest(mode=mode, lines=lines):
+                g, b, sim, _ = self.start(mode=mode, **hot_line_users(lines, 100))
+                want, ptt = one_pass * passes, []
+
+                def seen():
+                    ptt.extend(t for _, t in sim.outputs() if t.startswith("ptt"))
+                    return len(ptt) >= len(want)
+                self.assertTrue(wait_for(seen, timeout=15), ptt)
+                g.read(0.5)
+                seen()
+                self.assertEqual(ptt, want)
+                g.stop()
 
 
 class Leds(BoardTest):

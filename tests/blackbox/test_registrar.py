@@ -1,9 +1,11 @@
 """The registrar against the running switch: SIPp and a plain UDP phone register, are
-challenged, answer, move to new addresses and expire."""
+challenged, answer (against the password a user's database row holds), move to new addresses
+and expire."""
 import hashlib
 import os
 import re
 import socket
+import sqlite3
 import subprocess
 import unittest
 
@@ -32,8 +34,8 @@ def digest(number, nonce, password=b"", uri=b"sip:127.0.0.1", realm=b"127.0.0.1"
 class Switch(harness.Switch):
     """The switch, logging; runs SIPp phones against it."""
 
-    def __init__(self, settings=""):
-        super().__init__(settings, debug=1)
+    def __init__(self, settings="", prepare=None):
+        super().__init__(settings, debug=1, prepare=prepare)
         self.runs = 0
 
     def log(self):
@@ -256,6 +258,36 @@ class AuthOn(unittest.TestCase):
             finally:
                 phone.close()
         self.run_type(body)
+
+
+def password_rows(board):
+    """Table softswitch of the switch's database: 5001 with a password, 5002 with an empty one
+    (5003 has no row)."""
+    con = sqlite3.connect(board.path("reg.db"))
+    con.execute("create table softswitch (tel text, password text, status int)")
+    con.executemany("insert into softswitch values (?, ?, 0)", [("5001", "s3cret"), ("5002", "")])
+    con.commit()
+    con.close()
+
+
+class StoredPassword(unittest.TestCase):
+    def test_only_the_rows_password_registers_the_number(self):
+        # Each row: number, password it answers the challenge with, the answer's status. The
+        # empty password, which every number once passed with, must not pass for 5001.
+        cases = ((b"5001", b"", 488), (b"5001", b"S3CRET", 488), (b"5001", b"s3cret", 200),
+                 (b"5002", b"s3cret", 488), (b"5002", b"", 200), (b"5003", b"", 200))
+        for kind in (0, 1):
+            sw = Switch("sip_authen_enable=1\nsip_authen_type=%d\ndb name = reg.db\n" % kind, prepare=password_rows)
+            phone = Phone(sw)
+            try:
+                for number, password, want in cases:
+                    with self.subTest(sip_authen_type=kind, number=number, password=password):
+                        nonce = nonce_of(phone.register(number))
+                        reply = phone.answer(number, nonce, digest(number, nonce, password), kind == 1)
+                        self.assertEqual(status(reply), want)
+            finally:
+                phone.close()
+                self.assertEqual(sw.close(), 0)
 
 
 class Programs(unittest.TestCase):

@@ -1,8 +1,9 @@
 """Supplementary services through the running switch, with plain UDP phones, the stand-ins of the
 service and conference programs and a fixture database of user records: forced release,
-listen-in and barge-in of a talk, calls to "*" and "#" numbers, the joined datagrams and their
-resending, transfer by INFO code and by REFER, redirect, pickup, the console switch, and a soak
-of service calls that must leave every leg and call channel free."""
+listen-in and barge-in of a talk, forwarding (always, on busy, on no answer), calls to "*" and
+"#" numbers, the joined datagrams and their resending, transfer by INFO code and by REFER,
+redirect, pickup, the console switch, and a soak of service calls that must leave every leg and
+call channel free."""
 import re
 import sqlite3
 import time
@@ -16,24 +17,26 @@ SDP_A = b"v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 4000 RTP/AVP 8\r\n"
 SDP_B = b"v=0\r\nc=IN IP4 127.0.0.2\r\nm=audio 5000 RTP/AVP 8\r\n"
 SDP_C = b"v=0\r\nc=IN IP4 127.0.0.3\r\nm=audio 6000 RTP/AVP 8\r\n"
 
-# number: (level, zhuanjie, meet, daida, group, forward always, forward on busy)
+# number: (level, zhuanjie, meet, daida, group, forward always, forward on busy, forward on no answer)
 USERS = {
-    b"801": (7, 1, 1, 0, 0, "", ""),
-    b"802": (3, 1, 0, 0, 1, "", ""),
-    b"803": (5, 0, 0, 0, 0, "", ""),
-    b"804": (0, 0, 0, 0, 0, "", ""),
-    b"805": (9, 0, 0, 1, 1, "", ""),
-    b"806": (0, 0, 0, 0, 1, "", ""),
-    b"807": (0, 0, 0, 0, 0, "803", ""),
-    b"808": (0, 0, 0, 0, 0, "", "804"),
+    b"801": (7, 1, 1, 0, 0, "", "", ""),
+    b"802": (3, 1, 0, 0, 1, "", "", ""),
+    b"803": (5, 0, 0, 0, 0, "", "", ""),
+    b"804": (0, 0, 0, 0, 0, "", "", ""),
+    b"805": (9, 0, 0, 1, 1, "", "", ""),
+    b"806": (0, 0, 0, 0, 1, "", "", ""),
+    b"807": (0, 0, 0, 0, 0, "803", "", ""),
+    b"808": (0, 0, 0, 0, 0, "", "804", ""),
+    b"810": (0, 0, 0, 0, 0, "", "", "803"),
 }
 
 
 def make_db(board):
     con = sqlite3.connect(board.path("svc.db"))
     con.execute('create table softswitch (tel text, status int, record_enable int, level int, zhuanjie int, '
-                'meet int, daida int, "group" int, callswitch_tel text, busy_callswitch_tel text)')
-    con.executemany("insert into softswitch values (?, 0, 0, ?, ?, ?, ?, ?, ?, ?)",
+                'meet int, daida int, "group" int, callswitch_tel text, busy_callswitch_tel text, '
+                'no_answer_callswitch_tel text)')
+    con.executemany("insert into softswitch values (?, 0, 0, ?, ?, ?, ?, ?, ?, ?, ?)",
                     [(t.decode(),) + v for t, v in USERS.items()])
     con.commit()
     con.close()
@@ -46,9 +49,12 @@ def body_media(message):
     return ip, port
 
 
-class Services(unittest.TestCase):
+class ServiceSwitch(unittest.TestCase):
+    """The switch with the fixture's users, each registered by a plain phone."""
+    SETTINGS = "db name = svc.db\n"
+
     def setUp(self):
-        self.sw = Switch(settings="db name = svc.db\n", prepare=make_db)
+        self.sw = Switch(settings=self.SETTINGS, prepare=make_db)
         self.phones = {n: Phone(self.sw, n) for n in USERS}
         self.programs = []
         self.calls = 0
@@ -93,6 +99,8 @@ class Services(unittest.TestCase):
     def kind_of(self, invites):
         return {header(i, b"Kelvanor-Info") for i in invites}
 
+
+class Services(ServiceSwitch):
     # Forced release, listen-in, barge-in.
 
     def test_forced_release_takes_over_the_talk_and_releases_the_partner(self):
@@ -397,6 +405,46 @@ class Services(unittest.TestCase):
             invite = self.next_of(b, b"INVITE ")
             b.reply(invite, b"200 OK", SDP_B)
             self.next_of(a, b"SIP/2.0 200 OK")
+
+
+class NoAnswer(ServiceSwitch):
+    """A called party that rings past the no-answer time (one second here) is cancelled; the
+    number its record forwards to on no answer, when it has one, is called in its place."""
+    SETTINGS = ServiceSwitch.SETTINGS + "callctrl_pendtime=1\n"
+
+    def test_ringing_past_the_no_answer_time(self):
+        # Each row: the called number, and the number the call goes on to (None: the caller
+        # is released).
+        for called, target in ((b"810", b"803"), (b"802", None)):
+            with self.subTest(called=called):
+                caller, ringing = self.phones[b"804"], self.phones[called]
+                callid = self.invite(caller, called)
+                invite = self.next_of(ringing, b"INVITE ")
+                ringing.reply(invite, b"180 Ringing")
+                self.next_of(caller, b"SIP/2.0 180")
+                cancel = self.next_of(ringing, b"CANCEL ", timeout=10)
+                self.assertEqual(header(cancel, b"Call-ID"), header(invite, b"Call-ID"))
+                ringing.reply(cancel, b"200 OK")
+                ringing.reply(invite, b"487 Request Terminated")
+                if target is None:
+                    self.next_of(caller, b"SIP/2.0 488")
+                    caller.send(caller.request(b"ACK", callid, called, 1))
+                    self.assertIsNone(self.phones[b"803"].recv(0.3))
+                    continue
+                # The forward target's answer connects the caller, in the caller's own dialog.
+                forwarded = self.phones[target]
+                invite = self.next_of(forwarded, b"INVITE ")
+                self.assertTrue(first_line(invite).startswith(b"INVITE sip:%s@" % target), invite)
+                self.assertEqual(body_media(invite), (b"127.0.0.1", 4000))
+                forwarded.reply(invite, b"200 OK", SDP_C)
+                self.next_of(forwarded, b"ACK ")
+                ok = self.next_of(caller, b"SIP/2.0 200 OK")
+                self.assertEqual(header(ok, b"Call-ID"), b"Call-ID: " + callid)
+                self.assertEqual(body_media(ok), (b"127.0.0.3", 6000))
+                caller.send(caller.request(b"ACK", callid, called, 1))
+                caller.send(caller.request(b"BYE", callid, called, 2))
+                forwarded.reply(self.next_of(forwarded, b"BYE "), b"200 OK")
+                self.next_of(caller, b"SIP/2.0 200 OK")
 
 
 if __name__ == "__main__":
