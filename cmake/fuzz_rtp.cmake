@@ -4,4 +4,4 @@
 # are stubbed in the target.
 fuzz_target(fuzz_rtp_recv tests/fuzz/fuzz_rtp_recv.cpp ${RTP_SOURCES} ${BOARD_COMMON_SOURCES} src/g711.cpp
   src/multi_log.cpp src/print_sys.cpp)
-target_include_directories(fuzz_rtp_recv PRIVATE Lib_Base/include)
+target_include_directories(fuzz_rtp_recv PRIVATE Lib_Base/include api/ac49x_api/Include)
