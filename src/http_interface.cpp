@@ -211,6 +211,8 @@ int Broad_GetStatus()
     return g_sBroadInfo.broad_status;
 }
 
+const char g_http_build_date[] = __DATE__;
+
 int set_respone_headers(char* buffer, std::size_t size, const request_header_def*, const char* body)
 {
     if (buffer == nullptr || size == 0 || body == nullptr) return -1;
@@ -218,7 +220,7 @@ int set_respone_headers(char* buffer, std::size_t size, const request_header_def
                           "HTTP/1.1 200 OK\r\nDate: %s\r\nServer: Cassini/3.5.0.0\r\n"
                           "Content-Type: application/x-json;charset=UTF-8\r\nContent-Length: %d\r\n"
                           "Connection:keep-alive\r\n\r\n%s\r\n",
-                          __DATE__, static_cast<int>(std::strlen(body)), body);
+                          g_http_build_date, static_cast<int>(std::strlen(body)), body);
     if (n < 0 || static_cast<std::size_t>(n) >= size) return -1;
     return n;
 }

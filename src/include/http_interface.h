@@ -48,6 +48,9 @@ extern std::atomic<int> fd_server;  // the listening socket, -1 when none
 extern std::atomic<int> g_flg_deal;
 extern request_header_def req;
 
+// The Date of every reply: the day the program was built.
+extern const char g_http_build_date[];
+
 // Serves until http_interface_server_stop; 0 then, or -1 when the listening socket cannot be
 // made. A conversion still running is waited for before it returns.
 int http_interface_server(int port);

@@ -25,7 +25,7 @@ using ::testing::Not;
 
 std::string Reply(const char* body)
 {
-    return std::string("HTTP/1.1 200 OK\r\nDate: ") + __DATE__ +
+    return std::string("HTTP/1.1 200 OK\r\nDate: ") + g_http_build_date +
            "\r\nServer: Cassini/3.5.0.0\r\nContent-Type: application/x-json;charset=UTF-8\r\nContent-Length: " +
            std::to_string(std::strlen(body)) + "\r\nConnection:keep-alive\r\n\r\n" + body + "\r\n";
 }
