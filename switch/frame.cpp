@@ -281,6 +281,7 @@ int Switch_Main()
     for (;;) {
         if (g_quit_signal != 0) Switch_Shutdown(g_quit_signal);
         Frame_Pass(state, monotonic_us(), kSwitchSteps);
+        Write_Log_Flush();
         sigprocmask(SIG_BLOCK, &quit_signals, &open_mask);
         if (g_quit_signal == 0) Link_Wait(Frame_Sleep_Us(state, monotonic_us()), &open_mask);
         sigprocmask(SIG_SETMASK, &open_mask, nullptr);

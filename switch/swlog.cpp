@@ -11,9 +11,11 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -88,6 +90,24 @@ void write_all(int fd, iovec* iov, std::size_t n)
     }
 }
 
+// Texts are gathered here and written in one go when the loop ends its pass (or the buffer
+// fills, or the process exits): one write per pass instead of one per text.
+std::array<char, 64 * 1024> g_log_buffer;
+std::size_t g_log_used = 0;
+
+void gather(std::string_view text)
+{
+    static const bool flushed_at_exit = std::atexit(Write_Log_Flush) == 0;
+    (void)flushed_at_exit;
+    while (!text.empty()) {
+        if (g_log_used == g_log_buffer.size()) Write_Log_Flush();
+        const std::size_t n = std::min(text.size(), g_log_buffer.size() - g_log_used);
+        std::memcpy(g_log_buffer.data() + g_log_used, text.data(), n);
+        g_log_used += n;
+        text.remove_prefix(n);
+    }
+}
+
 // Like a C string, a text ends at its first NUL.
 std::string_view up_to_nul(std::string_view t) { return t.substr(0, strnlen(t.data(), t.size())); }
 }  // namespace
@@ -101,43 +121,47 @@ void Write_Log_Texts(std::initializer_list<std::string_view> texts)
 {
     if (sip_debug == 0) return;
     constexpr std::size_t kMaxTexts = 8;
-    std::array<iovec, kMaxTexts> iov{};
     std::array<bool, kMaxTexts> written{};
-    std::size_t pending = 0;
-    // Unbuffered: every text is in the file when this returns.
-    auto flush = [&] {
-        if (pending > 0 && g_log_fd >= 0) write_all(g_log_fd, iov.data(), pending);
-        pending = 0;
-    };
-    // The name is looked at once per call: nothing else can move the file between its texts.
-    bool open = false;
     std::size_t i = 0;
     for (std::string_view t : texts) {
         if (i == kMaxTexts) break;
         // Each text counts towards the restart of the file on its own, as if written alone.
+        bool open = false;
         if (g_log_writes < kLogRestartWrites) {
-            if (!open) open = log_still_named() || open_log(0);
+            open = g_log_fd >= 0 || open_log(0);
             ++g_log_writes;
         } else {
-            flush();
+            Write_Log_Flush();  // what came before the restart belongs to the old file
             open = open_log(O_TRUNC);
             g_log_writes = 0;
         }
         if (!open) {
             std::printf("open log error!\n");
         } else {
-            const std::string_view text = up_to_nul(t);
-            iov[pending++] = iovec{const_cast<char*>(text.data()), text.size()};
+            gather(up_to_nul(t));
             written[i] = true;
         }
         ++i;
     }
-    flush();
     i = 0;
     for (std::string_view t : texts) {
         if (i < kMaxTexts && written[i]) Netmon_Mirror_Log(up_to_nul(t));
         ++i;
     }
+}
+
+void Write_Log_Flush()
+{
+    if (g_log_used == 0) return;
+    // The name is looked at once per flush: a text logged after the file was moved still goes
+    // to the file the name leads to, without a look at the name for every text.
+    if (log_still_named() || open_log(0)) {
+        iovec iov{g_log_buffer.data(), g_log_used};
+        write_all(g_log_fd, &iov, 1);
+    } else {
+        std::printf("open log error!\n");
+    }
+    g_log_used = 0;
 }
 
 void Write_Logf(const char* fmt, ...)

@@ -7,15 +7,17 @@
 inline constexpr std::size_t kLogTextMax = 10000;  // every caller formats into this much
 inline constexpr int kLogRestartWrites = 20000;
 
-// Appends text to "/tmp/log/softswitch.log" while sip_debug is not 0, in one unbuffered write,
-// so each text is in the file when this returns. The file is kept open, and opened again when
-// the name no longer leads to it (rotated, renamed or deleted); after 20000 appends the file is
+// Appends text to "/tmp/log/softswitch.log" while sip_debug is not 0. The texts of a loop pass
+// are gathered and reach the file together at Write_Log_Flush, which the loop calls at the end
+// of every pass (and the process at its exit). The file is kept open, and opened again when the
+// name no longer leads to it (rotated, renamed or deleted); after 20000 appends the file is
 // started afresh. "/tmp/log" is never created here.
 void Write_Log(const char* text);
-// Write_Log of each text in turn (at most 8; each ends at its first NUL), with one write to the
-// file for all of them: the file, the restart count and the mirror see what as many Write_Log
-// calls would give them.
+// Write_Log of each text in turn (at most 8; each ends at its first NUL): the file, the restart
+// count and the mirror see what as many Write_Log calls would give them.
 void Write_Log_Texts(std::initializer_list<std::string_view> texts);
+// Writes the gathered texts to the file the name leads to now.
+void Write_Log_Flush();
 
 // Formats into a 10000-byte buffer (cut there) and hands it to Write_Log. Text that arrived
 // from outside goes in as an argument ("%s"), never as the format.

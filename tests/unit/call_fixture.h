@@ -25,6 +25,7 @@
 #include "sip_transport.h"
 #include "switch_settings.h"
 #include "udp_peer.h"
+#include "swlog.h"
 
 namespace calltest {
 
@@ -142,12 +143,17 @@ struct ScratchRoot {
     ~ScratchRoot() { std::filesystem::remove_all(root); }
     std::string log() const
     {
+        Write_Log_Flush();
         std::ifstream f(root + "/tmp/log/softswitch.log", std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         return ss.str();
     }
-    void clear_log() const { std::filesystem::remove(root + "/tmp/log/softswitch.log"); }
+    void clear_log() const
+    {
+        Write_Log_Flush();
+        std::filesystem::remove(root + "/tmp/log/softswitch.log");
+    }
 };
 
 // Each test program runs the switch's SIP socket (on a free port) and keeps its log in a

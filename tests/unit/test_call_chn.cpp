@@ -9,6 +9,7 @@
 
 #include "call_chn.h"
 #include "settings.h"
+#include "swlog.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ struct ScratchRoot {
 
 std::string log_text()
 {
+    Write_Log_Flush();
     std::ifstream f(g_root + "/tmp/log/softswitch.log", std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();

@@ -22,6 +22,7 @@
 #include "sip_reg.h"
 #include "sip_transport.h"
 #include "udp_peer.h"
+#include "swlog.h"
 
 namespace {
 
@@ -30,13 +31,18 @@ std::string g_root;
 
 std::string log_text()
 {
+    Write_Log_Flush();
     std::ifstream f(g_root + "/tmp/log/softswitch.log", std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
 }
 
-void clear_log() { std::filesystem::remove(g_root + "/tmp/log/softswitch.log"); }
+void clear_log()
+{
+    Write_Log_Flush();
+    std::filesystem::remove(g_root + "/tmp/log/softswitch.log");
+}
 
 // A SIP party on a loopback address: the REGISTERs it sends name it in their Via, so the
 // switch answers here.

@@ -26,6 +26,7 @@ std::string g_root = [] {
 
 std::string log_text()
 {
+    Write_Log_Flush();
     std::ifstream f(g_root + "/tmp/log/softswitch.log", std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
@@ -87,14 +88,30 @@ TEST(SwLog, TheNextTextGoesToTheFileTheNameLeadsTo)
         EXPECT_EQ(now.find("before"), std::string::npos) << c.what;
         std::filesystem::remove(path + ".1");
     }
-    // A directory that is gone: one line on the console per text, and the file again once it is back.
+    // A directory that is gone: one line on the console for what could not be written, and the
+    // file again once it is back.
     std::filesystem::remove_all(g_root + "/tmp/log");
     testing::internal::CaptureStdout();
     Write_Log("lost\n");
+    Write_Log_Flush();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "open log error!\n");
     mkdir((g_root + "/tmp/log").c_str(), 0700);
     Write_Log("back\n");
     EXPECT_EQ(log_text(), "back\n");
+}
+
+// A pass's texts reach the file together, in order, when the loop ends the pass (the switch's
+// black-box tests show the shutdown's last text in the file too).
+TEST(SwLog, GatheredTextsReachTheFileAtTheFlush)
+{
+    const std::string path = g_root + "/tmp/log/softswitch.log";
+    sip_debug = 1;
+    std::ofstream(path, std::ios::trunc) << "";
+    Write_Log("one\n");
+    Write_Log_Texts({"two", "\n"});
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    Write_Log_Flush();
+    EXPECT_EQ(log_text(), "one\ntwo\n");
 }
 
 // Texts logged together in one write count and end as texts logged one by one: the restart of
@@ -107,6 +124,7 @@ TEST(SwLog, TextsLoggedTogetherRestartTheFileWhereSingleTextsWould)
     std::ofstream(path) << "earlier\n";
     for (int i = 0; i <= kLogRestartWrites + 1; ++i) {
         Write_Log("x");
+        Write_Log_Flush();
         if (std::filesystem::file_size(path) == 1) break;
     }
     ASSERT_EQ(log_text(), "x");
