@@ -525,7 +525,7 @@ int RTP_Init(const RTP_INIT_T* init)
     if (init == nullptr || init->m_pfuncOnSendCor == nullptr || init->m_pfuncOnSendCorOff == nullptr ||
         init->m_pfuncSendPacketToPcm == nullptr) {
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[RTP_Init]-- 初始化失败, 确认【 回调函数 】指针是否为空");
-        std::exit(0);
+        std::exit(EXIT_FAILURE);  // a start-up that cannot carry voice is a failed one
     }
     g_sRtpInit.m_pfuncOnSendCor = init->m_pfuncOnSendCor;
     g_sRtpInit.m_pfuncOnSendCorOff = init->m_pfuncOnSendCorOff;

@@ -678,7 +678,7 @@ TEST_F(RtpTest, PttFromFloorControlSuspendsNetworkDetection)
 }  // namespace
 
 namespace {
-// Without all three callbacks the layer cannot work: start-up ends the process.
+// Without all three callbacks the layer cannot work: start-up ends the process, as a failure.
 TEST(RtpInitDeathTest, MissingCallbackEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -687,7 +687,7 @@ TEST(RtpInitDeathTest, MissingCallbackEndsTheProcess)
         {OnSendCor, nullptr, SendToDsp, nullptr, nullptr, {"127.0.0.1", 30000}},
         {OnSendCor, OnSendCorOff, nullptr, nullptr, nullptr, {"127.0.0.1", 30000}},
     };
-    for (const RTP_INIT_T& c : cases) EXPECT_EXIT(RTP_Init(&c), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(RTP_Init(nullptr), ::testing::ExitedWithCode(0), "");
+    for (const RTP_INIT_T& c : cases) EXPECT_EXIT(RTP_Init(&c), ::testing::ExitedWithCode(EXIT_FAILURE), "");
+    EXPECT_EXIT(RTP_Init(nullptr), ::testing::ExitedWithCode(EXIT_FAILURE), "");
 }
 }  // namespace
