@@ -698,11 +698,29 @@ int OnRecv_SetSwitch(const SIP_MSG_T& msg)
     if (leg1 < 0 || leg2 < 0) return -3;
     Write_Logf("callid1=%s callid2=%s chn1=%d chn2=%d ctrl1=%d ctrl2=%d\n", callid1.s, callid2.s, leg1, leg2,
                sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
-    const int r = CallCtrl_Set_Switch(sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
+    // A leg waiting for the answer to its BYE still names the channel it had, which may since
+    // belong to another call: only a leg's own channel is switched, and one channel only once.
+    const auto own_chn = [](int leg) {
+        const int chn = sip_chn[leg].ctrl_chn;
+        return CallCtrl_Sip_Leg(chn) == leg ? chn : -1;
+    };
+    const int k1 = own_chn(leg1);
+    const int k2 = leg2 == leg1 || own_chn(leg2) == k1 ? -1 : own_chn(leg2);
+    const int r = CallCtrl_Set_Switch(k1, k2);
     if (r < 0) Write_Logf("CallCtrl_Set_Switch return %d\n", r);
-    // The console ends both of its calls itself: their legs go without a BYE.
-    Sip_Chn_Reset(leg1);
-    Sip_Chn_Reset(leg2);
+    // The console ends both of its calls itself: their legs go without a BYE. A console call the
+    // switch refused still stands: its channel lets go of the leg first and its far end is
+    // released, so no channel is left naming a freed leg.
+    for (const int leg : {leg1, leg2}) {
+        if (!leg_in_use(leg)) continue;
+        const int chn = own_chn(leg);
+        if (chn >= 0) {
+            const int far = call_chns[chn].con_chn;
+            CallCtrl_Chn_Reset(chn);
+            if (chn_in_range(far) && call_chns[far].use == 1) CallCtrl_Recv_Hangoff(far, 0);
+        }
+        Sip_Chn_Reset(leg);
+    }
     return 1;
 }
 
