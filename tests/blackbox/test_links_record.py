@@ -50,8 +50,11 @@ class RecordLink(unittest.TestCase):
         return int(re.search(rb"Bind  Record  Server  Port = \[(\d+)\]", self.sw.banner).group(1))
 
     def greet(self):
-        self.assertIn(b"*ip                              127.0.0.1 \n*port                            %d \n"
-                      b"*record_id                       7 \n" % self.server.port, self.sw.banner)
+        # The record servers are listed after the banner, once the link has read its table.
+        listed = (b"*ip                              127.0.0.1 \n*port                            %d \n"
+                  b"*record_id                       7 \n" % self.server.port)
+        self.sw.prog.wait_out(listed)
+        self.assertIn(listed, self.sw.prog.out)
         self.assertEqual(self.server.recv(3), b"REC_Init softswitch:127.0.0.1\r\n")
         self.answer(b"REC_OK softswitch:127.0.0.1\r\nCseq: 1 REC_Init\r\n")
         first = self.server.recv(25)
