@@ -234,24 +234,28 @@ class Leds(BoardTest):
 
 
 class Jumpers(BoardTest):
-    def run_jumpers(self, interfaces, flag=1):
+    def run_jumpers(self, interfaces, flag=1, until=None):
+        """The gateway on a board with jumpers set; waits for until on its console when given,
+        and then (or else) watches it a further 2.5 s."""
         b = gate_board(ini={"FLAG_RESET_IP": flag})
         b.write("root/interfaces", interfaces)
         b.write("dev/AG0", "set jumpers 3\n")
         g = start_gate(b)
         self.boards.append((g, b, None))
         self.assertTrue(g.wait_out(STARTED, timeout=15))
+        if until is not None:
+            self.assertTrue(g.wait_out(until, timeout=15), g.out[-2000:])
         g.read(2.5)
         return g, b
 
     def test_a_different_address_line_is_rewritten_and_the_board_reboots(self):
-        g, b = self.run_jumpers("auto eth0\nip=10.0.0.9\n# ip=kept as it is\n")
+        g, b = self.run_jumpers("auto eth0\nip=10.0.0.9\n# ip=kept as it is\n", until=b"Reboot system ,val[1]\n")
         self.assertEqual(b.read("root/interfaces"), b"auto eth0\nip=192.168.1.1\n# ip=kept as it is\n")
         self.assertIn("/sbin/reboot\n", b.read("var/shell.log").decode())
         self.assertIn(b"Reboot system ,val[1]\n", g.out)
 
     def test_the_same_line_is_left_and_the_step_never_runs_again(self):
-        g, b = self.run_jumpers("ip=192.168.1.1\n")
+        g, b = self.run_jumpers("ip=192.168.1.1\n", until=b"FILE close /root/interfaces\n")
         self.assertEqual(g.out.count(b"/root/interfaces file open succ\n"), 1)
         self.assertNotIn("/sbin/reboot", b.read("var/shell.log").decode())
 

@@ -54,7 +54,8 @@ class StartUp(unittest.TestCase):
             gate = start_gate(b)
             self.assertTrue(started(gate, 0), gate.stdout[-2000:])
             self.assertIn(gbk("自动检测  --> 490 第[0]芯片 不存在"), log(b, CFG_LOG))
-            self.assertIn(b"Test Error : Ac49xShortIoTest addr[0x200012] rData[0xffff] \n", gate.stdout)
+            self.assertTrue(gate.wait_out(b"Test Error : Ac49xShortIoTest addr[0x200012] rData[0xffff] \n"),
+                            gate.stdout[-2000:])
             gate.read(1.0)
             self.assertIsNone(gate.poll(), "the gateway ended without its DSP")
             code, err = gate.stop()

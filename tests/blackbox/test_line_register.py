@@ -188,7 +188,7 @@ class OwnSwitch(unittest.TestCase):
                 for line, tel in ((0, "8001"), (1, "8002")):
                     self.assertTrue(wait_for(lambda: gate.read(0.05) or seg.line_status(line)["register_result"] == REGISTERED,
                                              timeout=10), gate.out[-3000:] + sw.out[-3000:])
-                    self.assertIn(result_entry(tel, 5060, 60, REGISTERED), gate.out)
+                    self.assertTrue(gate.wait_out(result_entry(tel, 5060, 60, REGISTERED)), gate.out[-3000:])
             finally:
                 seg.remove()
                 self.assertEqual(gate.stop()[0], 0)
