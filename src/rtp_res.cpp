@@ -85,9 +85,8 @@ unsigned int Static_FrameSamples(int ptime)
 
 // A floor code as the settings hold it: "*" 10, "#" 11, else one to three digits; -1 for an
 // empty or non-numeric text, which must never match an event.
-int Static_FloorCode(const char* text, std::size_t size)
+int Static_FloorCode(std::string_view v)
 {
-    std::string_view v(text, strnlen(text, size));
     if (v == "*") return 10;
     if (v == "#") return 11;
     if (v.empty() || v.size() > 3) return -1;
@@ -212,9 +211,9 @@ void Static_FloorEvent(const USER_INFO_T& user, const unsigned char* packet, int
     if (length != kRtpEventLen || (packet[1] & 0x7F) != user.m_iRfcPayLoad) return;
     const int code = packet[12];
     const SYS_CFG_INFO_T& staged = g_sDBInfo.m_sSysCfgInfo;
-    if (code == Static_FloorCode(staged.m_chrequestpro, sizeof staged.m_chrequestpro))
+    if (code == Static_FloorCode(field_view(staged.m_chrequestpro)))
         UserRequestPro(user.m_iChnSip);
-    else if (code == Static_FloorCode(staged.m_chreleasepro, sizeof staged.m_chreleasepro))
+    else if (code == Static_FloorCode(field_view(staged.m_chreleasepro)))
         UserReleasePro(user.m_iChnSip);
 }
 
@@ -607,7 +606,7 @@ int RTP_SetRemoteAddr(int call, int channel, const IPV4_ADDRESS* address)
     if (!Static_ChnOkLogged(channel) || address == nullptr) return -1;
     IPV4_ADDRESS& remote = g_sRtpChnList[channel].m_sAddrRemote;
     IPV4_ADDRESS next{};
-    copy_text(next.ip, std::string_view(address->ip, strnlen(address->ip, sizeof address->ip)));
+    copy_text(next.ip, field_view(address->ip));
     next.port = address->port;
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, call, "[RTP_SetRemoteAddr]-- RtpChn[%d], OldAddr[%s:%d], NewAddr[%s:%d]", channel,
               remote.ip, remote.port, next.ip, next.port);

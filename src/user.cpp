@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "arm_environment.h"
 #include "dsp_res.h"
@@ -11,8 +10,8 @@
 #include "register.h"
 #include "rtp_res.h"
 #include "sharememory.h"
-#include "text.h"
 #include "sipman.h"
+#include "text.h"
 #include "user_s2p.h"
 
 int g_iCallTh = 0;
@@ -53,14 +52,12 @@ int User_Init()
     rtp.m_pfuncOnSendCor = UserSendCorFromVoxNetWork;
     rtp.m_pfuncOnSendCorOff = UserSendCorOffFromVoxNetWork;
     rtp.m_pfuncSendPacketToPcm = RES490_SendRtpPacketToPcm;
-    const char* local_ip = g_sSysCfgInfo.m_sDevEnv.m_chLocalIP;
-    copy_text(rtp.m_sLocalAddr.ip, std::string_view(local_ip, strnlen(local_ip, sizeof g_sSysCfgInfo.m_sDevEnv.m_chLocalIP)));
+    copy_text(rtp.m_sLocalAddr.ip, field_view(g_sSysCfgInfo.m_sDevEnv.m_chLocalIP));
     rtp.m_sLocalAddr.port = g_sSysCfgInfo.m_iRtpPortMin;
     RTP_Init(&rtp);
     AC490_API_REGISTER_INIT dsp{};
     dsp.m_iHandle = g_hDriverHandler;
-    const IPV4_ADDRESS& debug = g_sSysCfgInfo.m_sLogInfo.m_DebugAddr;
-    copy_text(dsp.m_chDebugIP, std::string_view(debug.ip, strnlen(debug.ip, sizeof debug.ip)));
+    copy_text(dsp.m_chDebugIP, field_view(g_sSysCfgInfo.m_sLogInfo.m_DebugAddr.ip));
     dsp.m_iDebugPort = g_sSysCfgInfo.m_sLogInfo.m_iLocalPortDebugDsp;
     dsp.m_eChipType = E_CHIP_12;
     dsp.m_pfuncOnGetKey = User_OnGetKeyFromDsp;

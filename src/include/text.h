@@ -30,3 +30,8 @@ std::size_t copy_text(Text<N>& dst, std::string_view src) { return copy_bounded(
 
 template <std::size_t N>
 std::size_t copy_text(char (&dst)[N], std::string_view src) { return copy_bounded(dst, N, src); }
+
+// A fixed character field read as text: up to its first NUL, never past its end, so a field
+// filled to the last byte is still read safely.
+template <std::size_t N>
+std::string_view field_view(const char (&field)[N]) { return {field, strnlen(field, N)}; }
