@@ -35,8 +35,12 @@
 // first; an RTP-active channel that gets no network packet for its broken-connection time
 // reports "broken connection" (packetizer event 15), and "established" (17) when packets come
 // again. A network RTP packet for an open, RTP-active channel goes to the channel's line sink
-// (counted, its G.711 samples decoded, the PTT outputs noted); every RTP-active channel sends a
-// network packet each frame time from its source, with its own sequence, timestamp and SSRC.
+// when its payload type is the one the decoder was set up for (counted, its samples decoded by
+// that decoder, the PTT outputs noted); another payload type is counted and dropped (the
+// receive 2833 payload type counts as a telephone event). Commands to a closed channel or to
+// one beyond the open device packet's count, and channel packets the part would reject, are
+// refused and recorded. Every RTP-active channel sends a network packet each frame time from
+// its source, with its own sequence, timestamp and SSRC.
 #pragma once
 #include <cstddef>
 #include <cstdint>
