@@ -81,6 +81,7 @@
 //   gpio_init variant=           gpio chip= pin= value= gpio_set pin= value=
 //   chn_cs value=                dsp_reset device= on=
 //   dsp_boot status=             dsp_block status=      dsp_running
+//   dsp_monitor command= response=   (a debug monitor command the DSP took; sim_dsp.h)
 //   dsp_in medium= ch= len= data=    dsp_out medium= ch= len= data=   (with trace on)
 // and always:
 //   dsp_tone ch= sig= sys= on= off=  an IBS string: the first signal's digit and system code

@@ -696,6 +696,39 @@ U8 Static_ProgramBlock()
     return good ? 1 : 2;
 }
 
+// The debug monitor: takes the command in the HCRF command register, leaves its data in the
+// data area and its response code in the status register. The CPU registers read 0x00 0x01 ..
+// (byte i is i), the trace buffer 0xFF - i, the memory compare finds no difference; a crash
+// (and an unknown command) leaves no response.
+void Static_Monitor()
+{
+    const U32 cmd = AC49X_HCRF_COMMAND_REGISTER;
+    if (!(Byte(cmd + 2) & AC49X_HCRF_COMMAND_PENDING)) return;
+    SetByte(cmd + 2, static_cast<U8>(Byte(cmd + 2) & ~AC49X_HCRF_COMMAND_PENDING));
+    int response = 0;
+    switch (Byte(cmd + 3)) {
+    case HCRF_COMMAND__HALT: response = HCRF_RESPONSE__HALTED; break;
+    case HCRF_COMMAND__RESUME: response = HCRF_RESPONSE__RESUMED; break;
+    case HCRF_COMMAND__COMPARE_MEMORY:
+        for (int i = 0; i < 4; ++i) SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), 0);
+        response = HCRF_RESPONSE__MEMORY_COMPARED;
+        break;
+    case HCRF_COMMAND__CPU_REGISTERS:
+        for (int i = 0; i < AC49X_HCRF_REGISTERS_SIZE; ++i) SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), static_cast<U8>(i));
+        response = HCRF_RESPONSE__CPU_REGISTERS;
+        break;
+    case HCRF_COMMAND__TRACE_BUFFER:
+        for (int i = 0; i < AC49X_HCRF_TRACE_SIZE; ++i)
+            SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), static_cast<U8>(0xFF - i));
+        response = HCRF_RESPONSE__TRACE_BUFFER;
+        break;
+    default: break;
+    }
+    SetByte(AC49X_HCRF_STATUS_REGISTER + 2, static_cast<U8>(response >> 8));
+    SetByte(AC49X_HCRF_STATUS_REGISTER + 3, static_cast<U8>(response));
+    SimBoard_Note("dsp_monitor command=%d response=%d", Byte(cmd + 3), response);
+}
+
 void Static_HostPortControl(std::uint16_t v)
 {
     if (g_inReset) return;
@@ -707,6 +740,8 @@ void Static_HostPortControl(std::uint16_t v)
         Static_SetBootStatus(Static_ProgramBlock());
     } else if (v == AC49X_HPC_RELEASE_WITHOUT_DOWNLOAD) {
         g_stage = Stage::Plain;
+    } else if (v == AC49X_HPC_HCRF_INTERRUPT && g_stage == Stage::Running) {
+        Static_Monitor();
     }
 }
 
