@@ -62,7 +62,8 @@
 //   chan CH source silence|tone|loop    what the channel encodes toward the network
 //   chan CH inject HEX      bytes (hexadecimal) the channel sends as its next payloads
 //   chan CH capture FILE|off    appends the payload of every packet the channel's sink plays
-//                           to FILE, a path under the board root (no ".." out of it)
+//                           to FILE, a path under the board root (no ".." out of it; refused
+//                           without a board root)
 //   counter                 "requests=N": DSP requests answered since the board was reset
 //   trace off|host|all      packet trace into the output log: "dsp_in" (host to DSP) and
 //                           "dsp_out" entries with medium, channel, length and leading bytes;

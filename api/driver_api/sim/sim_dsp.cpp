@@ -956,6 +956,8 @@ const char* Static_Capture(int ch, std::string_view file)
     if (file.empty()) return "capture takes a file or off";
     Static_CloseCapture(ch);
     if (file == "off") return "";
+    // Without a scratch board root the path would land in the machine's own file system.
+    if (board_root().empty()) return "capture needs a board root";
     std::string_view rest = file;
     while (!rest.empty()) {
         const std::size_t slash = rest.find('/');
