@@ -134,6 +134,7 @@ int Ac49xGetDspDownloadInfo(const U8* image, std::size_t size, char* info, std::
     std::size_t at = 0;
     for (const auto& f : fields) {
         for (std::string_view p : f) {
+            if (p.empty()) continue;
             std::memcpy(info + at, p.data(), p.size());
             at += p.size();
         }
