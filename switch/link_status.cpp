@@ -250,9 +250,11 @@ void read_temp(int slot, std::int64_t now)
 {
     Conn& c = status_temp[slot];
     bool heartbeat = false;
+    unsigned seq = 0;
     const int n = Frame_Read(c.sock, c.pending, g_work.data(), kReadMax, kShape,
                              [&](const unsigned char* f, std::size_t) {
                                  heartbeat = f[3] == kHeartbeat;
+                                 seq = f[1];
                                  return false;   // only the first frame can identify the console
                              });
     if (n < 0) {
@@ -272,7 +274,7 @@ void read_temp(int slot, std::int64_t now)
     const int free = Find_Free_Status();
     if (free < 0) {
         Write_Log("error Find_Free_Status!\n");
-        Send_Answer(c.sock, 0, kHeartbeatAnswer);
+        Send_Answer(c.sock, seq, kHeartbeatAnswer);   // an answer echoes its request's sequence
         return;
     }
     Conn& to = status_client[free];
