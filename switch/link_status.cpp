@@ -379,7 +379,8 @@ int Send_Status_To_Dispatch(const char* number, int status)
     Write_Log("查找调度client结构体数组中是否有成员\n");
     const std::string_view wanted = number ? number : "";
     int sent = -1;
-    // Every console watching the number hears of the change, not only the first one.
+    // Every console watching the number hears of the change, not only the first one: a console
+    // passed over would show the old status until some later change happened to reach it.
     for (Check& k : status_check) {
         if (k.use != 1 || !same_number(k, wanted) || k.status == status) continue;
         k.status = status;
