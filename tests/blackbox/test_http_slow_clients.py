@@ -35,6 +35,16 @@ class SlowClientsTest(unittest.TestCase):
         self.assertRegex(got, TRUE)
         self.assertEqual(self.slow.still_waiting(), SLOW)
 
+    def test_more_slow_clients_than_places_make_room_for_a_plain_request(self):
+        # The server has places for 128 clients at once: the ones that have waited longest for
+        # their headers are refused to make room.
+        start_http(self.board, self.port, (120000, 5000, 100000))
+        self.slow = SlowClients(self.port, 140)
+        self.slow.trickle()
+        got, _ = plain_request(self.port, self.slow)
+        self.assertRegex(got, TRUE)
+        self.assertGreaterEqual(self.slow.still_waiting(), 100)
+
     def test_a_header_past_its_bound_gets_the_false_reply(self):
         start_http(self.board, self.port, (1500, 5000, 100000))
         self.slow = SlowClients(self.port, SLOW, gap=0.2)
