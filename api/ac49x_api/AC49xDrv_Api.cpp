@@ -1565,7 +1565,8 @@ int Static_Shared(int device, int channel, int opcode, int category, int size, F
 template <class Fill>
 int Static_Command(int device, int channel, int opcode, int size, Fill fill, int format = 0)
 {
-    return Static_Shared(device, channel, opcode, PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET, size, fill, format);
+    return Static_Shared(device, channel, opcode, PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET, size, fill,
+                         format);
 }
 
 int Static_Request(int device, int channel, int opcode)
@@ -1670,7 +1671,8 @@ int Static_PacketCableProtectionConfiguration(int opcode, int device, int channe
     });
 }
 
-int Static_SrtpProtectionConfiguration(int opcode, int device, int channel, const Tac49xSrtpProtectionConfigurationAttr* a)
+int Static_SrtpProtectionConfiguration(int opcode, int device, int channel,
+                                       const Tac49xSrtpProtectionConfigurationAttr* a)
 {
     using P = Tac49xSrtpProtectionConfigurationPacket;
     if (a->MasterKeySize < 0 || a->MasterKeySize > AC49X_SRTP_MASTER_KEY_MAX || a->MasterSaltSize < 0 ||
@@ -1887,12 +1889,13 @@ int SendFskCallerIdMessage(int device, int channel, const Tac49xCallerIdAttr* a)
     // Type, length byte and the bytes it counts; these two types of length 16 carry one more.
     const int bytes = 2 + length + ((type == 0x40 || type == 0x41) && length == 16 ? 1 : 0);
     if (bytes > AC49X_CALLER_ID_MESSAGE_MAX) return -1;
-    return Static_Command(device, channel, COMMAND_OP_CODE__FSK_CALLER_ID, Off(offsetof(P, Message)) + bytes, [&](U8* p) {
-        Put(p, 6, 3, 0, a->Standard);
-        Put(p, 7, 7, 0, a->ServiceType);
-        Put(p, 8, 7, 7, a->ChecksumByteAbsent);
-        std::memcpy(p + Off(offsetof(P, Message)), a->Message, static_cast<std::size_t>(bytes));
-    });
+    return Static_Command(device, channel, COMMAND_OP_CODE__FSK_CALLER_ID, Off(offsetof(P, Message)) + bytes,
+                          [&](U8* p) {
+                              Put(p, 6, 3, 0, a->Standard);
+                              Put(p, 7, 7, 0, a->ServiceType);
+                              Put(p, 8, 7, 7, a->ChecksumByteAbsent);
+                              std::memcpy(p + Off(offsetof(P, Message)), a->Message, static_cast<std::size_t>(bytes));
+                          });
 }
 }  // namespace
 
@@ -1914,39 +1917,47 @@ int Ac49xClose3GppIubChannel(int device, int channel)
                             AC49X_PROPRIETARY_HEADER_END, [](U8*) {});
 }
 
-int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel,
+                                                const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_REGULAR_ATM, device,
                                                           channel, a);
 }
-int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel,
+                                              const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_REGULAR_ATM, device,
                                                           channel, a);
 }
 int Ac49xCloseRegularAtmChannelConfiguration(int device, int channel)
 {
-    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_REGULAR_ATM, device, channel);
+    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_REGULAR_ATM, device,
+                                                      channel);
 }
-int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel,
+                                                 const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_MEDIATED_ATM, device,
                                                           channel, a);
 }
-int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel,
+                                               const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_MEDIATED_ATM, device,
                                                           channel, a);
 }
 int Ac49xCloseMediatedAtmChannelConfiguration(int device, int channel)
 {
-    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_MEDIATED_ATM, device, channel);
+    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_MEDIATED_ATM, device,
+                                                      channel);
 }
-int Ac49xActivateAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xActivateAtmChannelConfiguration(int device, int channel,
+                                         const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Ac49xActivateRegularAtmChannelConfiguration(device, channel, a);
 }
-int Ac49xUpdateAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+int Ac49xUpdateAtmChannelConfiguration(int device, int channel,
+                                       const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
 {
     return Ac49xUpdateRegularAtmChannelConfiguration(device, channel, a);
 }
@@ -1971,8 +1982,8 @@ int Ac49xDeactivateFaxRelayCommand(int device, int channel)
 }
 int Ac49xDeactivateT38Command(int device, int channel) { return Ac49xDeactivateFaxRelayCommand(device, channel); }
 
-int Ac49xActivateOrDeactivate3WayConferenceConfiguration(int device, int channel,
-                                                         const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* a)
+int Ac49xActivateOrDeactivate3WayConferenceConfiguration(
+    int device, int channel, const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* a)
 {
     std::printf("3-way conference: mate channel %d mode %d template %d sizes %d %d\n", a->MateChannel,
                 a->ConferenceMode, a->ConferenceTemplate, static_cast<int>(sizeof *a),
@@ -1989,8 +2000,8 @@ int Ac49xActivateOrDeactivate3WayConferenceConfiguration(int device, int channel
                             });
 }
 
-int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(int device, int channel,
-                                                                const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
 {
     return Static_Channel3GppUserPlaneInitializationConfiguration(
         CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_3GPP_USER_PLANE_INITIALIZATION, device, channel, a);
@@ -2000,14 +2011,15 @@ int Ac49x3GppUserPlaneInitializationConfiguration(int device, int channel,
 {
     return Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(device, channel, a);
 }
-int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(int device, int channel,
-                                                                 const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
 {
     return Static_Channel3GppUserPlaneInitializationConfiguration(
         CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_3GPP_USER_PLANE_INITIALIZATION, device, channel, a);
 }
 
-int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel, const Tac49xRfc3267AmrInitializationConfigurationAttr* a)
+int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel,
+                                               const Tac49xRfc3267AmrInitializationConfigurationAttr* a)
 {
     using P = Tac49xRfc3267AmrInitializationConfigurationPacket;
     return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__RFC3267_AMR_INITIALIZATION, sizeof(P),
@@ -2041,18 +2053,21 @@ int Ac49xMediatedChannelPacketCableProtectionConfiguration(int device, int chann
     return Static_PacketCableProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_MEDIA_PROTECTION,
                                                      device, channel, a);
 }
-int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel, const Tac49xSrtpProtectionConfigurationAttr* a)
+int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel,
+                                                   const Tac49xSrtpProtectionConfigurationAttr* a)
 {
     return Static_SrtpProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_MEDIA_PROTECTION, device,
                                               channel, a);
 }
-int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel, const Tac49xSrtpProtectionConfigurationAttr* a)
+int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel,
+                                                    const Tac49xSrtpProtectionConfigurationAttr* a)
 {
     return Static_SrtpProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_MEDIA_PROTECTION, device,
                                               channel, a);
 }
 
-int Ac49xRfc3558InitializationConfiguration(int device, int channel, const Tac49xRfc3558InitializationConfigurationAttr* a)
+int Ac49xRfc3558InitializationConfiguration(int device, int channel,
+                                            const Tac49xRfc3558InitializationConfigurationAttr* a)
 {
     return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__RFC3558_INITIALIZATION,
                             AC49X_RFC3558_PACKET_SIZE, [&](U8* p) {
@@ -2065,7 +2080,8 @@ int Ac49xRfc3558InitializationConfiguration(int device, int channel, const Tac49
                             });
 }
 
-int Ac49xG729EvInitializationConfiguration(int device, int channel, const Tac49xG729EvInitializationConfigurationAttr* a)
+int Ac49xG729EvInitializationConfiguration(int device, int channel,
+                                           const Tac49xG729EvInitializationConfigurationAttr* a)
 {
     return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__G729EV_INITIALIZATION,
                             AC49X_G729EV_PACKET_SIZE, [&](U8* p) {
@@ -2091,8 +2107,8 @@ int Ac49xOpen4WayConferenceConfiguration(int device, int channel, const Tac49x4W
 }
 int Ac49xUpdate4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* a)
 {
-    return Static_OpenOrUpdate4WayConferenceConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_4_WAY_CONFERENCE, device,
-                                                          channel, a);
+    return Static_OpenOrUpdate4WayConferenceConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_4_WAY_CONFERENCE,
+                                                          device, channel, a);
 }
 int Ac49xClose4WayConferenceConfiguration(int device, int channel)
 {
@@ -2103,7 +2119,8 @@ int Ac49xAdd4WayConferenceLegConfiguration(int device, int channel, const Tac49x
 {
     return Static_4WayConferenceLeg(CHANNEL_CONFIGURATION_OP_CODE__ADD_4_WAY_CONFERENCE_LEG, device, channel, a);
 }
-int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel, const Tac49x4WayConferenceLegConfigurationAttr* a)
+int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel,
+                                              const Tac49x4WayConferenceLegConfigurationAttr* a)
 {
     return Static_4WayConferenceLeg(CHANNEL_CONFIGURATION_OP_CODE__REMOVE_4_WAY_CONFERENCE_LEG, device, channel, a);
 }
@@ -2114,12 +2131,14 @@ int Ac49xUemClipInitializationConfiguration(int device, int channel, const Tac49
                                       a->Enable, a->Level);
 }
 
-int Ac49xActivateDataRelayConfiguration(int device, int channel, const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+int Ac49xActivateDataRelayConfiguration(int device, int channel,
+                                        const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateDataRelayConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_DATA_RELAY, device,
                                                          channel, a);
 }
-int Ac49xUpdateDataRelayConfiguration(int device, int channel, const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+int Ac49xUpdateDataRelayConfiguration(int device, int channel,
+                                      const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
 {
     return Static_ActivateOrUpdateDataRelayConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_DATA_RELAY, device,
                                                          channel, a);
@@ -2176,7 +2195,8 @@ int Ac49xSendExtendedIbsString_Format0(int device, int channel, const Tac49xExte
 {
     using P = Tac49xExtendedIbsStringFormat0Packet;
     if (a->NumberOfSignals < 0 || a->NumberOfSignals > AC49X_EXTENDED_IBS_FORMAT0_SIGNALS) return -1;
-    const int size = Off(offsetof(P, Signal)) + static_cast<int>(sizeof(Tac49xExtendedIbsSignalPacket)) * a->NumberOfSignals;
+    const int size =
+        Off(offsetof(P, Signal)) + static_cast<int>(sizeof(Tac49xExtendedIbsSignalPacket)) * a->NumberOfSignals;
     return Static_Command(device, channel, COMMAND_OP_CODE__EXTENDED_IBS_STRING, size, [&](U8* p) {
         Put(p, 6, 7, 5, a->GeneratorRedirection);
         Put(p, 7, 7, 0, a->NumberOfSignals);
@@ -2252,7 +2272,8 @@ int Ac49xSendHdlcFramerMessage(int device, int channel, U8* ready, const U8* mes
     return Static_FramedMessage(COMMAND_OP_CODE__HDLC_FRAMER_MESSAGE, AC49X_FRAMED_MESSAGE_MAX, device, channel, ready,
                                 message, length, medium);
 }
-int Ac49xDuaFramerCommand(int device, int channel, U8* ready, const U8* message, int length, Tac49xTransferMedium medium)
+int Ac49xDuaFramerCommand(int device, int channel, U8* ready, const U8* message, int length,
+                          Tac49xTransferMedium medium)
 {
     return Static_FramedMessage(COMMAND_OP_CODE__DUA_FRAMER, AC49X_DUA_MESSAGE_MAX, device, channel, ready, message,
                                 length, medium);
@@ -2281,8 +2302,8 @@ int Ac49xSendCasString(int device, int channel, const Tac49xCasStringAttr* a)
 {
     using P = Tac49xCasStringPacket;
     if (a->NumberOfEntries < 0 || a->NumberOfEntries > AC49X_CAS_STRING_ENTRIES) return -1;
-    return Static_Command(device, channel, COMMAND_OP_CODE__CAS_STRING, Off(offsetof(P, Entry)) + 4 * a->NumberOfEntries,
-                          [&](U8* p) {
+    return Static_Command(device, channel, COMMAND_OP_CODE__CAS_STRING,
+                          Off(offsetof(P, Entry)) + 4 * a->NumberOfEntries, [&](U8* p) {
                               Put(p, 6, 7, 0, a->NumberOfEntries);
                               Put(p, 7, 7, 0, a->RepeatCount);
                               for (int i = 0; i < a->NumberOfEntries; ++i) {
@@ -2307,7 +2328,8 @@ int Ac49xSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUs
 {
     return Ac49xRegularChannelSet3GppUserPlaneRateControl(device, channel, a);
 }
-int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* a)
+int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                    const Tac49x3GppUserPlaneRateControlAttr* a)
 {
     return Static_RateControl(COMMAND_OP_CODE__SET_MEDIATED_CHANNEL_3GPP_USER_PLANE_RATE_CONTROL, device, channel,
                               a->RateControlMode, a->RfciIndex, a->Rate);
@@ -2505,8 +2527,8 @@ int Ac49xProtectionTestCommand(int device, int channel, const U8* first, int fir
     if (firstLength < 0 || secondLength < 0 || firstLength + secondLength > AC49X_PROTECTION_TEST_DATA_MAX ||
         (firstLength > 0 && first == nullptr) || (secondLength > 0 && second == nullptr))
         return -1;
-    return Static_Command(device, channel, COMMAND_OP_CODE__PROTECTION_TEST, Off(offsetof(P, Data)) + firstLength + secondLength,
-                          [&](U8* p) {
+    return Static_Command(device, channel, COMMAND_OP_CODE__PROTECTION_TEST,
+                          Off(offsetof(P, Data)) + firstLength + secondLength, [&](U8* p) {
                               Wide(p, 6, 7, 16, firstLength);
                               Wide(p, 8, 9, 16, secondLength);
                               if (firstLength > 0)

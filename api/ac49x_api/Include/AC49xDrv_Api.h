@@ -133,50 +133,67 @@ int Ac49xActivate3GppIubChannelConfiguration(int device, int channel,
 int Ac49xUpdate3GppIubChannelConfiguration(int device, int channel,
                                            const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* attr);
 int Ac49xClose3GppIubChannel(int device, int channel);
-int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
-int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel,
+                                                const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel,
+                                              const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
 int Ac49xCloseRegularAtmChannelConfiguration(int device, int channel);
-int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
-int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel,
+                                                 const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel,
+                                               const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
 int Ac49xCloseMediatedAtmChannelConfiguration(int device, int channel);
-int Ac49xActivateAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
-int Ac49xUpdateAtmChannelConfiguration(int device, int channel, const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xActivateAtmChannelConfiguration(int device, int channel,
+                                         const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateAtmChannelConfiguration(int device, int channel,
+                                       const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
 int Ac49xCloseAtmChannelConfiguration(int device, int channel);
 int Ac49xActivateFaxRelayCommand(int device, int channel, const Tac49xActivateFaxRelayAttr* attr);
 int Ac49xActivateT38Command(int device, int channel, const Tac49xActivateFaxRelayAttr* attr);
 int Ac49xDeactivateFaxRelayCommand(int device, int channel);
 int Ac49xDeactivateT38Command(int device, int channel);
-int Ac49xActivateOrDeactivate3WayConferenceConfiguration(int device, int channel,
-                                                         const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* attr);
-int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(int device, int channel,
-                                                                const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+int Ac49xActivateOrDeactivate3WayConferenceConfiguration(
+    int device, int channel, const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* attr);
+int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
 int Ac49x3GppUserPlaneInitializationConfiguration(int device, int channel,
                                                   const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
-int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(int device, int channel,
-                                                                 const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
-int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel, const Tac49xRfc3267AmrInitializationConfigurationAttr* attr);
+int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel,
+                                               const Tac49xRfc3267AmrInitializationConfigurationAttr* attr);
 int Ac49xRegularChannelPacketCableProtectionConfiguration(int device, int channel,
                                                           const Tac49xPacketCableProtectionConfigurationAttr* attr);
 int Ac49xMediatedChannelPacketCableProtectionConfiguration(int device, int channel,
                                                            const Tac49xPacketCableProtectionConfigurationAttr* attr);
-int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel, const Tac49xSrtpProtectionConfigurationAttr* attr);
-int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel, const Tac49xSrtpProtectionConfigurationAttr* attr);
-int Ac49xRfc3558InitializationConfiguration(int device, int channel, const Tac49xRfc3558InitializationConfigurationAttr* attr);
-int Ac49xG729EvInitializationConfiguration(int device, int channel, const Tac49xG729EvInitializationConfigurationAttr* attr);
+int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel,
+                                                   const Tac49xSrtpProtectionConfigurationAttr* attr);
+int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel,
+                                                    const Tac49xSrtpProtectionConfigurationAttr* attr);
+int Ac49xRfc3558InitializationConfiguration(int device, int channel,
+                                            const Tac49xRfc3558InitializationConfigurationAttr* attr);
+int Ac49xG729EvInitializationConfiguration(int device, int channel,
+                                           const Tac49xG729EvInitializationConfigurationAttr* attr);
 int Ac49xRegularChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* attr);
 int Ac49xMediatedChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* attr);
 int Ac49xOpen4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* attr);
 int Ac49xUpdate4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* attr);
 int Ac49xClose4WayConferenceConfiguration(int device, int channel);
-int Ac49xAdd4WayConferenceLegConfiguration(int device, int channel, const Tac49x4WayConferenceLegConfigurationAttr* attr);
-int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel, const Tac49x4WayConferenceLegConfigurationAttr* attr);
+int Ac49xAdd4WayConferenceLegConfiguration(int device, int channel,
+                                           const Tac49x4WayConferenceLegConfigurationAttr* attr);
+int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel,
+                                              const Tac49x4WayConferenceLegConfigurationAttr* attr);
 int Ac49xUemClipInitializationConfiguration(int device, int channel, const Tac49xUemClipInitializationAttr* attr);
-int Ac49xActivateDataRelayConfiguration(int device, int channel, const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
-int Ac49xUpdateDataRelayConfiguration(int device, int channel, const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
-int Ac49xDeactivateDataRelayConfiguration(int device, int channel, const Tac49xDeactivateDataRelayConfigurationAttr* attr);
+int Ac49xActivateDataRelayConfiguration(int device, int channel,
+                                        const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
+int Ac49xUpdateDataRelayConfiguration(int device, int channel,
+                                      const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
+int Ac49xDeactivateDataRelayConfiguration(int device, int channel,
+                                          const Tac49xDeactivateDataRelayConfigurationAttr* attr);
 int Ac49xAdvancedDataRelayConfiguration(int device, int channel, const Tac49xAdvancedDataRelayConfigurationAttr* attr);
 int Ac49xG7111InitializationConfiguration(int device, int channel, const Tac49xG7111InitializationAttr* attr);
-int Ac49xMicrosoftRtaInitializationConfiguration(int device, int channel, const Tac49xMicrosoftRtaInitializationAttr* attr);
+int Ac49xMicrosoftRtaInitializationConfiguration(int device, int channel,
+                                                 const Tac49xMicrosoftRtaInitializationAttr* attr);
 
 int Ac49xSetRegularRtcpParameters(int device, int channel, int parameterIndex, U32 value);
 int Ac49xSetMediatedRtcpParameters(int device, int channel, int parameterIndex, U32 value);
@@ -200,9 +217,11 @@ int Ac49xTandemFreeOperationCommand(int device, int channel, const Tac49xTandemF
 int Ac49xSendCas(int device, int channel, const Tac49xCasAttr* attr);
 int Ac49xSendCasString(int device, int channel, const Tac49xCasStringAttr* attr);
 int Ac49xSetRfc3267AmrRateControl(int device, int channel, const Tac49xRfc3267AmrRateControlAttr* attr);
-int Ac49xRegularChannelSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* attr);
+int Ac49xRegularChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                   const Tac49x3GppUserPlaneRateControlAttr* attr);
 int Ac49xSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* attr);
-int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* attr);
+int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                    const Tac49x3GppUserPlaneRateControlAttr* attr);
 int Ac49xRegularChannelGet3GppStatistics(int device, int channel);
 int Ac49xGet3GppStatistics(int device, int channel);
 int Ac49xMediatedChannelGet3GppStatistics(int device, int channel);
@@ -249,7 +268,8 @@ int Ac49xModemRelaySseCommand(int device, int channel, const Tac49xModemRelaySse
 void Ac49xSetDefaultAtmChannelConfigurationAttr(Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
 void Ac49xSetDefault3GppIubChannelConfigurationAttr(Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* attr);
 void Ac49xSetDefault3WayConferenceConfigurationAttr(Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* attr);
-void Ac49xSetDefault3GppUserPlaneInitializationConfigurationAttr(Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+void Ac49xSetDefault3GppUserPlaneInitializationConfigurationAttr(
+    Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
 void Ac49xSetDefaultRfc3267AmrInitializationConfigurationAttr(Tac49xRfc3267AmrInitializationConfigurationAttr* attr);
 void Ac49xSetDefaultPacketCableProtectionConfigurationAttr(Tac49xPacketCableProtectionConfigurationAttr* attr);
 void Ac49xSetDefaultSrtpProtectionConfigurationAttr(Tac49xSrtpProtectionConfigurationAttr* attr);
