@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "AC49xDrv_UserDefinedFunctions.h"
 
@@ -1507,6 +1508,1059 @@ int Ac49xSendIbsStop(int device, int channel)
                              PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET);
 }
 
+// ======================================================================================
+// Further channel configuration packets and commands
+// ======================================================================================
+
+namespace {
+// The command hook around a build, left on every way out of it.
+class CommandHook {
+public:
+    explicit CommandHook(int device) : device_(device) { Ac49xUserDef_CriticalSection_EnterCommand(device_); }
+    ~CommandHook() { Ac49xUserDef_CriticalSection_LeaveCommand(device_); }
+    CommandHook(const CommandHook&) = delete;
+    CommandHook& operator=(const CommandHook&) = delete;
+
+private:
+    int device_;
+};
+
+constexpr int kLocalPacketMax = 268;  // the largest channel configuration packet of this family
+
+constexpr int Off(std::size_t offset) { return static_cast<int>(offset); }
+
+int Static_SendAs(int device, int channel, U8* packet, int size, Tac49xProtocol protocol, Tac49xTransferMedium medium)
+{
+    Tac49xTxPacketParams tx{};
+    tx.Device = device;
+    tx.Channel = channel;
+    tx.Protocol = protocol;
+    tx.TransferMedium = medium;
+    tx.pOutPacket = packet;
+    tx.PacketSize = size;
+    return Ac49xTransmitPacket(&tx);
+}
+
+// A channel configuration packet in a local buffer; fill places the record's fields.
+template <class Fill>
+int Static_Configure(int device, int channel, int opcode, int size, Fill fill)
+{
+    U8 p[kLocalPacketMax] = {};
+    Static_Proprietary(p, opcode, PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET);
+    fill(p);
+    return Static_Send(device, channel, p, size);
+}
+
+// A packet of the given category in the shared buffer, inside the command hook.
+template <class Fill>
+int Static_Shared(int device, int channel, int opcode, int category, int size, Fill fill, int format = 0)
+{
+    CommandHook hook(device);
+    std::memset(Packet, 0, static_cast<std::size_t>(size));
+    Static_Proprietary(Packet, opcode, category, format);
+    fill(Packet);
+    return Static_Send(device, channel, Packet, size);
+}
+
+template <class Fill>
+int Static_Command(int device, int channel, int opcode, int size, Fill fill, int format = 0)
+{
+    return Static_Shared(device, channel, opcode, PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET, size, fill,
+                         format);
+}
+
+int Static_Request(int device, int channel, int opcode)
+{
+    return Static_HeaderOnly(device, channel, opcode, PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET);
+}
+
+// A command that carries one value in bytes 6-7.
+int Static_OneField(int device, int channel, int opcode, int value)
+{
+    return Static_Command(device, channel, opcode, AC49X_ONE_FIELD_COMMAND_PACKET_SIZE,
+                          [&](U8* p) { Wide(p, 6, 7, 16, value); });
+}
+
+int Static_ActivateOrUpdate3GppIubChannelConfiguration(int opcode, int device, int channel,
+                                                       const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* a)
+{
+    using P = Tac49xActivateOrUpdate3GppIubChannelConfigurationPacket;
+    if (a->NumberOfTransportFormats < 0 || a->NumberOfTransportFormats > AC49X_3GPP_IUB_TRANSPORT_FORMATS) return -1;
+    return Static_Configure(device, channel, opcode, sizeof(P), [&](U8* p) {
+        Put(p, 6, 7, 0, a->TransportChannelId);
+        Put(p, 7, 7, 6, a->Direction);
+        Put(p, 7, 3, 0, a->NumberOfTransportFormats);
+        Wide(p, 8, 9, 16, a->TransmissionTimeInterval_msec);
+        Put(p, 10, 7, 0, a->CrcSize);
+        Put(p, 11, 7, 0, a->Coder);
+        Wide(p, 12, 13, 16, a->RxDelay_msec);
+        for (int i = 0; i < a->NumberOfTransportFormats; ++i) {
+            const int s = Off(offsetof(P, TransportFormat)) + 4 * i;
+            Wide(p, s, s + 1, 16, a->TransportFormat[i].TransportBlockSize);
+            Put(p, s + 2, 7, 0, a->TransportFormat[i].NumberOfTransportBlocks);
+            Put(p, s + 3, 5, 0, a->TransportFormat[i].Rfci);
+        }
+    });
+}
+
+int Static_ActivateOrUpdateAtmChannelConfiguration(int opcode, int device, int channel,
+                                                   const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    CommandHook hook(device);
+    return Static_Configure(device, channel, opcode, AC49X_ATM_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 4, a->AtmProtocol);
+        Put(p, 6, 1, 0, a->SilenceCompressionMode);
+        Put(p, 7, 7, 0, a->Cid);
+        Wide(p, 8, 9, 16, a->Vci);
+        Wide(p, 10, 11, 12, a->Vpi);
+        Put(p, 12, 7, 0, a->Aal2TxProfile);
+        Put(p, 13, 7, 0, a->Aal2RxProfile);
+        Put(p, 14, 7, 0, a->Decoder);
+        Put(p, 15, 7, 0, a->Encoder);
+        Put(p, 16, 3, 0, a->NumberOfVoiceBlocks_minus_1);
+        Put(p, 17, 1, 0, a->Aal1DataMode);
+    });
+}
+
+int Static_CloseRegularAtmChannelConfiguration(int opcode, int device, int channel)
+{
+    return Static_HeaderOnly(device, channel, opcode, PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET);
+}
+
+int Static_Channel3GppUserPlaneInitializationConfiguration(int opcode, int device, int channel,
+                                                           const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+{
+    using P = Tac49x3GppUserPlaneInitializationConfigurationPacket;
+    if (a->NumberOfRfcis < 0 || a->NumberOfRfcis > AC49X_3GPP_USER_PLANE_RFCI_ENTRIES) return -1;
+    return Static_Configure(device, channel, opcode, sizeof(P), [&](U8* p) {
+        Put(p, 6, 7, 6, a->SupportModeType);
+        Put(p, 6, 5, 4, a->DeliveryOfErroneousSdus);
+        Put(p, 6, 3, 1, a->ProtocolVersion);
+        Put(p, 6, 0, 0, a->InitiatorDirection);
+        Put(p, 7, 7, 0, a->NumberOfRfcis);
+        Wide(p, 8, 9, 16, a->InitRetransmissionTimeout_msec);
+        Put(p, 10, 7, 0, a->InitRetransmissions);
+        Wide(p, 11, 12, 16, a->RateControlAckTimeout_msec);
+        Put(p, 13, 7, 0, a->LocalRate);
+        Put(p, 14, 7, 0, a->RemoteRate);
+        for (int i = 0; i < a->NumberOfRfcis; ++i) {
+            Put(p, Off(offsetof(P, Rfci)) + i, 7, 7, a->Rfci[i].Valid);
+            Put(p, Off(offsetof(P, Rfci)) + i, 5, 0, a->Rfci[i].Rfci);
+        }
+    });
+}
+
+int Static_PacketCableProtectionConfiguration(int opcode, int device, int channel,
+                                              const Tac49xPacketCableProtectionConfigurationAttr* a)
+{
+    using P = Tac49xPacketCableProtectionConfigurationPacket;
+    if (a->RtpKeySize < 0 || a->RtpKeySize > AC49X_PACKET_CABLE_KEY_MAX || a->RtcpKeySize < 0 ||
+        a->RtcpKeySize > AC49X_PACKET_CABLE_KEY_MAX)
+        return -1;
+    return Static_Configure(device, channel, opcode, sizeof(P), [&](U8* p) {
+        Put(p, 6, 7, 4, a->RtpAuthenticationMode);
+        Put(p, 6, 3, 0, a->RtpEncryptionMode);
+        Put(p, 7, 7, 4, a->RtcpAuthenticationMode);
+        Put(p, 7, 3, 0, a->RtcpEncryptionMode);
+        Put(p, 8, 7, 0, a->RtpDigestSize);
+        Put(p, 9, 7, 0, a->RtcpDigestSize);
+        Put(p, 10, 7, 0, a->RtpKeySize);
+        Put(p, 11, 7, 0, a->RtcpKeySize);
+        std::memcpy(p + Off(offsetof(P, RtpKey)), a->RtpKey, static_cast<std::size_t>(a->RtpKeySize));
+        std::memcpy(p + Off(offsetof(P, RtcpKey)), a->RtcpKey, static_cast<std::size_t>(a->RtcpKeySize));
+    });
+}
+
+int Static_SrtpProtectionConfiguration(int opcode, int device, int channel,
+                                       const Tac49xSrtpProtectionConfigurationAttr* a)
+{
+    using P = Tac49xSrtpProtectionConfigurationPacket;
+    if (a->MasterKeySize < 0 || a->MasterKeySize > AC49X_SRTP_MASTER_KEY_MAX || a->MasterSaltSize < 0 ||
+        a->MasterSaltSize > AC49X_SRTP_MASTER_SALT_MAX)
+        return -1;
+    const auto key = static_cast<std::size_t>(a->MasterKeySize), salt = static_cast<std::size_t>(a->MasterSaltSize);
+    return Static_Configure(device, channel, opcode, sizeof(P), [&](U8* p) {
+        Put(p, 6, 7, 4, a->AuthenticationMode);
+        Put(p, 6, 3, 0, a->EncryptionMode);
+        Put(p, 7, 7, 4, a->RtcpAuthenticationMode);
+        Put(p, 7, 3, 0, a->RtcpEncryptionMode);
+        Put(p, 8, 7, 0, a->MasterKeySize);
+        Put(p, 9, 7, 0, a->MasterSaltSize);
+        Put(p, 10, 7, 0, a->AuthenticationTagSize);
+        Put(p, 11, 7, 0, a->KeyDerivationRate);
+        Wide(p, 12, 13, 16, a->InitialSequenceNumber);
+        Wide(p, 14, 17, 32, a->RollOverCounter);
+        std::memcpy(p + Off(offsetof(P, TxMasterKey)), a->TxMasterKey, key);
+        std::memcpy(p + Off(offsetof(P, TxMasterSalt)), a->TxMasterSalt, salt);
+        std::memcpy(p + Off(offsetof(P, RxMasterKey)), a->RxMasterKey, key);
+        std::memcpy(p + Off(offsetof(P, RxMasterSalt)), a->RxMasterSalt, salt);
+    });
+}
+
+int Static_RtcpXrConfiguration(int opcode, int device, int channel, const Tac49xRtcpXrConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, opcode, AC49X_RTCP_XR_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 6, a->MosLqAlertMode);
+        Put(p, 6, 5, 4, a->MosCqAlertMode);
+        Put(p, 6, 3, 2, a->RLqAlertMode);
+        Put(p, 6, 1, 0, a->RCqAlertMode);
+        Wide(p, 8, 9, 16, a->MosLqThreshold);
+        Wide(p, 10, 11, 16, a->MosCqThreshold);
+        Wide(p, 12, 13, 16, a->RLqThreshold);
+        Wide(p, 14, 15, 16, a->RCqThreshold);
+    });
+}
+
+int Static_OpenOrUpdate4WayConferenceConfiguration(int opcode, int device, int channel,
+                                                   const Tac49x4WayConferenceConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, opcode, AC49X_4WAY_CONFERENCE_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, a->ConferenceMode);
+        Put(p, 7, 2, 0, a->NumberOfLegs);
+        Put(p, 8, 7, 7, a->NoiseReduction);
+        Put(p, 9, 5, 0, a->OutputGain);
+    });
+}
+
+int Static_4WayConferenceLeg(int opcode, int device, int channel, const Tac49x4WayConferenceLegConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, opcode, AC49X_4WAY_CONFERENCE_LEG_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, a->LegChannel);
+        Put(p, 7, 5, 0, a->LegGain);
+    });
+}
+
+int Static_ActivateOrUpdateDataRelayConfiguration(int opcode, int device, int channel,
+                                                  const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+{
+    CommandHook hook(device);
+    return Static_Configure(device, channel, opcode, AC49X_DATA_RELAY_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, a->ModemType);
+        Put(p, 7, 7, 0, a->MaxRate);
+        Put(p, 8, 6, 0, a->PayloadType);
+        Put(p, 9, 2, 0, a->RedundancyLevel);
+        Wide(p, 10, 11, 16, a->Timeout_x10msec);
+        Wide(p, 12, 13, 16, a->JitterBuffer_msec);
+        Put(p, 14, 7, 7, a->LapmEnable);
+    });
+}
+
+// The short initialisations (UEM clip, G.711.1, Microsoft RTA): two fields in bytes 6 and 7.
+int Static_ShortInitialization(int opcode, int device, int channel, int byte6, int byte7)
+{
+    return Static_Configure(device, channel, opcode, AC49X_SHORT_INITIALIZATION_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, byte6);
+        Put(p, 7, 7, 0, byte7);
+    });
+}
+
+int Static_SetRtcpParameters(int opcode, int device, int channel, int index, U32 value)
+{
+    return Static_Command(device, channel, opcode, AC49X_SET_RTCP_PARAMETERS_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, index);
+        Wide(p, 8, 11, 32, value);
+    });
+}
+
+// SS7 MTP1, HDLC and DUA framer messages.
+int Static_FramedMessage(int opcode, int maxLength, int device, int channel, U8* ready, const U8* message, int length,
+                         Tac49xTransferMedium medium)
+{
+    using P = Tac49xFramedMessagePacket;
+    if (length < 0 || length > maxLength || (ready == nullptr && length > 0 && message == nullptr)) return -1;
+    const int size = Off(offsetof(P, Message)) + length;
+    CommandHook hook(device);
+    U8* p = ready;
+    if (p == nullptr) {
+        p = Packet;
+        std::memset(p, 0, static_cast<std::size_t>(size));
+        Wide(p, 12, 13, 16, length);
+        if (length > 0) std::memcpy(p + Off(offsetof(P, Message)), message, static_cast<std::size_t>(length));
+    }
+    p[5] = static_cast<U8>((opcode & 0x3F) << 2 | PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET);
+    return Static_SendAs(device, channel, p, size, PROTOCOL__PROPRIETARY, medium);
+}
+
+int Static_RateControl(int opcode, int device, int channel, int mode, int first, int second)
+{
+    return Static_Command(device, channel, opcode, AC49X_RATE_CONTROL_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, mode);
+        Put(p, 7, 7, 0, first);
+        Put(p, 8, 7, 0, second);
+    });
+}
+
+int Static_SendRtcpAppCommand(int opcode, int device, int channel, const Tac49xRtcpAppAttr* a)
+{
+    using P = Tac49xRtcpAppPacket;
+    if (a->DataLength < 0 || a->DataLength > AC49X_RTCP_APP_DATA_MAX) return -1;
+    const int words = (a->DataLength + 3) / 4;
+    return Static_Command(device, channel, opcode, Off(offsetof(P, Data)) + 4 * words, [&](U8* p) {
+        Put(p, 6, 4, 0, a->SubType);
+        Put(p, 7, 7, 0, words);
+        std::memcpy(p + Off(offsetof(P, Name)), a->Name, sizeof a->Name);
+        std::memcpy(p + Off(offsetof(P, Data)), a->Data, static_cast<std::size_t>(a->DataLength));
+    });
+}
+
+int Static_ModemRelay(int opcode, int device, int channel, const Tac49xModemRelayAttr* a)
+{
+    return Static_Command(device, channel, opcode, AC49X_MODEM_RELAY_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, a->ModemType);
+        Put(p, 7, 0, 0, a->Role);
+        Put(p, 8, 7, 0, a->MaxRate);
+        Put(p, 9, 6, 0, a->PayloadType);
+        Put(p, 10, 2, 0, a->SseRedundancyDepth);
+        Wide(p, 12, 15, 32, a->SequenceNumber);
+    });
+}
+
+int Static_Playback(int device, int channel, int command, int coder, U32 silence)
+{
+    CommandHook hook(device);
+    std::memset(Packet, 0, sizeof(Tac49xPlaybackCommandPacket));
+    Put(Packet, 4, 2, 0, command);
+    Put(Packet, 5, 7, 0, coder);
+    Wide(Packet, 8, 11, 32, silence);
+    return Static_SendAs(device, channel, Packet, sizeof(Tac49xPlaybackCommandPacket), PROTOCOL__PLAYBACK_COMMAND,
+                         TRANSFER_MEDIUM__NETWORK);
+}
+
+// The signal of a DTMF character, -1 for none.
+int Static_DtmfSignal(U8 c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c == '*') return 10;
+    if (c == '#') return 11;
+    if (c >= 'A' && c <= 'D') return 12 + (c - 'A');
+    return -1;
+}
+
+// The DTMF caller ID rules: the digits between a start mark and the end mark "C".
+// 0 a well-formed message; 1 no digits; 2 a wrong start; 3 no "C" at the end; 4 a character
+// that is no DTMF digit (it is left out of the string).
+int Static_DtmfCallerIdRule(const U8* digits, int count, std::string_view starts)
+{
+    if (count == 0) return 1;
+    for (int i = 0; i < count; ++i)
+        if (Static_DtmfSignal(digits[i]) < 0) return 4;
+    if (starts.find(static_cast<char>(digits[0])) == std::string_view::npos) return 2;
+    if (digits[count - 1] != 'C') return 3;
+    return 0;
+}
+int TestEtsiDtmfCallerIdMessage(const U8* digits, int count) { return Static_DtmfCallerIdRule(digits, count, "AD"); }
+int TestDenmarkDtmfCallerIdMessage(const U8* digits, int count) { return Static_DtmfCallerIdRule(digits, count, "D"); }
+int TestBrazilDtmfCallerIdMessage(const U8* digits, int count) { return Static_DtmfCallerIdRule(digits, count, "A"); }
+int TestIndiaDtmfCallerIdMessage(const U8* digits, int count) { return Static_DtmfCallerIdRule(digits, count, "D"); }
+
+int SendDtmfCallerIdMessage_Format1(int device, int channel, const Tac49xCallerIdAttr* a)
+{
+    std::printf("SendDtmfCallerIdMessage_Format1 device %d channel %d standard %d\n", device, channel, a->Standard);
+    CommandHook hook(device);  // the string sender takes it once more: the hooks must allow that
+    if (a->Standard > 12) return AC49X_CALLER_ID_UNKNOWN_STANDARD;
+    const int count = a->Message[1];
+    const U8* digits = a->Message + 2;
+    if (count > AC49X_EXTENDED_IBS_FORMAT1_SIGNALS) return -1;
+    Tac49xExtendedIbsStringCommandPayload ibs{};
+    ibs.GeneratorRedirection = IBS_STRING_GENERATOR_REDIRECTION__INTO_DECODER_OUTPUT;
+    ibs.SystemCode = IBS_SYSTEM_CODE__DTMF;
+    ibs.OnDuration = ibs.OffDuration = a->Standard == 10 ? 50 : 70;
+    int rule = 0;
+    if (a->Standard >= 8) {
+        switch (a->Standard) {
+        case 8: rule = TestEtsiDtmfCallerIdMessage(digits, count); break;
+        case 9: rule = TestDenmarkDtmfCallerIdMessage(digits, count); break;
+        case 11: rule = TestBrazilDtmfCallerIdMessage(digits, count); break;
+        default: rule = TestIndiaDtmfCallerIdMessage(digits, count); break;
+        }
+        for (int i = 0; i < count; ++i) {
+            const int signal = Static_DtmfSignal(digits[i]);
+            if (signal >= 0) ibs.Signal[ibs.NumberOfSignals++].Digit = signal;
+        }
+    }
+    const int r = Ac49xSendExtendedIbsString_Format1(device, channel, &ibs);
+    return r != 0 ? r : rule;
+}
+
+int SendFskCallerIdMessage(int device, int channel, const Tac49xCallerIdAttr* a)
+{
+    using P = Tac49xFskCallerIdPacket;
+    const int type = a->Message[0], length = a->Message[1];
+    // Type, length byte and the bytes it counts; these two types of length 16 carry one more.
+    const int bytes = 2 + length + ((type == 0x40 || type == 0x41) && length == 16 ? 1 : 0);
+    if (bytes > AC49X_CALLER_ID_MESSAGE_MAX) return -1;
+    return Static_Command(device, channel, COMMAND_OP_CODE__FSK_CALLER_ID, Off(offsetof(P, Message)) + bytes,
+                          [&](U8* p) {
+                              Put(p, 6, 3, 0, a->Standard);
+                              Put(p, 7, 7, 0, a->ServiceType);
+                              Put(p, 8, 7, 7, a->ChecksumByteAbsent);
+                              std::memcpy(p + Off(offsetof(P, Message)), a->Message, static_cast<std::size_t>(bytes));
+                          });
+}
+}  // namespace
+
+int Ac49xActivate3GppIubChannelConfiguration(int device, int channel,
+                                             const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdate3GppIubChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_3GPP_IUB, device,
+                                                              channel, a);
+}
+int Ac49xUpdate3GppIubChannelConfiguration(int device, int channel,
+                                           const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdate3GppIubChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_3GPP_IUB, device,
+                                                              channel, a);
+}
+int Ac49xClose3GppIubChannel(int device, int channel)
+{
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__CLOSE_3GPP_IUB,
+                            AC49X_PROPRIETARY_HEADER_END, [](U8*) {});
+}
+
+int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel,
+                                                const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_REGULAR_ATM, device,
+                                                          channel, a);
+}
+int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel,
+                                              const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_REGULAR_ATM, device,
+                                                          channel, a);
+}
+int Ac49xCloseRegularAtmChannelConfiguration(int device, int channel)
+{
+    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_REGULAR_ATM, device,
+                                                      channel);
+}
+int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel,
+                                                 const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_MEDIATED_ATM, device,
+                                                          channel, a);
+}
+int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel,
+                                               const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_MEDIATED_ATM, device,
+                                                          channel, a);
+}
+int Ac49xCloseMediatedAtmChannelConfiguration(int device, int channel)
+{
+    return Static_CloseRegularAtmChannelConfiguration(CHANNEL_CONFIGURATION_OP_CODE__CLOSE_MEDIATED_ATM, device,
+                                                      channel);
+}
+int Ac49xActivateAtmChannelConfiguration(int device, int channel,
+                                         const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Ac49xActivateRegularAtmChannelConfiguration(device, channel, a);
+}
+int Ac49xUpdateAtmChannelConfiguration(int device, int channel,
+                                       const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    return Ac49xUpdateRegularAtmChannelConfiguration(device, channel, a);
+}
+int Ac49xCloseAtmChannelConfiguration(int device, int channel)
+{
+    return Ac49xCloseRegularAtmChannelConfiguration(device, channel);
+}
+
+int Ac49xActivateFaxRelayCommand(int device, int channel, const Tac49xActivateFaxRelayAttr* a)
+{
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_FAX_RELAY,
+                            AC49X_FAX_RELAY_ACTIVATE_PACKET_SIZE, [&](U8* p) { Put(p, 6, 7, 7, a->SwitchToFax); });
+}
+int Ac49xActivateT38Command(int device, int channel, const Tac49xActivateFaxRelayAttr* a)
+{
+    return Ac49xActivateFaxRelayCommand(device, channel, a);
+}
+int Ac49xDeactivateFaxRelayCommand(int device, int channel)
+{
+    return Static_HeaderOnly(device, channel, CHANNEL_CONFIGURATION_OP_CODE__DEACTIVATE_FAX_RELAY,
+                             PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET);
+}
+int Ac49xDeactivateT38Command(int device, int channel) { return Ac49xDeactivateFaxRelayCommand(device, channel); }
+
+int Ac49xActivateOrDeactivate3WayConferenceConfiguration(
+    int device, int channel, const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* a)
+{
+    std::printf("3-way conference: mate channel %d mode %d template %d sizes %d %d\n", a->MateChannel,
+                a->ConferenceMode, a->ConferenceTemplate, static_cast<int>(sizeof *a),
+                AC49X_3WAY_CONFERENCE_PACKET_SIZE);
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_OR_DEACTIVATE_3_WAY_CONFERENCE,
+                            AC49X_3WAY_CONFERENCE_PACKET_SIZE, [&](U8* p) {
+                                Put(p, 6, 7, 0, a->MateChannel);
+                                Put(p, 7, 7, 4, a->ConferenceMode);
+                                Put(p, 7, 3, 0, a->ConferenceTemplate);
+                                Put(p, 8, 6, 0, a->FirstConferencePayloadType);
+                                Put(p, 9, 6, 0, a->SecondConferencePayloadType);
+                                Wide(p, 10, 13, 32, a->FirstConferenceSsrc);
+                                Wide(p, 14, 17, 32, a->SecondConferenceSsrc);
+                            });
+}
+
+int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+{
+    return Static_Channel3GppUserPlaneInitializationConfiguration(
+        CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_3GPP_USER_PLANE_INITIALIZATION, device, channel, a);
+}
+int Ac49x3GppUserPlaneInitializationConfiguration(int device, int channel,
+                                                  const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+{
+    return Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(device, channel, a);
+}
+int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+{
+    return Static_Channel3GppUserPlaneInitializationConfiguration(
+        CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_3GPP_USER_PLANE_INITIALIZATION, device, channel, a);
+}
+
+int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel,
+                                               const Tac49xRfc3267AmrInitializationConfigurationAttr* a)
+{
+    using P = Tac49xRfc3267AmrInitializationConfigurationPacket;
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__RFC3267_AMR_INITIALIZATION, sizeof(P),
+                            [&](U8* p) {
+                                Put(p, 6, 7, 7, a->PayloadFormat);
+                                Put(p, 6, 6, 6, a->Crc);
+                                Put(p, 6, 5, 5, a->RobustSorting);
+                                Put(p, 6, 3, 0, a->Interleaving);
+                                Put(p, 7, 2, 0, a->RedundancyLevel);
+                                Put(p, 8, 3, 0, a->InitialCodecMode);
+                                Put(p, 9, 7, 0, a->ModeChangePeriod);
+                                Put(p, 10, 0, 0, a->ModeChangeNeighbor);
+                                for (int i = 0; i < AC49X_AMR_CODEC_MODES; ++i) {
+                                    const int s = Off(offsetof(P, CodecMode)) + 2 * i;
+                                    Put(p, s, 7, 7, a->CodecMode[i].Enable);
+                                    Put(p, s, 3, 0, a->CodecMode[i].Rate);
+                                    Put(p, s + 1, 2, 0, a->CodecMode[i].Redundancy);
+                                }
+                            });
+}
+
+int Ac49xRegularChannelPacketCableProtectionConfiguration(int device, int channel,
+                                                          const Tac49xPacketCableProtectionConfigurationAttr* a)
+{
+    return Static_PacketCableProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_MEDIA_PROTECTION,
+                                                     device, channel, a);
+}
+int Ac49xMediatedChannelPacketCableProtectionConfiguration(int device, int channel,
+                                                           const Tac49xPacketCableProtectionConfigurationAttr* a)
+{
+    return Static_PacketCableProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_MEDIA_PROTECTION,
+                                                     device, channel, a);
+}
+int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel,
+                                                   const Tac49xSrtpProtectionConfigurationAttr* a)
+{
+    return Static_SrtpProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_MEDIA_PROTECTION, device,
+                                              channel, a);
+}
+int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel,
+                                                    const Tac49xSrtpProtectionConfigurationAttr* a)
+{
+    return Static_SrtpProtectionConfiguration(CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_MEDIA_PROTECTION, device,
+                                              channel, a);
+}
+
+int Ac49xRfc3558InitializationConfiguration(int device, int channel,
+                                            const Tac49xRfc3558InitializationConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__RFC3558_INITIALIZATION,
+                            AC49X_RFC3558_PACKET_SIZE, [&](U8* p) {
+                                Put(p, 6, 7, 6, a->PayloadFormat);
+                                Put(p, 6, 5, 3, a->MaxRate);
+                                Put(p, 6, 2, 0, a->MinRate);
+                                Put(p, 7, 2, 0, a->Interleave);
+                                Put(p, 8, 4, 0, a->MaximumBundling);
+                                Put(p, 9, 1, 0, a->RateReductionMode);
+                            });
+}
+
+int Ac49xG729EvInitializationConfiguration(int device, int channel,
+                                           const Tac49xG729EvInitializationConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__G729EV_INITIALIZATION,
+                            AC49X_G729EV_PACKET_SIZE, [&](U8* p) {
+                                Put(p, 6, 4, 0, a->MaxBitRate);
+                                Put(p, 7, 4, 0, a->TxBitRate);
+                                Put(p, 8, 7, 7, a->Dtx);
+                            });
+}
+
+int Ac49xRegularChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* a)
+{
+    return Static_RtcpXrConfiguration(CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_RTCP_XR, device, channel, a);
+}
+int Ac49xMediatedChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* a)
+{
+    return Static_RtcpXrConfiguration(CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_RTCP_XR, device, channel, a);
+}
+
+int Ac49xOpen4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* a)
+{
+    return Static_OpenOrUpdate4WayConferenceConfiguration(CHANNEL_CONFIGURATION_OP_CODE__OPEN_4_WAY_CONFERENCE, device,
+                                                          channel, a);
+}
+int Ac49xUpdate4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* a)
+{
+    return Static_OpenOrUpdate4WayConferenceConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_4_WAY_CONFERENCE,
+                                                          device, channel, a);
+}
+int Ac49xClose4WayConferenceConfiguration(int device, int channel)
+{
+    return Static_HeaderOnly(device, channel, CHANNEL_CONFIGURATION_OP_CODE__CLOSE_4_WAY_CONFERENCE,
+                             PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET);
+}
+int Ac49xAdd4WayConferenceLegConfiguration(int device, int channel, const Tac49x4WayConferenceLegConfigurationAttr* a)
+{
+    return Static_4WayConferenceLeg(CHANNEL_CONFIGURATION_OP_CODE__ADD_4_WAY_CONFERENCE_LEG, device, channel, a);
+}
+int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel,
+                                              const Tac49x4WayConferenceLegConfigurationAttr* a)
+{
+    return Static_4WayConferenceLeg(CHANNEL_CONFIGURATION_OP_CODE__REMOVE_4_WAY_CONFERENCE_LEG, device, channel, a);
+}
+
+int Ac49xUemClipInitializationConfiguration(int device, int channel, const Tac49xUemClipInitializationAttr* a)
+{
+    return Static_ShortInitialization(CHANNEL_CONFIGURATION_OP_CODE__UEM_CLIP_INITIALIZATION, device, channel,
+                                      a->Enable, a->Level);
+}
+
+int Ac49xActivateDataRelayConfiguration(int device, int channel,
+                                        const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateDataRelayConfiguration(CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_DATA_RELAY, device,
+                                                         channel, a);
+}
+int Ac49xUpdateDataRelayConfiguration(int device, int channel,
+                                      const Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+{
+    return Static_ActivateOrUpdateDataRelayConfiguration(CHANNEL_CONFIGURATION_OP_CODE__UPDATE_DATA_RELAY, device,
+                                                         channel, a);
+}
+int Ac49xDeactivateDataRelayConfiguration(int device, int channel, const Tac49xDeactivateDataRelayConfigurationAttr* a)
+{
+    return Static_Shared(device, channel, CHANNEL_CONFIGURATION_OP_CODE__DEACTIVATE_DATA_RELAY,
+                         PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET, AC49X_DATA_RELAY_DEACTIVATE_PACKET_SIZE,
+                         [&](U8* p) { Put(p, 6, 7, 0, a->ClearDownReason); });
+}
+int Ac49xAdvancedDataRelayConfiguration(int device, int channel, const Tac49xAdvancedDataRelayConfigurationAttr* a)
+{
+    return Static_Configure(device, channel, CHANNEL_CONFIGURATION_OP_CODE__ADVANCED_DATA_RELAY,
+                            AC49X_ADVANCED_DATA_RELAY_PACKET_SIZE, [&](U8* p) {
+                                Put(p, 6, 7, 7, a->V42Negotiation);
+                                Put(p, 6, 6, 6, a->V44Compression);
+                                Wide(p, 8, 9, 16, a->MaxFrameSize);
+                                Wide(p, 10, 11, 16, a->RetransmissionTimeout_msec);
+                                Put(p, 12, 7, 0, a->MaxRetransmissions);
+                                Wide(p, 14, 15, 16, a->KeepAliveInterval_msec);
+                            });
+}
+
+int Ac49xG7111InitializationConfiguration(int device, int channel, const Tac49xG7111InitializationAttr* a)
+{
+    return Static_ShortInitialization(CHANNEL_CONFIGURATION_OP_CODE__G7111_INITIALIZATION, device, channel, a->Mode,
+                                      a->Layers);
+}
+
+int Ac49xMicrosoftRtaInitializationConfiguration(int device, int channel, const Tac49xMicrosoftRtaInitializationAttr* a)
+{
+    return Static_ShortInitialization(CHANNEL_CONFIGURATION_OP_CODE__MICROSOFT_RTA_INITIALIZATION, device, channel,
+                                      (a->Bandwidth & 0x7F) << 1 | (a->ForwardErrorCorrection & 1), a->BitRate);
+}
+
+int Ac49xSetRegularRtcpParameters(int device, int channel, int index, U32 value)
+{
+    return Static_SetRtcpParameters(COMMAND_OP_CODE__SET_REGULAR_RTCP_PARAMETERS, device, channel, index, value);
+}
+int Ac49xSetMediatedRtcpParameters(int device, int channel, int index, U32 value)
+{
+    return Static_SetRtcpParameters(COMMAND_OP_CODE__SET_MEDIATED_RTCP_PARAMETERS, device, channel, index, value);
+}
+int Ac49xGetRegularRtcpParameters(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_REGULAR_RTCP_PARAMETERS);
+}
+int Ac49xGetMediatedRtcpParameters(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_MEDIATED_RTCP_PARAMETERS);
+}
+
+int Ac49xSendExtendedIbsString_Format0(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* a)
+{
+    using P = Tac49xExtendedIbsStringFormat0Packet;
+    if (a->NumberOfSignals < 0 || a->NumberOfSignals > AC49X_EXTENDED_IBS_FORMAT0_SIGNALS) return -1;
+    const int size =
+        Off(offsetof(P, Signal)) + static_cast<int>(sizeof(Tac49xExtendedIbsSignalPacket)) * a->NumberOfSignals;
+    return Static_Command(device, channel, COMMAND_OP_CODE__EXTENDED_IBS_STRING, size, [&](U8* p) {
+        Put(p, 6, 7, 5, a->GeneratorRedirection);
+        Put(p, 7, 7, 0, a->NumberOfSignals);
+        Wide(p, 8, 9, 16, a->RepeatCount);
+        for (int i = 0; i < a->NumberOfSignals; ++i) {
+            const Tac49xExtendedIbsSignalAttr& g = a->Signal[i];
+            const int s = Off(offsetof(P, Signal)) + static_cast<int>(sizeof(Tac49xExtendedIbsSignalPacket)) * i;
+            Put(p, s, 3, 0, g.SystemCode);
+            Put(p, s + 1, 7, 0, g.Digit);
+            Wide(p, s + 2, s + 3, 16, g.OnDuration);
+            Wide(p, s + 4, s + 5, 16, g.OffDuration);
+        }
+    });
+}
+int Ac49xSendExtendedIbsString(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* a)
+{
+    return Ac49xSendExtendedIbsString_Format0(device, channel, a);
+}
+int Ac49xSendExtendedIbsString_Format1(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* a)
+{
+    using P = Tac49xExtendedIbsStringFormat1Packet;
+    if (a->NumberOfSignals < 0 || a->NumberOfSignals > AC49X_EXTENDED_IBS_FORMAT1_SIGNALS) return -1;
+    return Static_Command(
+        device, channel, COMMAND_OP_CODE__EXTENDED_IBS_STRING, Off(offsetof(P, Digit)) + a->NumberOfSignals,
+        [&](U8* p) {
+            Put(p, 6, 7, 5, a->GeneratorRedirection);
+            Put(p, 7, 7, 0, a->NumberOfSignals);
+            Wide(p, 8, 9, 16, a->RepeatCount);
+            Wide(p, 10, 11, 16, a->OnDuration);
+            Wide(p, 12, 13, 16, a->OffDuration);
+            Put(p, 14, 3, 0, a->SystemCode);
+            for (int i = 0; i < a->NumberOfSignals; ++i) Put(p, Off(offsetof(P, Digit)) + i, 7, 0, a->Signal[i].Digit);
+        },
+        FORMAT__1);
+}
+
+int Ac49xStartTrunkTestingMeasurement(int device, int channel, const Tac49xTrunkTestingMeasurementAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__TRUNK_TESTING_MEASUREMENT, AC49X_TRUNK_TESTING_PACKET_SIZE,
+                          [&](U8* p) {
+                              Put(p, 6, 7, 0, a->MeasurementType);
+                              Put(p, 7, 0, 0, a->Direction);
+                              Wide(p, 8, 9, 16, a->Frequency);
+                              Put(p, 10, 5, 0, a->Level);
+                              Put(p, 11, 7, 0, a->Duration_x10msec);
+                          });
+}
+
+int Ac49xStartBerTest(int device, int channel, const Tac49xBerTestAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__BER_TEST, AC49X_BER_TEST_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 0, a->Pattern);
+        Put(p, 7, 0, 0, a->Direction);
+        Wide(p, 8, 11, 32, a->Duration_msec);
+        Wide(p, 12, 15, 32, a->ErrorInjectionInterval);
+        Wide(p, 16, 17, 16, a->Rate);
+    });
+}
+
+int Ac49xUtopiaStatusRequest(int device, int channel, int physicalAddress)
+{
+    return Static_OneField(device, channel, COMMAND_OP_CODE__UTOPIA_STATUS_REQUEST, physicalAddress);
+}
+
+int Ac49xSs7Mtp1Command(int device, int channel, U8* ready, const U8* message, int length, Tac49xTransferMedium medium)
+{
+    return Static_FramedMessage(COMMAND_OP_CODE__SS7_MTP1, AC49X_FRAMED_MESSAGE_MAX, device, channel, ready, message,
+                                length, medium);
+}
+int Ac49xSendHdlcFramerMessage(int device, int channel, U8* ready, const U8* message, int length,
+                               Tac49xTransferMedium medium)
+{
+    return Static_FramedMessage(COMMAND_OP_CODE__HDLC_FRAMER_MESSAGE, AC49X_FRAMED_MESSAGE_MAX, device, channel, ready,
+                                message, length, medium);
+}
+int Ac49xDuaFramerCommand(int device, int channel, U8* ready, const U8* message, int length,
+                          Tac49xTransferMedium medium)
+{
+    return Static_FramedMessage(COMMAND_OP_CODE__DUA_FRAMER, AC49X_DUA_MESSAGE_MAX, device, channel, ready, message,
+                                length, medium);
+}
+
+int Ac49xTandemFreeOperationCommand(int device, int channel, const Tac49xTandemFreeOperationAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__TANDEM_FREE_OPERATION,
+                          AC49X_TANDEM_FREE_OPERATION_PACKET_SIZE, [&](U8* p) {
+                              Put(p, 6, 7, 7, a->Enable);
+                              Put(p, 7, 7, 0, a->LocalCodec);
+                              Put(p, 8, 7, 0, a->OptimalCodec);
+                              Wide(p, 10, 11, 16, a->CodecList);
+                          });
+}
+
+int Ac49xSendCas(int device, int channel, const Tac49xCasAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__CAS, AC49X_CAS_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 7, a->ReversalsMode);
+        Put(p, 6, 3, 0, a->Abcd);
+    });
+}
+
+int Ac49xSendCasString(int device, int channel, const Tac49xCasStringAttr* a)
+{
+    using P = Tac49xCasStringPacket;
+    if (a->NumberOfEntries < 0 || a->NumberOfEntries > AC49X_CAS_STRING_ENTRIES) return -1;
+    return Static_Command(device, channel, COMMAND_OP_CODE__CAS_STRING,
+                          Off(offsetof(P, Entry)) + 4 * a->NumberOfEntries, [&](U8* p) {
+                              Put(p, 6, 7, 0, a->NumberOfEntries);
+                              Put(p, 7, 7, 0, a->RepeatCount);
+                              for (int i = 0; i < a->NumberOfEntries; ++i) {
+                                  const int s = Off(offsetof(P, Entry)) + 4 * i;
+                                  Put(p, s, 3, 0, a->Entry[i].Abcd);
+                                  Wide(p, s + 2, s + 3, 16, a->Entry[i].Duration);
+                              }
+                          });
+}
+
+int Ac49xSetRfc3267AmrRateControl(int device, int channel, const Tac49xRfc3267AmrRateControlAttr* a)
+{
+    return Static_RateControl(COMMAND_OP_CODE__SET_RFC3267_AMR_RATE_CONTROL, device, channel, a->RateControlMode,
+                              a->LocalRate, a->RemoteRate);
+}
+int Ac49xRegularChannelSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* a)
+{
+    return Static_RateControl(COMMAND_OP_CODE__SET_REGULAR_CHANNEL_3GPP_USER_PLANE_RATE_CONTROL, device, channel,
+                              a->RateControlMode, a->RfciIndex, a->Rate);
+}
+int Ac49xSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* a)
+{
+    return Ac49xRegularChannelSet3GppUserPlaneRateControl(device, channel, a);
+}
+int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                    const Tac49x3GppUserPlaneRateControlAttr* a)
+{
+    return Static_RateControl(COMMAND_OP_CODE__SET_MEDIATED_CHANNEL_3GPP_USER_PLANE_RATE_CONTROL, device, channel,
+                              a->RateControlMode, a->RfciIndex, a->Rate);
+}
+int Ac49xRegularChannelGet3GppStatistics(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_REGULAR_CHANNEL_3GPP_STATISTICS);
+}
+int Ac49xGet3GppStatistics(int device, int channel) { return Ac49xRegularChannelGet3GppStatistics(device, channel); }
+int Ac49xMediatedChannelGet3GppStatistics(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_3GPP_STATISTICS);
+}
+
+int Ac49xSendCallerIdMessage(int device, int channel, const Tac49xCallerIdAttr* a)
+{
+    if (a->Message[0] != 0) return SendFskCallerIdMessage(device, channel, a);
+    return SendDtmfCallerIdMessage_Format1(device, channel, a);
+}
+int Ac49xSendCallerIdStop(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__CALLER_ID_STOP);
+}
+
+int Ac49xPlaybackNetworkStart(int device, int channel, int coder)
+{
+    return Static_Playback(device, channel, PLAYBACK_COMMAND__START_NETWORK, coder, 0);
+}
+int Ac49xPlaybackTdmStart(int device, int channel, int coder)
+{
+    return Static_Playback(device, channel, PLAYBACK_COMMAND__START_TDM, coder, 0);
+}
+int Ac49xPlaybackPlaySilence(int device, int channel, U32 duration_msec)
+{
+    return Static_Playback(device, channel, PLAYBACK_COMMAND__PLAY_SILENCE, 0, duration_msec);
+}
+int Ac49xPlaybackEnd(int device, int channel) { return Static_Playback(device, channel, PLAYBACK_COMMAND__END, 0, 0); }
+
+int Ac49xPlaybackPlayVoice(int device, int channel, const U8* voice, int length)
+{
+    if (length < 0 || length > AC49X_PLAYBACK_VOICE_MAX || (length > 0 && voice == nullptr)) return -1;
+    CommandHook hook(device);
+    std::memset(Packet, 0, AC49X_HPI_HEADER_SIZE);
+    if (length > 0) std::memcpy(Packet + AC49X_HPI_HEADER_SIZE, voice, static_cast<std::size_t>(length));
+    return Static_SendAs(device, channel, Packet, AC49X_HPI_HEADER_SIZE + length, PROTOCOL__PLAYBACK_VOICE,
+                         TRANSFER_MEDIUM__NETWORK);
+}
+
+int Ac49xRecordCommand(int device, int channel, int command, int value)
+{
+    CommandHook hook(device);
+    std::memset(Packet, 0, AC49X_RECORD_COMMAND_PACKET_SIZE);
+    Put(Packet, 4, 2, 0, command);
+    Put(Packet, 5, 7, 0, value);
+    return Static_SendAs(device, channel, Packet, AC49X_RECORD_COMMAND_PACKET_SIZE, PROTOCOL__RECORD_COMMAND,
+                         TRANSFER_MEDIUM__NETWORK);
+}
+
+int Ac49xResetSerialPort(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__RESET_SERIAL_PORT);
+}
+
+int Ac49xGetRegularChannelMediaProtectionInfo(int device, int channel, int direction)
+{
+    return Static_OneField(device, channel, COMMAND_OP_CODE__GET_REGULAR_CHANNEL_MEDIA_PROTECTION_INFO, direction);
+}
+int Ac49xGetMediatedChannelMediaProtectionInfo(int device, int channel, int direction)
+{
+    return Static_OneField(device, channel, COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_MEDIA_PROTECTION_INFO, direction);
+}
+
+int Ac49xSetRfc3558RateMode(int device, int channel, int rateMode)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__SET_RFC3558_RATE_MODE, AC49X_RFC3558_RATE_MODE_PACKET_SIZE,
+                          [&](U8* p) { Put(p, 6, 2, 0, rateMode); });
+}
+
+int Ac49xTimeSlotManipulationCommand(int device, int channel, const Tac49xTimeSlotManipulationAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__TIME_SLOT_MANIPULATION,
+                          AC49X_TIME_SLOT_MANIPULATION_PACKET_SIZE, [&](U8* p) {
+                              Wide(p, 6, 7, 10, a->SourceSlot);
+                              Wide(p, 8, 9, 10, a->DestinationSlot);
+                              Put(p, 10, 2, 0, a->Mode);
+                          });
+}
+
+int Ac49xModuleStatusRequest(int device, int channel, int module)
+{
+    return Static_OneField(device, channel, COMMAND_OP_CODE__MODULE_STATUS_REQUEST, module);
+}
+
+int Ac49xSendRegularRtcpAppCommand(int device, int channel, const Tac49xRtcpAppAttr* a)
+{
+    return Static_SendRtcpAppCommand(COMMAND_OP_CODE__SEND_REGULAR_RTCP_APP, device, channel, a);
+}
+int Ac49xSendMediatedRtcpAppCommand(int device, int channel, const Tac49xRtcpAppAttr* a)
+{
+    return Static_SendRtcpAppCommand(COMMAND_OP_CODE__SEND_MEDIATED_RTCP_APP, device, channel, a);
+}
+
+int Ac49xEventsControlCommand(int device, int channel, const Tac49xEventsControlAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__EVENTS_CONTROL, AC49X_EVENTS_CONTROL_PACKET_SIZE,
+                          [&](U8* p) {
+                              const int events[] = {a->IbsEvents,          a->CasEvents,        a->FaxEvents,
+                                                    a->JitterBufferEvents, a->PacketizerEvents, a->CallerIdEvents};
+                              for (int i = 0; i < 6; ++i) Put(p, 6, 7 - i, 7 - i, events[i]);
+                          });
+}
+
+int Ac49xNtpTimeStampCommand(int device, int channel, const Tac49xNtpTimeStampAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__NTP_TIME_STAMP, AC49X_NTP_TIME_STAMP_PACKET_SIZE,
+                          [&](U8* p) {
+                              Wide(p, 6, 9, 32, a->Seconds);
+                              Wide(p, 10, 13, 32, a->Fraction);
+                          });
+}
+
+int Ac49xVideoAudioSyncCommand(int device, int channel, const Tac49xVideoAudioSyncAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__VIDEO_AUDIO_SYNC, AC49X_VIDEO_AUDIO_SYNC_PACKET_SIZE,
+                          [&](U8* p) {
+                              Put(p, 6, 1, 0, a->Mode);
+                              Wide(p, 8, 11, 32, a->RtpTimeStamp);
+                              Wide(p, 12, 15, 32, a->NtpSeconds);
+                              Wide(p, 16, 19, 32, a->NtpFraction);
+                          });
+}
+
+int Ac49xSetG729EvRateControl(int device, int channel, int maxBitRate)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__SET_G729EV_RATE_CONTROL,
+                          AC49X_ONE_FIELD_COMMAND_PACKET_SIZE, [&](U8* p) { Put(p, 6, 4, 0, maxBitRate); });
+}
+
+int Ac49xGet3GppIubStatus(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_3GPP_IUB_STATUS);
+}
+
+int Ac49xAmdCommand(int device, int channel, const Tac49xAmdAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__AMD, AC49X_AMD_PACKET_SIZE, [&](U8* p) {
+        Put(p, 6, 7, 7, a->Enable);
+        Put(p, 6, 3, 0, a->Sensitivity);
+        Wide(p, 8, 9, 16, a->InitialSilence_x10msec);
+        Wide(p, 10, 11, 16, a->GreetingLength_x10msec);
+        Wide(p, 12, 13, 16, a->AfterGreetingSilence_x10msec);
+        Wide(p, 14, 15, 16, a->TotalAnalysisTime_x10msec);
+        Wide(p, 16, 17, 16, a->MinimumWordLength_x10msec);
+        Wide(p, 18, 19, 16, a->BetweenWordsSilence_x10msec);
+        Put(p, 20, 7, 0, a->MaximumNumberOfWords);
+    });
+}
+
+int Ac49xGetRegularChannelRtcpXrMarkovModelStatisticsCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_REGULAR_CHANNEL_RTCP_XR_MARKOV_MODEL_STATISTICS);
+}
+int Ac49xGetMediatedChannelRtcpXrMarkovModelStatisticsCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_RTCP_XR_MARKOV_MODEL_STATISTICS);
+}
+int Ac49xGetRegularChannelRtcpXrVoiceQualityStatisticsCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_REGULAR_CHANNEL_RTCP_XR_VOICE_QUALITY_STATISTICS);
+}
+int Ac49xGetMediatedChannelRtcpXrVoiceQualityStatisticsCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_RTCP_XR_VOICE_QUALITY_STATISTICS);
+}
+
+int Ac49xGetLastCasDetectionCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_LAST_CAS_DETECTION);
+}
+int Ac49xGet4WayConferenceStatusCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_4_WAY_CONFERENCE_STATUS);
+}
+int Ac49xGet4WayConferenceDetailsCommand(int device, int channel, int leg)
+{
+    return Static_OneField(device, channel, COMMAND_OP_CODE__GET_4_WAY_CONFERENCE_DETAILS, leg);
+}
+
+int Ac49xProtectionTestCommand(int device, int channel, const U8* first, int firstLength, const U8* second,
+                               int secondLength)
+{
+    using P = Tac49xProtectionTestPacket;
+    // The packet states both lengths; data that cannot travel with them is refused, not
+    // announced and left out.
+    if (firstLength < 0 || secondLength < 0 || firstLength + secondLength > AC49X_PROTECTION_TEST_DATA_MAX ||
+        (firstLength > 0 && first == nullptr) || (secondLength > 0 && second == nullptr))
+        return -1;
+    return Static_Command(device, channel, COMMAND_OP_CODE__PROTECTION_TEST,
+                          Off(offsetof(P, Data)) + firstLength + secondLength, [&](U8* p) {
+                              Wide(p, 6, 7, 16, firstLength);
+                              Wide(p, 8, 9, 16, secondLength);
+                              if (firstLength > 0)
+                                  std::memcpy(p + Off(offsetof(P, Data)), first, static_cast<std::size_t>(firstLength));
+                              if (secondLength > 0)
+                                  std::memcpy(p + Off(offsetof(P, Data)) + firstLength, second,
+                                              static_cast<std::size_t>(secondLength));
+                          });
+}
+
+int Ac49xGetRandomNumberCommand(int device, int channel)
+{
+    return Static_Request(device, channel, COMMAND_OP_CODE__GET_RANDOM_NUMBER);
+}
+
+int Ac49xSwitchToModemCommand(int device, int channel, const Tac49xModemRelayAttr* a)
+{
+    return Static_ModemRelay(COMMAND_OP_CODE__SWITCH_TO_MODEM, device, channel, a);
+}
+int Ac49xModemRelayEndedCommand(int device, int channel, const Tac49xModemRelayAttr* a)
+{
+    return Static_ModemRelay(COMMAND_OP_CODE__MODEM_RELAY_ENDED, device, channel, a);
+}
+int Ac49xModemRelaySseCommand(int device, int channel, const Tac49xModemRelaySseAttr* a)
+{
+    return Static_Command(device, channel, COMMAND_OP_CODE__MODEM_RELAY_SSE, AC49X_ONE_FIELD_COMMAND_PACKET_SIZE,
+                          [&](U8* p) {
+                              Put(p, 6, 7, 0, a->Event);
+                              Put(p, 7, 7, 0, a->Reason);
+                          });
+}
+
 void Ac49xSetDefaultChannelConfigurationAttr(Tac49xOpenOrUpdateChannelConfigurationAttr* a, int mode)
 {
     *a = {};
@@ -1595,13 +2649,145 @@ void Ac49xSetDefaultT38ConfigurationAttr(Tac49xT38ConfigurationAttr* a)
     a->NoOperationPeriod = 10;
 }
 
+void Ac49xSetDefaultAtmChannelConfigurationAttr(Tac49xActivateOrUpdateAtmChannelConfigurationAttr* a)
+{
+    *a = {};
+    a->Decoder = a->Encoder = CODER__G711ALAW;
+    a->Aal2TxProfile = a->Aal2RxProfile = 1;
+}
+
+void Ac49xSetDefault3GppIubChannelConfigurationAttr(Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* a)
+{
+    *a = {};
+    a->TransmissionTimeInterval_msec = 20;
+    a->CrcSize = 8;
+}
+
+void Ac49xSetDefault3WayConferenceConfigurationAttr(Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* a)
+{
+    *a = {};
+}
+
+void Ac49xSetDefault3GppUserPlaneInitializationConfigurationAttr(Tac49x3GppUserPlaneInitializationConfigurationAttr* a)
+{
+    *a = {};
+    a->ProtocolVersion = 1;
+    a->InitRetransmissionTimeout_msec = 500;
+    a->InitRetransmissions = 3;
+    a->RateControlAckTimeout_msec = 500;
+}
+
+void Ac49xSetDefaultRfc3267AmrInitializationConfigurationAttr(Tac49xRfc3267AmrInitializationConfigurationAttr* a)
+{
+    *a = {};
+    a->InitialCodecMode = 7;  // 12.2 kbit/s
+    for (int i = 0; i < 8; ++i) a->CodecMode[i] = {1, i, 0};
+}
+
+void Ac49xSetDefaultPacketCableProtectionConfigurationAttr(Tac49xPacketCableProtectionConfigurationAttr* a)
+{
+    *a = {};
+    a->RtpDigestSize = a->RtcpDigestSize = 12;
+}
+
+void Ac49xSetDefaultSrtpProtectionConfigurationAttr(Tac49xSrtpProtectionConfigurationAttr* a)
+{
+    *a = {};
+    a->MasterKeySize = 16;
+    a->MasterSaltSize = 14;
+    a->AuthenticationTagSize = 10;
+}
+
+void Ac49xSetDefaultRfc3558InitializationConfigurationAttr(Tac49xRfc3558InitializationConfigurationAttr* a)
+{
+    *a = {};
+    a->MaxRate = 4;
+    a->MinRate = 1;
+    a->MaximumBundling = 1;
+}
+
+void Ac49xSetDefaultG729EvInitializationConfigurationAttr(Tac49xG729EvInitializationConfigurationAttr* a)
+{
+    *a = {};
+    a->MaxBitRate = a->TxBitRate = 11;  // 32 kbit/s
+}
+
+void Ac49xSetDefaultRtcpXrConfigurationAttr(Tac49xRtcpXrConfigurationAttr* a) { *a = {}; }
+
+void Ac49xSetDefaultUemClipInitializationConfigurationAttr(Tac49xUemClipInitializationAttr* a) { *a = {}; }
+
+void Ac49xSetDefaultG7111InitializationConfigurationAttr(Tac49xG7111InitializationAttr* a)
+{
+    *a = {};
+    a->Layers = 1;
+}
+
+void Ac49xSetDefaultDataRelayConfigurationAttr(Tac49xActivateOrUpdateDataRelayConfigurationAttr* a)
+{
+    *a = {};
+    a->PayloadType = 96;
+    a->Timeout_x10msec = 100;
+    a->JitterBuffer_msec = 40;
+}
+
+void Ac49xSetDefaultAdvancedDataRelayConfigurationAttr(Tac49xAdvancedDataRelayConfigurationAttr* a)
+{
+    *a = {};
+    a->V42Negotiation = 1;
+    a->MaxFrameSize = 128;
+    a->RetransmissionTimeout_msec = 1000;
+    a->MaxRetransmissions = 10;
+}
+
+void Ac49xSetDefaultMicrosoftRtaInitializationConfigurationAttr(Tac49xMicrosoftRtaInitializationAttr* a) { *a = {}; }
+
+void Ac49xSetDefault4WayConferenceConfigurationAttr(Tac49x4WayConferenceConfigurationAttr* a)
+{
+    *a = {};
+    a->NumberOfLegs = 4;
+    a->OutputGain = VOICE_GAIN__0_DB;
+}
+
+void Ac49xSetDefault4WayConferenceLegConfigurationAttr(Tac49x4WayConferenceLegConfigurationAttr* a)
+{
+    *a = {};
+    a->LegGain = VOICE_GAIN__0_DB;
+}
+
+void Ac49xSetDefaultSetup4WayConferenceAttr(Tac49x4WayConferenceConfigurationAttr* a)
+{
+    Ac49xSetDefault4WayConferenceConfigurationAttr(a);
+}
+
+void Ac49xSetDefaultSetup4WayConferenceLegAttr(Tac49x4WayConferenceLegConfigurationAttr* a)
+{
+    Ac49xSetDefault4WayConferenceLegConfigurationAttr(a);
+}
+
 void Ac49xSetDefaultSetupChannelAttr(Tac49xSetupChannelAttr* a)
 {
     Ac49xSetDefaultAdvancedChannelConfigurationAttr(&a->Advanced);
     for (auto& rtp : a->ActivateOrUpdateRtp) Ac49xSetDefaultRtpChannelConfigurationAttr(&rtp);
+    for (auto& atm : a->ActivateOrUpdateAtm) Ac49xSetDefaultAtmChannelConfigurationAttr(&atm);
+    for (auto& xr : a->RtcpXrConfiguration) Ac49xSetDefaultRtcpXrConfigurationAttr(&xr);
     Ac49xSetDefaultChannelConfigurationAttr(&a->OpenOrUpdateChannel, 0);
     Ac49xSetDefaultChannelConfigurationAttr(&a->MediatedChannelConfiguration, 1);
     Ac49xSetDefaultT38ConfigurationAttr(&a->T38Configuration);
+    Ac49xSetDefault3WayConferenceConfigurationAttr(&a->ActivateOrDeactivate3WayConferenceConfiguration);
+    Ac49xSetDefault3GppUserPlaneInitializationConfigurationAttr(&a->_3GppUserPlaneInitializationConfiguration);
+    Ac49xSetDefaultRfc3267AmrInitializationConfigurationAttr(&a->Rfc3267AmrInitializationConfiguration);
+    Ac49xSetDefaultPacketCableProtectionConfigurationAttr(&a->PacketCableProtectionConfiguration);
+    Ac49xSetDefaultSrtpProtectionConfigurationAttr(&a->SrtpProtectionConfiguration);
+    Ac49xSetDefaultRfc3558InitializationConfigurationAttr(&a->Rfc3558InitializationConfiguration);
+    Ac49xSetDefaultG729EvInitializationConfigurationAttr(&a->G729EvInitializationConfiguration);
+    Ac49xSetDefault3GppIubChannelConfigurationAttr(&a->_3GppIubChannelConfiguration);
+    Ac49xSetDefaultUemClipInitializationConfigurationAttr(&a->UemClipInitialization);
+    Ac49xSetDefaultG7111InitializationConfigurationAttr(&a->G7111Initialization);
+    Ac49xSetDefaultMicrosoftRtaInitializationConfigurationAttr(&a->MicrosoftRtaInitialization);
+    Ac49xSetDefaultDataRelayConfigurationAttr(&a->ActivateOrUpdateDataRelay);
+    Ac49xSetDefaultAdvancedDataRelayConfigurationAttr(&a->AdvancedDataRelay);
+    a->DeactivateDataRelay.ClearDownReason = 5;
+    a->ActivateFaxRelay.SwitchToFax = 0;
     a->CloseRtp = {};
 }
 

@@ -160,6 +160,167 @@ void Ac49xSetDefaultRtpChannelConfigurationAttr(Tac49xActivateOrUpdateRtpChannel
 void Ac49xSetDefaultCloseRtpChannelConfigurationAttr(Tac49xCloseRtpChannelConfigurationAttr* attr);
 void Ac49xSetDefaultT38ConfigurationAttr(Tac49xT38ConfigurationAttr* attr);
 
+// ---- further channel configuration packets and commands ----
+// Each returns what the transmit returned; -1 when a count or length of the record does not
+// fit its packet, and then nothing is sent.
+int Ac49xActivate3GppIubChannelConfiguration(int device, int channel,
+                                             const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* attr);
+int Ac49xUpdate3GppIubChannelConfiguration(int device, int channel,
+                                           const Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* attr);
+int Ac49xClose3GppIubChannel(int device, int channel);
+int Ac49xActivateRegularAtmChannelConfiguration(int device, int channel,
+                                                const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateRegularAtmChannelConfiguration(int device, int channel,
+                                              const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xCloseRegularAtmChannelConfiguration(int device, int channel);
+int Ac49xActivateMediatedAtmChannelConfiguration(int device, int channel,
+                                                 const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateMediatedAtmChannelConfiguration(int device, int channel,
+                                               const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xCloseMediatedAtmChannelConfiguration(int device, int channel);
+int Ac49xActivateAtmChannelConfiguration(int device, int channel,
+                                         const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xUpdateAtmChannelConfiguration(int device, int channel,
+                                       const Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+int Ac49xCloseAtmChannelConfiguration(int device, int channel);
+int Ac49xActivateFaxRelayCommand(int device, int channel, const Tac49xActivateFaxRelayAttr* attr);
+int Ac49xActivateT38Command(int device, int channel, const Tac49xActivateFaxRelayAttr* attr);
+int Ac49xDeactivateFaxRelayCommand(int device, int channel);
+int Ac49xDeactivateT38Command(int device, int channel);
+int Ac49xActivateOrDeactivate3WayConferenceConfiguration(
+    int device, int channel, const Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* attr);
+int Ac49xRegularChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+int Ac49x3GppUserPlaneInitializationConfiguration(int device, int channel,
+                                                  const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+int Ac49xMediatedChannel3GppUserPlaneInitializationConfiguration(
+    int device, int channel, const Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+int Ac49xRfc3267AmrInitializationConfiguration(int device, int channel,
+                                               const Tac49xRfc3267AmrInitializationConfigurationAttr* attr);
+int Ac49xRegularChannelPacketCableProtectionConfiguration(int device, int channel,
+                                                          const Tac49xPacketCableProtectionConfigurationAttr* attr);
+int Ac49xMediatedChannelPacketCableProtectionConfiguration(int device, int channel,
+                                                           const Tac49xPacketCableProtectionConfigurationAttr* attr);
+int Ac49xRegularChannelSrtpProtectionConfiguration(int device, int channel,
+                                                   const Tac49xSrtpProtectionConfigurationAttr* attr);
+int Ac49xMediatedChannelSrtpProtectionConfiguration(int device, int channel,
+                                                    const Tac49xSrtpProtectionConfigurationAttr* attr);
+int Ac49xRfc3558InitializationConfiguration(int device, int channel,
+                                            const Tac49xRfc3558InitializationConfigurationAttr* attr);
+int Ac49xG729EvInitializationConfiguration(int device, int channel,
+                                           const Tac49xG729EvInitializationConfigurationAttr* attr);
+int Ac49xRegularChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* attr);
+int Ac49xMediatedChannelRtcpXrConfiguration(int device, int channel, const Tac49xRtcpXrConfigurationAttr* attr);
+int Ac49xOpen4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* attr);
+int Ac49xUpdate4WayConferenceConfiguration(int device, int channel, const Tac49x4WayConferenceConfigurationAttr* attr);
+int Ac49xClose4WayConferenceConfiguration(int device, int channel);
+int Ac49xAdd4WayConferenceLegConfiguration(int device, int channel,
+                                           const Tac49x4WayConferenceLegConfigurationAttr* attr);
+int Ac49xRemove4WayConferenceLegConfiguration(int device, int channel,
+                                              const Tac49x4WayConferenceLegConfigurationAttr* attr);
+int Ac49xUemClipInitializationConfiguration(int device, int channel, const Tac49xUemClipInitializationAttr* attr);
+int Ac49xActivateDataRelayConfiguration(int device, int channel,
+                                        const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
+int Ac49xUpdateDataRelayConfiguration(int device, int channel,
+                                      const Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
+int Ac49xDeactivateDataRelayConfiguration(int device, int channel,
+                                          const Tac49xDeactivateDataRelayConfigurationAttr* attr);
+int Ac49xAdvancedDataRelayConfiguration(int device, int channel, const Tac49xAdvancedDataRelayConfigurationAttr* attr);
+int Ac49xG7111InitializationConfiguration(int device, int channel, const Tac49xG7111InitializationAttr* attr);
+int Ac49xMicrosoftRtaInitializationConfiguration(int device, int channel,
+                                                 const Tac49xMicrosoftRtaInitializationAttr* attr);
+
+int Ac49xSetRegularRtcpParameters(int device, int channel, int parameterIndex, U32 value);
+int Ac49xSetMediatedRtcpParameters(int device, int channel, int parameterIndex, U32 value);
+int Ac49xGetRegularRtcpParameters(int device, int channel);
+int Ac49xGetMediatedRtcpParameters(int device, int channel);
+int Ac49xSendExtendedIbsString(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* payload);
+int Ac49xSendExtendedIbsString_Format0(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* payload);
+int Ac49xSendExtendedIbsString_Format1(int device, int channel, const Tac49xExtendedIbsStringCommandPayload* payload);
+int Ac49xStartTrunkTestingMeasurement(int device, int channel, const Tac49xTrunkTestingMeasurementAttr* attr);
+int Ac49xStartBerTest(int device, int channel, const Tac49xBerTestAttr* attr);
+int Ac49xUtopiaStatusRequest(int device, int channel, int physicalAddress);
+// SS7 MTP1, HDLC and DUA framer messages: with readyPacket the caller has placed the message
+// from byte 14 of it and only the opcode byte is written; otherwise message is copied in.
+int Ac49xSs7Mtp1Command(int device, int channel, U8* readyPacket, const U8* message, int length,
+                        Tac49xTransferMedium medium);
+int Ac49xSendHdlcFramerMessage(int device, int channel, U8* readyPacket, const U8* message, int length,
+                               Tac49xTransferMedium medium);
+int Ac49xDuaFramerCommand(int device, int channel, U8* readyPacket, const U8* message, int length,
+                          Tac49xTransferMedium medium);
+int Ac49xTandemFreeOperationCommand(int device, int channel, const Tac49xTandemFreeOperationAttr* attr);
+int Ac49xSendCas(int device, int channel, const Tac49xCasAttr* attr);
+int Ac49xSendCasString(int device, int channel, const Tac49xCasStringAttr* attr);
+int Ac49xSetRfc3267AmrRateControl(int device, int channel, const Tac49xRfc3267AmrRateControlAttr* attr);
+int Ac49xRegularChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                   const Tac49x3GppUserPlaneRateControlAttr* attr);
+int Ac49xSet3GppUserPlaneRateControl(int device, int channel, const Tac49x3GppUserPlaneRateControlAttr* attr);
+int Ac49xMediatedChannelSet3GppUserPlaneRateControl(int device, int channel,
+                                                    const Tac49x3GppUserPlaneRateControlAttr* attr);
+int Ac49xRegularChannelGet3GppStatistics(int device, int channel);
+int Ac49xGet3GppStatistics(int device, int channel);
+int Ac49xMediatedChannelGet3GppStatistics(int device, int channel);
+// FSK for a message whose type is not 0; a DTMF string otherwise: AC49X_CALLER_ID_UNKNOWN_STANDARD
+// for a standard above 12, else the transmit's error, else what the standard's rule found (0
+// for a well-formed message; the string goes out either way).
+int Ac49xSendCallerIdMessage(int device, int channel, const Tac49xCallerIdAttr* attr);
+int Ac49xSendCallerIdStop(int device, int channel);
+int Ac49xPlaybackNetworkStart(int device, int channel, int coder);
+int Ac49xPlaybackTdmStart(int device, int channel, int coder);
+int Ac49xPlaybackPlaySilence(int device, int channel, U32 duration_msec);
+int Ac49xPlaybackEnd(int device, int channel);
+int Ac49xPlaybackPlayVoice(int device, int channel, const U8* voice, int length);
+int Ac49xRecordCommand(int device, int channel, int command, int value);
+int Ac49xResetSerialPort(int device, int channel);
+int Ac49xGetRegularChannelMediaProtectionInfo(int device, int channel, int direction);
+int Ac49xGetMediatedChannelMediaProtectionInfo(int device, int channel, int direction);
+int Ac49xSetRfc3558RateMode(int device, int channel, int rateMode);
+int Ac49xTimeSlotManipulationCommand(int device, int channel, const Tac49xTimeSlotManipulationAttr* attr);
+int Ac49xModuleStatusRequest(int device, int channel, int module);
+int Ac49xSendRegularRtcpAppCommand(int device, int channel, const Tac49xRtcpAppAttr* attr);
+int Ac49xSendMediatedRtcpAppCommand(int device, int channel, const Tac49xRtcpAppAttr* attr);
+int Ac49xEventsControlCommand(int device, int channel, const Tac49xEventsControlAttr* attr);
+int Ac49xNtpTimeStampCommand(int device, int channel, const Tac49xNtpTimeStampAttr* attr);
+int Ac49xVideoAudioSyncCommand(int device, int channel, const Tac49xVideoAudioSyncAttr* attr);
+int Ac49xSetG729EvRateControl(int device, int channel, int maxBitRate);
+int Ac49xGet3GppIubStatus(int device, int channel);
+int Ac49xAmdCommand(int device, int channel, const Tac49xAmdAttr* attr);
+int Ac49xGetRegularChannelRtcpXrMarkovModelStatisticsCommand(int device, int channel);
+int Ac49xGetMediatedChannelRtcpXrMarkovModelStatisticsCommand(int device, int channel);
+int Ac49xGetRegularChannelRtcpXrVoiceQualityStatisticsCommand(int device, int channel);
+int Ac49xGetMediatedChannelRtcpXrVoiceQualityStatisticsCommand(int device, int channel);
+int Ac49xGetLastCasDetectionCommand(int device, int channel);
+int Ac49xGet4WayConferenceStatusCommand(int device, int channel);
+int Ac49xGet4WayConferenceDetailsCommand(int device, int channel, int leg);
+// -1 when the two data together reach 1591 bytes.
+int Ac49xProtectionTestCommand(int device, int channel, const U8* firstData, int firstLength, const U8* secondData,
+                               int secondLength);
+int Ac49xGetRandomNumberCommand(int device, int channel);
+int Ac49xSwitchToModemCommand(int device, int channel, const Tac49xModemRelayAttr* attr);
+int Ac49xModemRelayEndedCommand(int device, int channel, const Tac49xModemRelayAttr* attr);
+int Ac49xModemRelaySseCommand(int device, int channel, const Tac49xModemRelaySseAttr* attr);
+
+void Ac49xSetDefaultAtmChannelConfigurationAttr(Tac49xActivateOrUpdateAtmChannelConfigurationAttr* attr);
+void Ac49xSetDefault3GppIubChannelConfigurationAttr(Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr* attr);
+void Ac49xSetDefault3WayConferenceConfigurationAttr(Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr* attr);
+void Ac49xSetDefault3GppUserPlaneInitializationConfigurationAttr(
+    Tac49x3GppUserPlaneInitializationConfigurationAttr* attr);
+void Ac49xSetDefaultRfc3267AmrInitializationConfigurationAttr(Tac49xRfc3267AmrInitializationConfigurationAttr* attr);
+void Ac49xSetDefaultPacketCableProtectionConfigurationAttr(Tac49xPacketCableProtectionConfigurationAttr* attr);
+void Ac49xSetDefaultSrtpProtectionConfigurationAttr(Tac49xSrtpProtectionConfigurationAttr* attr);
+void Ac49xSetDefaultRfc3558InitializationConfigurationAttr(Tac49xRfc3558InitializationConfigurationAttr* attr);
+void Ac49xSetDefaultG729EvInitializationConfigurationAttr(Tac49xG729EvInitializationConfigurationAttr* attr);
+void Ac49xSetDefaultRtcpXrConfigurationAttr(Tac49xRtcpXrConfigurationAttr* attr);
+void Ac49xSetDefaultUemClipInitializationConfigurationAttr(Tac49xUemClipInitializationAttr* attr);
+void Ac49xSetDefaultG7111InitializationConfigurationAttr(Tac49xG7111InitializationAttr* attr);
+void Ac49xSetDefaultDataRelayConfigurationAttr(Tac49xActivateOrUpdateDataRelayConfigurationAttr* attr);
+void Ac49xSetDefaultAdvancedDataRelayConfigurationAttr(Tac49xAdvancedDataRelayConfigurationAttr* attr);
+void Ac49xSetDefaultMicrosoftRtaInitializationConfigurationAttr(Tac49xMicrosoftRtaInitializationAttr* attr);
+void Ac49xSetDefault4WayConferenceConfigurationAttr(Tac49x4WayConferenceConfigurationAttr* attr);
+void Ac49xSetDefault4WayConferenceLegConfigurationAttr(Tac49x4WayConferenceLegConfigurationAttr* attr);
+void Ac49xSetDefaultSetup4WayConferenceAttr(Tac49x4WayConferenceConfigurationAttr* attr);
+void Ac49xSetDefaultSetup4WayConferenceLegAttr(Tac49x4WayConferenceLegConfigurationAttr* attr);
+
 // ---- reading what the DSP sent ----
 // The number of a received caller-ID event (its text from byte 24, byte 15 - 8 characters),
 // copied into out (always terminated); its length, or -1 when the length byte names text

@@ -649,6 +649,323 @@ struct Tac49xIbsStringAttr {
     Tac49xIbsSignalAttr Signal[AC49X_IBS_STRING_SIGNALS];
 };
 
+// ---- records of the further channel configuration packets and commands ----
+// Each holds one int per packet field; the builders mask each value to its field's width.
+// The byte layouts of the packets whose length depends on the record (or whose keys, entries
+// and data lie at fixed places) are the Tac49x...Packet structs below, pinned by static_assert.
+
+inline constexpr int AC49X_3GPP_IUB_TRANSPORT_FORMATS = 8;
+struct Tac49x3GppIubTransportFormatAttr {
+    int TransportBlockSize;
+    int NumberOfTransportBlocks;
+    int Rfci;
+};
+struct Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr {
+    int TransportChannelId;
+    int Direction;
+    int NumberOfTransportFormats;  // at most 8: the packet has room for no more
+    int TransmissionTimeInterval_msec;
+    int CrcSize;
+    int Coder;
+    int RxDelay_msec;
+    Tac49x3GppIubTransportFormatAttr TransportFormat[AC49X_3GPP_IUB_TRANSPORT_FORMATS];
+};
+
+struct Tac49xActivateOrUpdateAtmChannelConfigurationAttr {
+    int AtmProtocol;
+    int SilenceCompressionMode;
+    int Cid;
+    int Vci;
+    int Vpi;
+    int Aal2TxProfile, Aal2RxProfile;
+    int Decoder, Encoder;
+    int NumberOfVoiceBlocks_minus_1;
+    int Aal1DataMode;
+};
+
+struct Tac49xActivateFaxRelayAttr {
+    int SwitchToFax;
+};
+
+struct Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr {
+    int MateChannel;
+    int ConferenceMode;
+    int ConferenceTemplate;
+    int FirstConferencePayloadType, SecondConferencePayloadType;
+    U32 FirstConferenceSsrc, SecondConferenceSsrc;
+};
+
+inline constexpr int AC49X_3GPP_USER_PLANE_RFCI_ENTRIES = 17;
+struct Tac49xRfciStruct {
+    int Valid;
+    int Rfci;
+};
+struct Tac49x3GppUserPlaneInitializationConfigurationAttr {
+    int SupportModeType;
+    int DeliveryOfErroneousSdus;
+    int InitiatorDirection;
+    int NumberOfRfcis;  // at most 17
+    int ProtocolVersion;
+    int InitRetransmissionTimeout_msec;
+    int InitRetransmissions;
+    int RateControlAckTimeout_msec;
+    int LocalRate, RemoteRate;
+    Tac49xRfciStruct Rfci[AC49X_3GPP_USER_PLANE_RFCI_ENTRIES];
+};
+
+inline constexpr int AC49X_AMR_CODEC_MODES = 16;
+struct Tac49xAmrCodecModeAttr {
+    int Enable;
+    int Rate;
+    int Redundancy;
+};
+struct Tac49xRfc3267AmrInitializationConfigurationAttr {
+    int PayloadFormat;
+    int Crc;
+    int RobustSorting;
+    int Interleaving;
+    int RedundancyLevel;
+    int InitialCodecMode;
+    int ModeChangePeriod;
+    int ModeChangeNeighbor;
+    Tac49xAmrCodecModeAttr CodecMode[AC49X_AMR_CODEC_MODES];
+};
+
+inline constexpr int AC49X_PACKET_CABLE_KEY_MAX = 128;
+struct Tac49xPacketCableProtectionConfigurationAttr {
+    int RtpAuthenticationMode, RtpEncryptionMode;
+    int RtcpAuthenticationMode, RtcpEncryptionMode;
+    int RtpDigestSize, RtcpDigestSize;
+    int RtpKeySize, RtcpKeySize;  // at most 128 bytes each
+    U8 RtpKey[AC49X_PACKET_CABLE_KEY_MAX];
+    U8 RtcpKey[AC49X_PACKET_CABLE_KEY_MAX];
+};
+
+inline constexpr int AC49X_SRTP_MASTER_KEY_MAX = 32;
+inline constexpr int AC49X_SRTP_MASTER_SALT_MAX = 14;
+struct Tac49xSrtpProtectionConfigurationAttr {
+    int AuthenticationMode, EncryptionMode;
+    int RtcpAuthenticationMode, RtcpEncryptionMode;
+    int MasterKeySize;   // at most 32 bytes
+    int MasterSaltSize;  // at most 14 bytes
+    int AuthenticationTagSize;
+    int KeyDerivationRate;
+    int InitialSequenceNumber;
+    U32 RollOverCounter;
+    U8 TxMasterKey[AC49X_SRTP_MASTER_KEY_MAX], TxMasterSalt[AC49X_SRTP_MASTER_SALT_MAX];
+    U8 RxMasterKey[AC49X_SRTP_MASTER_KEY_MAX], RxMasterSalt[AC49X_SRTP_MASTER_SALT_MAX];
+};
+
+struct Tac49xRfc3558InitializationConfigurationAttr {
+    int PayloadFormat;
+    int MaxRate, MinRate;
+    int Interleave;
+    int MaximumBundling;
+    int RateReductionMode;
+};
+
+struct Tac49xG729EvInitializationConfigurationAttr {
+    int MaxBitRate;
+    int TxBitRate;
+    int Dtx;
+};
+
+struct Tac49xRtcpXrConfigurationAttr {
+    int MosLqAlertMode, MosCqAlertMode, RLqAlertMode, RCqAlertMode;
+    int MosLqThreshold, MosCqThreshold, RLqThreshold, RCqThreshold;
+};
+
+struct Tac49x4WayConferenceConfigurationAttr {
+    int ConferenceMode;
+    int NumberOfLegs;
+    int NoiseReduction;
+    int OutputGain;
+};
+
+struct Tac49x4WayConferenceLegConfigurationAttr {
+    int LegChannel;
+    int LegGain;
+};
+
+struct Tac49xUemClipInitializationAttr {
+    int Enable;
+    int Level;
+};
+
+struct Tac49xActivateOrUpdateDataRelayConfigurationAttr {
+    int ModemType;
+    int MaxRate;
+    int PayloadType;
+    int RedundancyLevel;
+    int Timeout_x10msec;
+    int JitterBuffer_msec;
+    int LapmEnable;
+};
+
+struct Tac49xDeactivateDataRelayConfigurationAttr {
+    int ClearDownReason;
+};
+
+struct Tac49xAdvancedDataRelayConfigurationAttr {
+    int V42Negotiation;
+    int V44Compression;
+    int MaxFrameSize;
+    int RetransmissionTimeout_msec;
+    int MaxRetransmissions;
+    int KeepAliveInterval_msec;
+};
+
+struct Tac49xG7111InitializationAttr {
+    int Mode;
+    int Layers;
+};
+
+struct Tac49xMicrosoftRtaInitializationAttr {
+    int Bandwidth;
+    int ForwardErrorCorrection;
+    int BitRate;
+};
+
+// Extended IBS strings: format 0 gives each signal its own times (at most 6 signals), format 1
+// one pair of times for all and a digit per byte (at most 40).
+inline constexpr int AC49X_EXTENDED_IBS_FORMAT0_SIGNALS = 6;
+inline constexpr int AC49X_EXTENDED_IBS_FORMAT1_SIGNALS = 40;
+struct Tac49xExtendedIbsSignalAttr {
+    int Digit;
+    int SystemCode;
+    int OnDuration, OffDuration;
+};
+struct Tac49xExtendedIbsStringCommandPayload {
+    int GeneratorRedirection;
+    int NumberOfSignals;
+    int RepeatCount;
+    int OnDuration, OffDuration;  // format 1
+    int SystemCode;               // format 1
+    Tac49xExtendedIbsSignalAttr Signal[AC49X_EXTENDED_IBS_FORMAT1_SIGNALS];
+};
+
+inline constexpr int AC49X_CAS_STRING_ENTRIES = 32;
+struct Tac49xCasAttr {
+    int Abcd;
+    int ReversalsMode;
+};
+struct Tac49xCasStringEntryAttr {
+    int Abcd;
+    int Duration;
+};
+struct Tac49xCasStringAttr {
+    int NumberOfEntries;  // at most 32
+    int RepeatCount;
+    Tac49xCasStringEntryAttr Entry[AC49X_CAS_STRING_ENTRIES];
+};
+
+// A caller ID message as the DSP takes it: type, length byte, the length's bytes (and for
+// types 0x40 and 0x41 of length 16 one byte more). A type of 0 is a DTMF caller ID, whose
+// length byte counts the digits that follow it.
+inline constexpr int AC49X_CALLER_ID_MESSAGE_MAX = 256;
+inline constexpr int AC49X_CALLER_ID_UNKNOWN_STANDARD = 5;  // result for a DTMF standard above 12
+struct Tac49xCallerIdAttr {
+    int Standard;  // Tac49xCallerIdStandard: 8 to 12 are the DTMF standards
+    int ServiceType;
+    int ChecksumByteAbsent;
+    U8 Message[AC49X_CALLER_ID_MESSAGE_MAX];
+};
+
+struct Tac49xTrunkTestingMeasurementAttr {
+    int MeasurementType;
+    int Direction;
+    int Frequency;
+    int Level;
+    int Duration_x10msec;
+};
+
+struct Tac49xBerTestAttr {
+    int Pattern;
+    int Direction;
+    U32 Duration_msec;
+    U32 ErrorInjectionInterval;
+    int Rate;
+};
+
+struct Tac49xTandemFreeOperationAttr {
+    int Enable;
+    int LocalCodec;
+    int OptimalCodec;
+    int CodecList;
+};
+
+struct Tac49xRfc3267AmrRateControlAttr {
+    int LocalRate, RemoteRate;
+    int RateControlMode;
+};
+
+struct Tac49x3GppUserPlaneRateControlAttr {
+    int RateControlMode;
+    int RfciIndex;
+    int Rate;
+};
+
+struct Tac49xTimeSlotManipulationAttr {
+    int SourceSlot, DestinationSlot;
+    int Mode;
+};
+
+inline constexpr int AC49X_RTCP_APP_DATA_MAX = 64;
+struct Tac49xRtcpAppAttr {
+    int SubType;
+    U8 Name[4];
+    int DataLength;  // bytes, at most 64; sent in whole 32-bit words
+    U8 Data[AC49X_RTCP_APP_DATA_MAX];
+};
+
+struct Tac49xEventsControlAttr {
+    int IbsEvents, CasEvents, FaxEvents, JitterBufferEvents, PacketizerEvents, CallerIdEvents;
+};
+
+struct Tac49xNtpTimeStampAttr {
+    U32 Seconds, Fraction;
+};
+
+struct Tac49xVideoAudioSyncAttr {
+    U32 RtpTimeStamp;
+    U32 NtpSeconds, NtpFraction;
+    int Mode;
+};
+
+struct Tac49xAmdAttr {
+    int Enable;
+    int Sensitivity;
+    int InitialSilence_x10msec;
+    int GreetingLength_x10msec;
+    int AfterGreetingSilence_x10msec;
+    int TotalAnalysisTime_x10msec;
+    int MinimumWordLength_x10msec;
+    int BetweenWordsSilence_x10msec;
+    int MaximumNumberOfWords;
+};
+
+struct Tac49xModemRelayAttr {
+    int ModemType;
+    int Role;
+    int MaxRate;
+    int PayloadType;
+    int SseRedundancyDepth;
+    U32 SequenceNumber;
+};
+
+struct Tac49xModemRelaySseAttr {
+    int Event;
+    int Reason;
+};
+
+// Playback: protocol 11 packets carry the command in byte 4 bits 2-0.
+enum Tac49xPlaybackCommand : int {
+    PLAYBACK_COMMAND__START_TDM = 0,
+    PLAYBACK_COMMAND__START_NETWORK = 1,
+    PLAYBACK_COMMAND__PLAY_SILENCE = 2,
+    PLAYBACK_COMMAND__END = 3,
+};
+
 // Regular and mediated RTP records of a channel.
 inline constexpr int AC49X_RTP_REGULAR = 0;
 inline constexpr int AC49X_RTP_MEDIATED = 1;
@@ -656,10 +973,28 @@ inline constexpr int AC49X_RTP_MEDIATED = 1;
 struct Tac49xSetupChannelAttr {
     Tac49xOpenOrUpdateChannelConfigurationAttr OpenOrUpdateChannel;
     Tac49xAdvancedChannelConfigurationAttr Advanced;
+    Tac49xActivateOrUpdateAtmChannelConfigurationAttr ActivateOrUpdateAtm[2];
     Tac49xOpenOrUpdateChannelConfigurationAttr MediatedChannelConfiguration;
     Tac49xActivateOrUpdateRtpChannelConfigurationAttr ActivateOrUpdateRtp[2];
     Tac49xCloseRtpChannelConfigurationAttr CloseRtp;
     Tac49xT38ConfigurationAttr T38Configuration;
+    // Filled with defaults and never sent by the gateway.
+    Tac49xActivateOrDeactivate3WayConferenceConfigurationAttr ActivateOrDeactivate3WayConferenceConfiguration;
+    Tac49x3GppUserPlaneInitializationConfigurationAttr _3GppUserPlaneInitializationConfiguration;
+    Tac49xRfc3267AmrInitializationConfigurationAttr Rfc3267AmrInitializationConfiguration;
+    Tac49xPacketCableProtectionConfigurationAttr PacketCableProtectionConfiguration;
+    Tac49xSrtpProtectionConfigurationAttr SrtpProtectionConfiguration;
+    Tac49xRfc3558InitializationConfigurationAttr Rfc3558InitializationConfiguration;
+    Tac49xG729EvInitializationConfigurationAttr G729EvInitializationConfiguration;
+    Tac49xActivateOrUpdate3GppIubChannelConfigurationAttr _3GppIubChannelConfiguration;
+    Tac49xRtcpXrConfigurationAttr RtcpXrConfiguration[2];
+    Tac49xActivateFaxRelayAttr ActivateFaxRelay;
+    Tac49xUemClipInitializationAttr UemClipInitialization;
+    Tac49xG7111InitializationAttr G7111Initialization;
+    Tac49xMicrosoftRtaInitializationAttr MicrosoftRtaInitialization;
+    Tac49xActivateOrUpdateDataRelayConfigurationAttr ActivateOrUpdateDataRelay;
+    Tac49xAdvancedDataRelayConfigurationAttr AdvancedDataRelay;
+    Tac49xDeactivateDataRelayConfigurationAttr DeactivateDataRelay;
 };
 
 // Packet sizes of the builders, header included.
@@ -677,6 +1012,201 @@ inline constexpr int AC49X_RTP_CLOSE_PACKET_SIZE = 77;
 inline constexpr int AC49X_T38_PACKET_SIZE = 16;
 inline constexpr int AC49X_IBS_STRING_PACKET_SIZE = 80;
 inline constexpr int AC49X_IBS_STOP_PACKET_SIZE = 6;
+
+// ---- packet layouts of the further builders (header included) ----
+struct Tac49x3GppIubTransportFormatPacket {
+    U8 TransportBlockSize[2];
+    U8 NumberOfTransportBlocks;
+    U8 Rfci;
+};
+struct Tac49xActivateOrUpdate3GppIubChannelConfigurationPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 TransportChannelId;
+    U8 DirectionAndNumberOfTransportFormats;  // bits 7-6 direction, 3-0 count
+    U8 TransmissionTimeInterval[2];
+    U8 CrcSize;
+    U8 Coder;
+    U8 RxDelay[2];
+    Tac49x3GppIubTransportFormatPacket TransportFormat[AC49X_3GPP_IUB_TRANSPORT_FORMATS];
+};
+static_assert(sizeof(Tac49xActivateOrUpdate3GppIubChannelConfigurationPacket) == 46);
+static_assert(offsetof(Tac49xActivateOrUpdate3GppIubChannelConfigurationPacket, TransportFormat) == 14);
+
+struct Tac49x3GppUserPlaneInitializationConfigurationPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 Mode;  // bits 7-6 support mode, 5-4 erroneous SDUs, 3-1 protocol version, 0 initiator
+    U8 NumberOfRfcis;
+    U8 InitRetransmissionTimeout[2];
+    U8 InitRetransmissions;
+    U8 RateControlAckTimeout[2];
+    U8 LocalRate, RemoteRate;
+    U8 Reserved[8];
+    U8 Rfci[AC49X_3GPP_USER_PLANE_RFCI_ENTRIES];  // bit 7 valid, 5-0 RFCI
+};
+static_assert(sizeof(Tac49x3GppUserPlaneInitializationConfigurationPacket) == 40);
+static_assert(offsetof(Tac49x3GppUserPlaneInitializationConfigurationPacket, Rfci) == 23);
+
+struct Tac49xRfc3267AmrInitializationConfigurationPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 Format;  // bit 7 payload format, 6 CRC, 5 robust sorting, 3-0 interleaving
+    U8 RedundancyLevel;
+    U8 InitialCodecMode;
+    U8 ModeChangePeriod;
+    U8 ModeChangeNeighbor;
+    U8 Reserved1;
+    U8 CodecMode[AC49X_AMR_CODEC_MODES][2];  // bit 7 enable, 3-0 rate; redundancy
+    U8 Reserved2[8];
+};
+static_assert(sizeof(Tac49xRfc3267AmrInitializationConfigurationPacket) == 52);
+static_assert(offsetof(Tac49xRfc3267AmrInitializationConfigurationPacket, CodecMode) == 12);
+
+struct Tac49xPacketCableProtectionConfigurationPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 RtpModes, RtcpModes;  // bits 7-4 authentication, 3-0 encryption
+    U8 RtpDigestSize, RtcpDigestSize;
+    U8 RtpKeySize, RtcpKeySize;
+    U8 RtpKey[AC49X_PACKET_CABLE_KEY_MAX];
+    U8 RtcpKey[AC49X_PACKET_CABLE_KEY_MAX];
+};
+static_assert(sizeof(Tac49xPacketCableProtectionConfigurationPacket) == 268);
+static_assert(offsetof(Tac49xPacketCableProtectionConfigurationPacket, RtpKey) == 12);
+static_assert(offsetof(Tac49xPacketCableProtectionConfigurationPacket, RtcpKey) == 140);
+
+struct Tac49xSrtpProtectionConfigurationPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 RtpModes, RtcpModes;  // bits 7-4 authentication, 3-0 encryption
+    U8 MasterKeySize, MasterSaltSize;
+    U8 AuthenticationTagSize;
+    U8 KeyDerivationRate;
+    U8 InitialSequenceNumber[2];
+    U8 RollOverCounter[4];
+    U8 TxMasterKey[AC49X_SRTP_MASTER_KEY_MAX], TxMasterSalt[AC49X_SRTP_MASTER_SALT_MAX];
+    U8 RxMasterKey[AC49X_SRTP_MASTER_KEY_MAX], RxMasterSalt[AC49X_SRTP_MASTER_SALT_MAX];
+    U8 Reserved[158];
+};
+static_assert(sizeof(Tac49xSrtpProtectionConfigurationPacket) == 268);
+static_assert(offsetof(Tac49xSrtpProtectionConfigurationPacket, RollOverCounter) == 14);
+static_assert(offsetof(Tac49xSrtpProtectionConfigurationPacket, TxMasterKey) == 18);
+static_assert(offsetof(Tac49xSrtpProtectionConfigurationPacket, RxMasterKey) == 64);
+
+struct Tac49xExtendedIbsSignalPacket {
+    U8 SystemCode;  // bits 3-0
+    U8 Digit;
+    U8 OnDuration[2], OffDuration[2];
+};
+struct Tac49xExtendedIbsStringFormat0Packet {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 GeneratorRedirection;  // bits 7-5
+    U8 NumberOfSignals;
+    U8 RepeatCount[2];
+    U8 Reserved[10];
+    Tac49xExtendedIbsSignalPacket Signal[AC49X_EXTENDED_IBS_FORMAT0_SIGNALS];
+};
+static_assert(offsetof(Tac49xExtendedIbsStringFormat0Packet, Signal) == 20);
+static_assert(sizeof(Tac49xExtendedIbsSignalPacket) == 6);
+
+struct Tac49xExtendedIbsStringFormat1Packet {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 GeneratorRedirection;  // bits 7-5
+    U8 NumberOfSignals;
+    U8 RepeatCount[2];
+    U8 OnDuration[2], OffDuration[2];
+    U8 SystemCode;  // bits 3-0
+    U8 Reserved[17];
+    U8 Digit[AC49X_EXTENDED_IBS_FORMAT1_SIGNALS];
+};
+static_assert(offsetof(Tac49xExtendedIbsStringFormat1Packet, Digit) == 32);
+
+struct Tac49xCasStringPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 NumberOfEntries;
+    U8 RepeatCount;
+    U8 Reserved[4];
+    U8 Entry[AC49X_CAS_STRING_ENTRIES][4];  // ABCD in bits 3-0 of byte 0; duration in bytes 2-3
+};
+static_assert(offsetof(Tac49xCasStringPacket, Entry) == 12);
+
+// SS7 MTP1, HDLC framer and DUA framer messages: a length and the message from byte 14.
+inline constexpr int AC49X_FRAMED_MESSAGE_MAX = AC49X_HPI_PACKET_SIZE - 14;  // 3002
+inline constexpr int AC49X_DUA_MESSAGE_MAX = 64;
+struct Tac49xFramedMessagePacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 Reserved[6];
+    U8 MessageLength[2];
+    U8 Message[AC49X_FRAMED_MESSAGE_MAX];
+};
+static_assert(sizeof(Tac49xFramedMessagePacket) == AC49X_HPI_PACKET_SIZE);
+static_assert(offsetof(Tac49xFramedMessagePacket, Message) == 14);
+
+struct Tac49xFskCallerIdPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 Standard;  // bits 3-0
+    U8 ServiceType;
+    U8 ChecksumByteAbsent;  // bit 7
+    U8 Reserved[5];
+    U8 Message[AC49X_CALLER_ID_MESSAGE_MAX];
+};
+static_assert(offsetof(Tac49xFskCallerIdPacket, Message) == 14);
+
+struct Tac49xRtcpAppPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 SubType;  // bits 4-0
+    U8 DataWords;
+    U8 Name[4];
+    U8 Reserved[6];
+    U8 Data[AC49X_RTCP_APP_DATA_MAX];
+};
+static_assert(offsetof(Tac49xRtcpAppPacket, Name) == 8);
+static_assert(offsetof(Tac49xRtcpAppPacket, Data) == 18);
+
+// The two data of a protection test travel together and must stay below 1591 bytes.
+inline constexpr int AC49X_PROTECTION_TEST_DATA_MAX = 1590;
+struct Tac49xProtectionTestPacket {
+    U8 Header[AC49X_PROPRIETARY_HEADER_END];
+    U8 FirstDataLength[2], SecondDataLength[2];
+    U8 Data[AC49X_PROTECTION_TEST_DATA_MAX];  // the first data, then the second
+};
+static_assert(offsetof(Tac49xProtectionTestPacket, Data) == 10);
+
+struct Tac49xPlaybackCommandPacket {
+    U8 HpiHeader[AC49X_HPI_HEADER_SIZE];
+    U8 Command;  // bits 2-0
+    U8 Coder;
+    U8 Reserved1[2];
+    U8 SilenceDuration[4];
+    U8 Reserved2[4];
+};
+static_assert(sizeof(Tac49xPlaybackCommandPacket) == 16);
+inline constexpr int AC49X_PLAYBACK_VOICE_MAX = AC49X_HPI_PACKET_SIZE - AC49X_HPI_HEADER_SIZE;
+
+// Sizes of the fixed packets of the further builders, header included.
+inline constexpr int AC49X_ATM_PACKET_SIZE = 18;
+inline constexpr int AC49X_FAX_RELAY_ACTIVATE_PACKET_SIZE = 8;
+inline constexpr int AC49X_3WAY_CONFERENCE_PACKET_SIZE = 26;
+inline constexpr int AC49X_RFC3558_PACKET_SIZE = 16;
+inline constexpr int AC49X_G729EV_PACKET_SIZE = 10;
+inline constexpr int AC49X_RTCP_XR_PACKET_SIZE = 16;
+inline constexpr int AC49X_4WAY_CONFERENCE_PACKET_SIZE = 10;
+inline constexpr int AC49X_4WAY_CONFERENCE_LEG_PACKET_SIZE = 8;
+inline constexpr int AC49X_SHORT_INITIALIZATION_PACKET_SIZE = 8;  // UEM clip, G.711.1, Microsoft RTA
+inline constexpr int AC49X_DATA_RELAY_PACKET_SIZE = 18;
+inline constexpr int AC49X_DATA_RELAY_DEACTIVATE_PACKET_SIZE = 8;
+inline constexpr int AC49X_ADVANCED_DATA_RELAY_PACKET_SIZE = 20;
+inline constexpr int AC49X_SET_RTCP_PARAMETERS_PACKET_SIZE = 16;
+inline constexpr int AC49X_TRUNK_TESTING_PACKET_SIZE = 12;
+inline constexpr int AC49X_BER_TEST_PACKET_SIZE = 18;
+inline constexpr int AC49X_TANDEM_FREE_OPERATION_PACKET_SIZE = 38;
+inline constexpr int AC49X_CAS_PACKET_SIZE = 12;
+inline constexpr int AC49X_RATE_CONTROL_PACKET_SIZE = 12;
+inline constexpr int AC49X_TIME_SLOT_MANIPULATION_PACKET_SIZE = 12;
+inline constexpr int AC49X_EVENTS_CONTROL_PACKET_SIZE = 12;
+inline constexpr int AC49X_NTP_TIME_STAMP_PACKET_SIZE = 14;
+inline constexpr int AC49X_VIDEO_AUDIO_SYNC_PACKET_SIZE = 22;
+inline constexpr int AC49X_AMD_PACKET_SIZE = 28;
+inline constexpr int AC49X_MODEM_RELAY_PACKET_SIZE = 18;
+inline constexpr int AC49X_ONE_FIELD_COMMAND_PACKET_SIZE = 8;  // UTOPIA, module status, ...
+inline constexpr int AC49X_RFC3558_RATE_MODE_PACKET_SIZE = 10;
+inline constexpr int AC49X_RECORD_COMMAND_PACKET_SIZE = 6;
 
 // Opcodes of the builders.
 enum Tac49xDeviceConfigurationOpCode : int {
@@ -699,10 +1229,90 @@ enum Tac49xChannelConfigurationOpCode : int {
     CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_MEDIATED_RTP = 16,
     CHANNEL_CONFIGURATION_OP_CODE__UPDATE_MEDIATED_RTP = 17,
     CHANNEL_CONFIGURATION_OP_CODE__CLOSE_MEDIATED_RTP = 18,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_REGULAR_ATM = 6,
+    CHANNEL_CONFIGURATION_OP_CODE__UPDATE_REGULAR_ATM = 7,
+    CHANNEL_CONFIGURATION_OP_CODE__CLOSE_REGULAR_ATM = 8,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_FAX_RELAY = 13,
+    CHANNEL_CONFIGURATION_OP_CODE__DEACTIVATE_FAX_RELAY = 14,
+    CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_3GPP_USER_PLANE_INITIALIZATION = 20,
+    CHANNEL_CONFIGURATION_OP_CODE__RFC3267_AMR_INITIALIZATION = 21,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_OR_DEACTIVATE_3_WAY_CONFERENCE = 22,
+    CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_MEDIA_PROTECTION = 23,
+    CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_3GPP_USER_PLANE_INITIALIZATION = 25,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_MEDIATED_ATM = 26,
+    CHANNEL_CONFIGURATION_OP_CODE__UPDATE_MEDIATED_ATM = 27,
+    CHANNEL_CONFIGURATION_OP_CODE__CLOSE_MEDIATED_ATM = 28,
+    CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_MEDIA_PROTECTION = 29,
+    CHANNEL_CONFIGURATION_OP_CODE__RFC3558_INITIALIZATION = 31,
+    CHANNEL_CONFIGURATION_OP_CODE__G729EV_INITIALIZATION = 32,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_3GPP_IUB = 33,
+    CHANNEL_CONFIGURATION_OP_CODE__UPDATE_3GPP_IUB = 34,
+    CHANNEL_CONFIGURATION_OP_CODE__CLOSE_3GPP_IUB = 35,
+    CHANNEL_CONFIGURATION_OP_CODE__REGULAR_CHANNEL_RTCP_XR = 36,
+    CHANNEL_CONFIGURATION_OP_CODE__MEDIATED_CHANNEL_RTCP_XR = 37,
+    CHANNEL_CONFIGURATION_OP_CODE__OPEN_4_WAY_CONFERENCE = 38,
+    CHANNEL_CONFIGURATION_OP_CODE__UPDATE_4_WAY_CONFERENCE = 39,
+    CHANNEL_CONFIGURATION_OP_CODE__CLOSE_4_WAY_CONFERENCE = 40,
+    CHANNEL_CONFIGURATION_OP_CODE__ADD_4_WAY_CONFERENCE_LEG = 41,
+    CHANNEL_CONFIGURATION_OP_CODE__REMOVE_4_WAY_CONFERENCE_LEG = 42,
+    CHANNEL_CONFIGURATION_OP_CODE__UEM_CLIP_INITIALIZATION = 43,
+    CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_DATA_RELAY = 44,
+    CHANNEL_CONFIGURATION_OP_CODE__UPDATE_DATA_RELAY = 45,
+    CHANNEL_CONFIGURATION_OP_CODE__DEACTIVATE_DATA_RELAY = 46,
+    CHANNEL_CONFIGURATION_OP_CODE__ADVANCED_DATA_RELAY = 47,
+    CHANNEL_CONFIGURATION_OP_CODE__G7111_INITIALIZATION = 50,
+    CHANNEL_CONFIGURATION_OP_CODE__MICROSOFT_RTA_INITIALIZATION = 51,
 };
 enum Tac49xCommandOpCode : int {
     COMMAND_OP_CODE__IBS_STRING = 0,
     COMMAND_OP_CODE__IBS_STOP = 1,
+    COMMAND_OP_CODE__CAS_STRING = 2,
+    COMMAND_OP_CODE__CAS = 3,
+    COMMAND_OP_CODE__HDLC_FRAMER_MESSAGE = 4,
+    COMMAND_OP_CODE__FSK_CALLER_ID = 5,
+    COMMAND_OP_CODE__CALLER_ID_STOP = 6,
+    COMMAND_OP_CODE__SS7_MTP1 = 7,
+    COMMAND_OP_CODE__GET_REGULAR_RTCP_PARAMETERS = 8,
+    COMMAND_OP_CODE__GET_MEDIATED_RTCP_PARAMETERS = 9,
+    COMMAND_OP_CODE__SET_REGULAR_RTCP_PARAMETERS = 10,
+    COMMAND_OP_CODE__SET_MEDIATED_RTCP_PARAMETERS = 11,
+    COMMAND_OP_CODE__GET_REGULAR_CHANNEL_3GPP_STATISTICS = 12,
+    COMMAND_OP_CODE__SET_REGULAR_CHANNEL_3GPP_USER_PLANE_RATE_CONTROL = 13,
+    COMMAND_OP_CODE__SET_RFC3267_AMR_RATE_CONTROL = 14,
+    COMMAND_OP_CODE__EXTENDED_IBS_STRING = 15,
+    COMMAND_OP_CODE__TRUNK_TESTING_MEASUREMENT = 16,
+    COMMAND_OP_CODE__BER_TEST = 17,
+    COMMAND_OP_CODE__UTOPIA_STATUS_REQUEST = 18,
+    COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_3GPP_STATISTICS = 19,
+    COMMAND_OP_CODE__SET_MEDIATED_CHANNEL_3GPP_USER_PLANE_RATE_CONTROL = 20,
+    COMMAND_OP_CODE__TANDEM_FREE_OPERATION = 21,
+    COMMAND_OP_CODE__RESET_SERIAL_PORT = 22,
+    COMMAND_OP_CODE__GET_REGULAR_CHANNEL_MEDIA_PROTECTION_INFO = 23,
+    COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_MEDIA_PROTECTION_INFO = 24,
+    COMMAND_OP_CODE__SET_RFC3558_RATE_MODE = 25,
+    COMMAND_OP_CODE__TIME_SLOT_MANIPULATION = 26,
+    COMMAND_OP_CODE__MODULE_STATUS_REQUEST = 27,
+    COMMAND_OP_CODE__SEND_REGULAR_RTCP_APP = 28,
+    COMMAND_OP_CODE__SEND_MEDIATED_RTCP_APP = 29,
+    COMMAND_OP_CODE__DUA_FRAMER = 30,
+    COMMAND_OP_CODE__EVENTS_CONTROL = 31,
+    COMMAND_OP_CODE__NTP_TIME_STAMP = 32,
+    COMMAND_OP_CODE__VIDEO_AUDIO_SYNC = 33,
+    COMMAND_OP_CODE__SET_G729EV_RATE_CONTROL = 34,
+    COMMAND_OP_CODE__GET_3GPP_IUB_STATUS = 35,
+    COMMAND_OP_CODE__AMD = 36,
+    COMMAND_OP_CODE__GET_REGULAR_CHANNEL_RTCP_XR_MARKOV_MODEL_STATISTICS = 37,
+    COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_RTCP_XR_MARKOV_MODEL_STATISTICS = 38,
+    COMMAND_OP_CODE__GET_MEDIATED_CHANNEL_RTCP_XR_VOICE_QUALITY_STATISTICS = 39,
+    COMMAND_OP_CODE__GET_REGULAR_CHANNEL_RTCP_XR_VOICE_QUALITY_STATISTICS = 40,
+    COMMAND_OP_CODE__GET_LAST_CAS_DETECTION = 41,
+    COMMAND_OP_CODE__GET_4_WAY_CONFERENCE_STATUS = 42,
+    COMMAND_OP_CODE__GET_4_WAY_CONFERENCE_DETAILS = 43,
+    COMMAND_OP_CODE__PROTECTION_TEST = 48,
+    COMMAND_OP_CODE__GET_RANDOM_NUMBER = 49,
+    COMMAND_OP_CODE__SWITCH_TO_MODEM = 50,
+    COMMAND_OP_CODE__MODEM_RELAY_ENDED = 51,
+    COMMAND_OP_CODE__MODEM_RELAY_SSE = 52,
 };
 // Event indexes the simulated DSP and the gateway share.
 enum Tac49xGeneralEventIndex : int {
