@@ -1,8 +1,12 @@
-# The gateway against strangers: requests for dialogs it does not have are answered without
+# Strangers against both programs. The switch: requests in other people's calls, spoofed
+# addresses, the service program's registration, redirect and MESSAGE loops, MGCP endpoints and
+# the service links. The gateway: requests for dialogs it does not have are answered without
 # holding the stack's table, and slow HTTP clients cannot hold the broadcast server.
 if(FUZZ)
   return()
 endif()
+
+blackbox_test(switch_strangers test_switch_strangers.py)
 
 unit_test(test_libsip_strangers tests/libsip/test_libsip_strangers.cpp)
 target_include_directories(test_libsip_strangers PRIVATE tests/libsip Lib_Base/sip)

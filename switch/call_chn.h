@@ -106,6 +106,7 @@ struct CallChn {
     int record_srv = -1;
     int record_chn = -1;
     int record_switch_done = 0;
+    int redirects = 0;         // redirects (302) the caller's channel has followed
 };
 
 extern std::array<CallChn, kMaxCallChns> call_chns;

@@ -484,6 +484,19 @@ int CallCtrl_Recv_Redirect(int chn, const char* number)
         Write_Log("error:不允许呼叫转移,没有在数据库中设置该字段的值\n");
         return -4;
     }
+    // Two parties that redirect to each other, or one that redirects to itself, would keep the
+    // caller's call going round for ever.
+    const std::string_view target = number ? number : "";
+    if (target == b.called.view() || target == user->tel.view()) {
+        Write_Logf("error:redirect of %s back to itself refused\n", b.called.s);
+        return -6;
+    }
+    if (call_chns[a].redirects >= kMaxRedirects) {
+        Write_Logf("error:call of %s redirected %d times already, refused\n", call_chns[a].calling.s,
+                   call_chns[a].redirects);
+        return -7;
+    }
+    ++call_chns[a].redirects;
     CallCtrl_Unlink_Chn(chn);
     CallCtrl_SendHangoff(chn, 0);
     CallChn& caller = call_chns[a];

@@ -62,7 +62,9 @@ int CallCtrl_Recv_Refer_Online(int t1, int t2);
 // program not registered; -7 service leg failed; -8 datagram not sent.
 int CallCtrl_Recv_Refer_Free(int t, const char* number);
 // 3xx of called channel B: its caller is routed to number. 1; -1 out of range; -2 state not 2
-// or 4; -3 no peer; -4 not allowed; -5 user not found.
+// or 4; -3 no peer; -4 not allowed; -5 user not found; -6 number is the redirecting party's own;
+// -7 the call has followed kMaxRedirects already.
+inline constexpr int kMaxRedirects = 3;
 int CallCtrl_Recv_Redirect(int chn, const char* number);
 // The console's switch of its two answered calls k1, k2: their far ends are linked.
 // 1; -1 k1 out of range; -2 k1 not connected; -3 k2 out of range; -4 k2 not connected;

@@ -21,6 +21,8 @@ int g_fee_fd = -1;
 
 namespace {
 
+sockaddr_in g_fee_peer{};   // where the connection came from
+
 constexpr unsigned char kMarker = 0xF5;
 constexpr int kCheck = 0, kRefusal = 2, kStart = 3, kStop = 4;
 constexpr std::size_t kReadMax = 10000;
@@ -88,13 +90,15 @@ int Create_Fee_Socket()
 void Fee_AcceptConnect()
 {
     sockaddr_in peer{};
-    const int fd = Link_Accept(g_fee_listen_fd, peer);
+    int fd = Link_Accept(g_fee_listen_fd, peer);
     if (fd < 0) return;
+    if (Link_Refuse_Newcomer(fd, g_fee_fd, g_fee_peer, peer, "fee")) return;
     if (g_fee_fd >= 0) {
         Write_Log("error:accept new connect fee  close old\n");
         drop_connection();
     }
     g_fee_fd = fd;
+    g_fee_peer = peer;
     // Read on the tick only: data waiting on it must not keep waking the loop.
     Link_Wait_When(fd, Link_Read_On_Tick);
     g_pending.clear();

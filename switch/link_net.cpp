@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 
 #include "link_wait.h"
@@ -90,6 +91,20 @@ int Link_Recv(int fd, char* buffer, std::size_t size)
     if (fd < 0 || size == 0) return -1;
     const ssize_t n = recv(fd, buffer, size, MSG_DONTWAIT);
     return n < 0 ? -1 : static_cast<int>(n);
+}
+
+bool Link_Refuse_Newcomer(int& fd, int current, const sockaddr_in& peer, const sockaddr_in& from, const char* link)
+{
+    if (current < 0 || peer.sin_addr.s_addr == from.sin_addr.s_addr) return false;
+    char byte = 0;
+    const ssize_t n = recv(current, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+    // Whoever can reach the port must not take the link from the live peer.
+    char addr[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+    Write_Logf("error:accept new connect %s from %s refused, the old one is live\n", link, addr);
+    Link_Close(fd);
+    return true;
 }
 
 bool Link_Send(int fd, const void* bytes, std::size_t length)

@@ -37,6 +37,13 @@ int Link_Accept(int listener, sockaddr_in& peer);
 // the read failed.
 int Link_Recv(int fd, char* buffer, std::size_t size);
 
+// The one connection of a single-peer link (billing, media relay) is kept against a newcomer
+// from another host while its peer is there. The newcomer `fd` (from `from`) may replace the
+// connection `current` to `peer` when none is open, its peer has closed it, or the newcomer comes
+// from the same host (the peer reconnecting): false. Otherwise the newcomer is closed (and
+// logged as the `link`'s): true.
+bool Link_Refuse_Newcomer(int& fd, int current, const sockaddr_in& peer, const sockaddr_in& from, const char* link);
+
 // Sends all of bytes without waiting and without a signal for a closed peer: true when every
 // byte went out. A peer that does not read fills its socket buffer, and the send then fails
 // rather than leave half a frame behind.

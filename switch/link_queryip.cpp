@@ -29,6 +29,7 @@ using Pending = FramePending<160>;
 struct Slot {
     int use = 0;
     int sock = -1;
+    int idle = 0;   // ticks since the client last sent anything
     Pending pending;
 };
 std::array<Slot, kQueryipSlots> que_temp;
@@ -40,6 +41,16 @@ void free_slot(Slot& s)
     Link_Close(s.sock);
     s.use = 0;
     s.pending.clear();
+}
+
+// A client that says nothing for longer than the idle time gives its slot up: otherwise a
+// hundred silent connections would hold every slot for ever.
+bool idle_too_long(Slot& s, const char* table, int i)
+{
+    if (++s.idle <= sip_queryip_idle) return false;
+    Write_Logf("%s[%d] socketid %d idle for %d s, closed\n", table, i, s.sock, s.idle - 1);
+    free_slot(s);
+    return true;
 }
 
 // Answers one request; false when the answer could not be sent (the slot is then freed).
@@ -122,10 +133,14 @@ void QUE_AcceptConnect()
 
 void Queryip_Recv_Proc()
 {
-    for (Slot& t : que_temp) {
+    for (int i = 0; i < kQueryipSlots; ++i) {
+        Slot& t = que_temp[i];
         if (t.use != 1 || t.sock < 0) continue;
         const int n = Link_Recv(t.sock, reinterpret_cast<char*>(g_work.data()), kReadMax);
-        if (n < 0) continue;
+        if (n < 0) {
+            idle_too_long(t, "QUE_TEMP", i);
+            continue;
+        }
         if (n == 0) {
             Write_Logf("QUE_TEMP SocketId %d error\n", t.sock);
             free_slot(t);
@@ -155,6 +170,10 @@ void Queryip_Recv_Proc()
         if (n == 0) {
             Write_Logf("Queryip[%d] socketid %d disconnect\n", i, sock);
             free_slot(q);
+        } else if (n > 0) {
+            q.idle = 0;
+        } else if (q.use == 1) {
+            idle_too_long(q, "Queryip", i);
         }
     }
 }

@@ -11,5 +11,6 @@ extern int g_queryip_listen_fd;   // -1 until created
 int Create_Queryip_Scoket();
 // One waiting connection into a free QUE_TEMP slot; a full table closes it.
 void QUE_AcceptConnect();
-// Each tick while query-ip is on: one read of every connection, and the answers.
+// Each tick while query-ip is on: one read of every connection, and the answers; a connection
+// silent for more than sip_queryip_idle ticks is closed.
 void Queryip_Recv_Proc();

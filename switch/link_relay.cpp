@@ -20,6 +20,8 @@ int g_rtpswitch_fd = -1;
 
 namespace {
 
+sockaddr_in g_rtpswitch_peer{};   // where the connection came from
+
 constexpr unsigned char kMarker = 0xF5;
 constexpr int kPublic = 1, kPrivate = 2, kMute = 3, kHangoff = 4;
 constexpr std::size_t kIdBytes = 200;
@@ -102,13 +104,15 @@ int Create_Rtpswitch_Socket()
 void Rtpswitch_AcceptConnect()
 {
     sockaddr_in peer{};
-    const int fd = Link_Accept(g_rtpswitch_listen_fd, peer);
+    int fd = Link_Accept(g_rtpswitch_listen_fd, peer);
     if (fd < 0) return;
+    if (Link_Refuse_Newcomer(fd, g_rtpswitch_fd, g_rtpswitch_peer, peer, "rtpswitch")) return;
     if (g_rtpswitch_fd >= 0) {
         Write_Log("error:accept new connect rtpswitch  close old\n");
         drop_connection();
     }
     g_rtpswitch_fd = fd;
+    g_rtpswitch_peer = peer;
     // Read on the tick only: data waiting on it must not keep waking the loop.
     Link_Wait_When(fd, Link_Read_On_Tick);
     g_silence = 0;

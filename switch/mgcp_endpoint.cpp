@@ -93,10 +93,59 @@ void restart(int e)
     Mgcp_Send_RQNT(e, g_mgcp_endpoint[e].offhook == 1 ? RQNT_BUSY : RQNT_WAIT_OFFHOOK);
 }
 
+// A record belongs to the gateway that registered it: what another address says of it is not
+// taken. The endpoint, or -1 for a stranger's (or no) endpoint.
+int owned(int e, const MGCP_MSG_T& msg)
+{
+    if (e < 0 || same_address(g_mgcp_endpoint[e].gw_addr, msg.from_addr)) return e;
+    Write_Logf("mgcp regno=%d belongs to another gateway, %s:%d ignored\n", e, msg.from_ip.s, msg.from_port);
+    return -1;
+}
+
+// Every record of the gateway at addr has heard from it.
+void heard_from(const sockaddr_in& addr)
+{
+    for (MgcpEndpoint& ep : g_mgcp_endpoint)
+        if (ep.in_use == 1 && same_address(ep.gw_addr, addr)) ep.silent_time = 0;
+}
+
+bool has_db_row(std::string_view name)
+{
+    char quoted[kMgcpNameMax * 2 + 3];
+    char sql[200];
+    if (g_db == nullptr || Query_Quote(quoted, sizeof quoted, kept_name(name)) < 0) return false;
+    if (std::snprintf(sql, sizeof sql, "select *  from softswitch where username=%s", quoted) >=
+        static_cast<int>(sizeof sql))
+        return false;
+    Dataset ds = Query_Open(g_db, sql);
+    if (ds == nullptr) return false;
+    const bool found = Query_RecCount(ds) >= 1;
+    Query_Close(ds);
+    return found;
+}
+
+// With the table full, an endpoint the database knows takes the record of one it does not (no
+// number, idle, the longest silent): names invented by the thousand must not keep the real
+// gateway's lines out. -1 none.
+int record_of_unknown_name()
+{
+    int found = -1;
+    for (int e = 0; e < kMaxMgcpEndpoints; ++e) {
+        const MgcpEndpoint& ep = g_mgcp_endpoint[e];
+        if (ep.in_use != 1 || !ep.tel.empty() || ep.st != MGCP_ST_IDLE || ep.call_chn >= 0 || ep.resend_tries > 0)
+            continue;
+        if (found < 0 || ep.silent_time > g_mgcp_endpoint[found].silent_time) found = e;
+    }
+    return found;
+}
+
 // A record for an unknown name: 400 and -3 when none is free.
 int take_record(const MGCP_MSG_T& msg)
 {
-    const int e = Mgcp_Find_Idle_Endpoint();
+    int e = Mgcp_Find_Idle_Endpoint();
+    if (e < 0 && has_db_row(msg.endpoint.view()) && (e = record_of_unknown_name()) >= 0)
+        Write_Logf("mgcp regno=%d of unknown name %s given to %s\n", e, g_mgcp_endpoint[e].endpoint.s,
+                   msg.endpoint.s);
     if (e < 0) {
         Mgcp_Send_Response(msg, 400);
         Write_Log("no idle regno\n");
@@ -126,11 +175,11 @@ int OnRecv_RSIP(const MGCP_MSG_T& msg)
     if (e < 0) {
         e = take_record(msg);
         if (e < 0) return e;
-    } else if (!same_address(g_mgcp_endpoint[e].gw_addr, msg.from_addr) && g_mgcp_endpoint[e].st != MGCP_ST_IDLE) {
-        // The name moves to another address: the call it had at the old one cannot go on there.
-        Write_Logf("mgcp regno=%d moves to ip=%s port=%d, its call is released\n", e, msg.from_ip.s, msg.from_port);
-        release_call(e);
-        Mgcp_Chn_Reset(e);
+    } else if (owned(e, msg) < 0) {
+        // The record lives while its gateway keeps talking; a gateway that moves registers
+        // anew once its old record has expired.
+        Mgcp_Send_Response(msg, 400);
+        return -5;
     }
     store_registration(e, msg);
     Mgcp_Send_Response(msg, 200);
@@ -234,7 +283,7 @@ int OnRecv_NTFY(const MGCP_MSG_T& msg)
     const int result = Mgcp_Decode_Observed_Event(msg.o_line.view(), number, type);
     if (result < 0) return 1;
     if (type == MGCP_EV_KEEPALIVE) return OnRecv_Keepalive_Mgcp(msg);
-    const int e = Mgcp_Find_Endpoint_By_Name(msg.endpoint.view());
+    const int e = owned(Mgcp_Find_Endpoint_By_Name(msg.endpoint.view()), msg);
     if (e < 0) return 1;
     Write_Logf("OnRecv_NTFY calledtel=%s type=%d result=%d\n", number.s, type, result);
     switch (type) {
@@ -282,7 +331,7 @@ int answered_verb(int e)
 
 int OnRecv_Success(const MGCP_MSG_T& msg)
 {
-    const int e = Mgcp_Find_Endpoint_By_Transid(msg.trans_id);
+    const int e = owned(Mgcp_Find_Endpoint_By_Transid(msg.trans_id), msg);
     if (e < 0) {
         Write_Logf("Unknown transaction_id=%ld\n", static_cast<long>(msg.trans_id));
         return -1;
@@ -298,7 +347,7 @@ int OnRecv_Success(const MGCP_MSG_T& msg)
 
 int OnRecv_Error(const MGCP_MSG_T& msg)
 {
-    const int e = Mgcp_Find_Endpoint_By_Transid(msg.trans_id);
+    const int e = owned(Mgcp_Find_Endpoint_By_Transid(msg.trans_id), msg);
     if (e < 0) {
         Write_Logf("Unknown transaction_id=%ld\n", static_cast<long>(msg.trans_id));
         return -1;
@@ -314,7 +363,7 @@ int OnRecv_Error(const MGCP_MSG_T& msg)
 
 int OnRecv_DLCX(const MGCP_MSG_T& msg)
 {
-    const int e = Mgcp_Find_Endpoint_By_Callid(Mgcp_Param_Value(msg.c_line.view()));
+    const int e = owned(Mgcp_Find_Endpoint_By_Callid(Mgcp_Param_Value(msg.c_line.view())), msg);
     if (e < 0) {
         Write_Logf("Unknown callid=%s endpoint=%s in DLCX\n", msg.c_line.s, msg.endpoint.s);
         // Silence would have the gateway repeat its DLCX and then take the agent for gone.
@@ -532,6 +581,7 @@ int Mgcp_Get_Soft_User_From_Db(const char* name, int e)
 
 int Mgcp_OnRecv(const MGCP_MSG_T& msg)
 {
+    heard_from(msg.from_addr);
     int r = 0;
     switch (msg.type) {
     case MGCP_SUCCESS:
@@ -563,6 +613,12 @@ int Mgcp_Check_Pend_Time()
 {
     for (int e = 0; e < kMaxMgcpEndpoints; ++e) {
         MgcpEndpoint& ep = g_mgcp_endpoint[e];
+        if (ep.in_use == 1 && ++ep.silent_time > mgcp_expires && ep.st == MGCP_ST_IDLE && ep.call_chn < 0) {
+            // Its gateway fell silent: the name is free for whoever registers it next.
+            Write_Logf("mgcp regno=%d endpoint=%s silent for %d s, expired\n", e, ep.endpoint.s, ep.silent_time);
+            Mgcp_Reg_Reset(e);
+            continue;
+        }
         if (ep.in_use != 1 || ep.called_side == 0 || ep.ringing == 0) continue;
         ++ep.ring_time;
         Write_Logf("pppppend mgcp chn=%d time=%d\n", e, ep.ring_time);

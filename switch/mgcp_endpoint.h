@@ -61,6 +61,7 @@ struct MgcpEndpoint {
     Text<200> conn_line;      // the "I:" line of the gateway's CRCX answer
     Text<200> endpoint;       // the name the gateway gave (49 characters kept)
     sockaddr_in gw_addr{};    // where the gateway's RSIP or keep-alive came from
+    int silent_time = 0;      // seconds since that gateway last sent anything
     int resend_timer = 0;     // seconds until the remembered command goes again
     int resend_next = 0;      // the wait after that
     int resend_tries = 0;     // sends left; 0 nothing remembered
@@ -106,7 +107,8 @@ int Mgcp_Get_Soft_User_From_Db(const char* name, int e);
 // Every decoded message of every datagram.
 int Mgcp_OnRecv(const MGCP_MSG_T& msg);
 
-// Once a second: the no-answer count of rung endpoints, and the retransmission slots (with the
+// Once a second: the no-answer count of rung endpoints (and the expiry of the idle records of
+// gateways silent for more than mgcp_expires seconds), and the retransmission slots (with the
 // clock that forgets kept answers).
 int Mgcp_Check_Pend_Time();
 int Mgcp_Resend_Timer();

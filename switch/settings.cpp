@@ -34,6 +34,7 @@ Text<20> soft_inet_mask;
 int soft_mainbak_enable = 0;
 int sip_queryip_enable = 0;
 int sip_queryip_port = 7750;
+int sip_queryip_idle = 60;
 int sip_status_check_enable = 0;
 int sip_status_port = 7791;
 int sip_authen_enable = 0;
@@ -51,6 +52,7 @@ int sip_fee_check = 0;
 int sip_fee_port = 7792;
 int mgcp_localport = 2727;
 int mgcp_pendtime = 80;
+int mgcp_expires = 3600;
 int soft_rtpswitch_localport = 7780;
 int soft_rtpswitch_rtp_port = 30000;
 int sip_netmon_enable = 0;
@@ -154,6 +156,7 @@ int Read_Configure_StQuery()
     if (!f.ok()) return -1;
     sip_queryip_enable = f.get_int("sip_queryip_enable", 0);
     sip_queryip_port = f.get_int("sip_queryip_port", 7750);
+    sip_queryip_idle = f.get_int("sip_queryip_idle", 60);
     sip_status_check_enable = f.get_int("sip_status_check_enable", 0);
     sip_status_port = f.get_int("sip_status_port", 7791);
     if (sip_queryip_enable == 1 && Create_Queryip_Scoket() != 0) {
@@ -205,6 +208,7 @@ int Read_Configure_MGCP()
     if (!f.ok()) return -1;
     mgcp_localport = f.get_int("mgcp_localport", 2727);
     mgcp_pendtime = f.get_int("mgcp_pendtime", 80);
+    mgcp_expires = f.get_int("mgcp_expires", 3600);
     if (Mgcp_Server_Create(mgcp_localport) < 0) {
         std::printf("Read_Configure_MGCP : Call 'Mgcp_Server_Create' function may wrong\n");
         std::fflush(stdout);

@@ -21,6 +21,7 @@ extern int soft_mainbak_enable;
 // Read_Configure_StQuery
 extern int sip_queryip_enable;
 extern int sip_queryip_port;
+extern int sip_queryip_idle;   // seconds a silent query-ip connection is kept
 extern int sip_status_check_enable;
 extern int sip_status_port;
 // Read_Configure_Authen
@@ -42,6 +43,7 @@ extern int sip_fee_port;
 // Read_Configure_MGCP
 extern int mgcp_localport;
 extern int mgcp_pendtime;
+extern int mgcp_expires;   // seconds a silent gateway's idle endpoint records live
 // Read_Configure_RtpSwitch
 extern int soft_rtpswitch_localport;
 extern int soft_rtpswitch_rtp_port;

@@ -1,6 +1,11 @@
 #include "sip_decode.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,7 +104,7 @@ void Decode_Via_Line(std::string_view line, SIP_MSG_T& msg)
 
 // Header names in the order they are tried; the first whose name begins the line wins.
 enum class Slot { via, from, to, callid, cseq, contact, expires, ctype, clength, auth, proxy_auth,
-                  user_agent, event, priority, kinfo, kcallid, refer_to, referred_by };
+                  user_agent, event, priority, kinfo, kcallid, refer_to, referred_by, max_forwards };
 struct HeaderName {
     std::string_view prefix;
     Slot slot;
@@ -126,6 +131,7 @@ constexpr HeaderName kHeaders[] = {
     {"Kelvanor-Callid", Slot::kcallid},
     {"Refer-To", Slot::refer_to},
     {"Referred-By", Slot::referred_by},
+    {"Max-Forwards", Slot::max_forwards},
 };
 
 void Decode_Header(std::string_view line, SIP_MSG_T& msg)
@@ -154,6 +160,7 @@ void Decode_Header(std::string_view line, SIP_MSG_T& msg)
         case Slot::kcallid: copy_text(msg.kelvanor_callid_line, line); break;
         case Slot::refer_to: copy_text(msg.refer_to_line, line); break;
         case Slot::referred_by: copy_text(msg.referred_by_line, line); break;
+        case Slot::max_forwards: copy_text(msg.max_forwards_line, line); break;
         }
         return;
     }
@@ -561,13 +568,43 @@ int Decode_ReferTo(std::string_view line, Text<50>& user, Text<kSipLineMax>& cal
     return 2;
 }
 
+namespace {
+
+// Fills out from the kernel's random source. A clock and a counter would let anyone who saw one
+// tag or Call-ID of the switch work out the next ones.
+void system_random(void* out, std::size_t size)
+{
+    auto* at = static_cast<unsigned char*>(out);
+    while (size > 0) {
+        const ssize_t n = getrandom(at, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // No getrandom on this kernel: the library's device source stands in.
+            std::random_device device;
+            for (; size > 0; --size) *at++ = static_cast<unsigned char>(device());
+            return;
+        }
+        at += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
 int Sip_Get_Random()
 {
-    unsigned seed = (static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(g_rand_counter)) ^ 0xAAAAAAAAu;
-    std::srand(seed);
-    // The counter only feeds the seed: after INT_MAX it wraps on instead of overflowing.
+    // The counter only counts the draws: after INT_MAX it wraps on instead of overflowing.
     g_rand_counter = static_cast<int>(static_cast<unsigned>(g_rand_counter) + 1u);
-    return std::rand();
+    uint32_t value = 0;
+    system_random(&value, sizeof value);
+    return static_cast<int>(value & 0x7FFFFFFFu);
+}
+
+void Sip_Random_Text(char (&out)[kSipRandomText])
+{
+    uint64_t value = 0;
+    system_random(&value, sizeof value);
+    std::snprintf(out, sizeof out, "%020llu", static_cast<unsigned long long>(value));
 }
 
 std::string_view Sdp_Dir_Text(int dir)

@@ -67,7 +67,8 @@ struct SIP_MSG_T {
     // Whole header lines as received (name, colon and value), the last of each kind.
     Text<kSipLineMax> callid_line, via_line, from_line, to_line, cseq_line, contact_line,
         content_length_line, content_type_line, expires_line, event_line, priority_line,
-        user_agent_line, kelvanor_info_line, kelvanor_callid_line, refer_to_line, referred_by_line;
+        user_agent_line, kelvanor_info_line, kelvanor_callid_line, refer_to_line, referred_by_line,
+        max_forwards_line;
     Text<kSipBodyMax> sdp_body, dtmf_body, text_body;
     Text<kSipBodyMax> auth_line;         // Authorization, WWW-Authorization, WWW-Authenticate
     Text<kSipBodyMax> proxy_auth_line;   // Proxy-Authorization, Proxy-Authenticate
@@ -131,7 +132,11 @@ int Decode_Proxy_Authorization(std::string_view line, DigestParams& out);
 int Decode_ReferTo(std::string_view line, Text<50>& user, Text<kSipLineMax>& callid,
                    Text<kSipLineMax>& from_tag, Text<kSipLineMax>& to_tag);
 
-// The one random source of tags, branches and nonces: reseeds rand() from the time and
-// g_rand_counter (which it advances) and returns the next value (never negative).
+// The one random source of tags, branches and nonces: a value from the system's random source
+// (never negative); it advances g_rand_counter, which counts the draws.
 extern int g_rand_counter;
 int Sip_Get_Random();
+// 64 bits from the system's random source as 20 decimal digits: the tags, branches and
+// Call-IDs the switch mints, which a stranger must not be able to guess.
+inline constexpr std::size_t kSipRandomText = 21;
+void Sip_Random_Text(char (&out)[kSipRandomText]);

@@ -164,11 +164,16 @@ void new_dialog_lines(SipLeg& l, std::string_view host, std::string_view to_host
     Sip_Time_Stamp(stamp);
     Composer via = into(l.via_line);
     Sip_Via_Line(via, host, stamp);
+    char tag[kSipRandomText];
+    Sip_Random_Text(tag);
     into(l.from_line).raw("From: ").raw(or_no_number(l.calling)).raw(" <sip:").raw(or_no_number(l.calling))
-        .raw("@").raw(local_host()).raw(":").raw(local_port()).raw(">;tag=").number(Sip_Get_Random());
+        .raw("@").raw(local_host()).raw(":").raw(local_port()).raw(">;tag=").raw(tag);
     into(l.to_line).raw("To: ").raw(l.called.view()).raw(" <sip:").raw(l.called.view()).raw("@").raw(to_host)
         .raw(":").raw(to_port).raw(">");
-    into(l.callid).raw(stamp).number(g_callid_counter++);
+    // Random, so that nobody outside the call can name it; the counter keeps two equal draws apart.
+    char callid[kSipRandomText];
+    Sip_Random_Text(callid);
+    into(l.callid).raw(callid).number(g_callid_counter++);
     into(l.callid_line).raw("Call-ID: ").raw(l.callid.view());
     into(l.contact_line).raw("Contact: ").raw(l.calling.view()).raw(" <sip:").raw(or_no_number(l.calling))
         .raw("@").raw(host).raw(":").raw(local_port()).raw(">");

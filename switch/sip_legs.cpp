@@ -131,6 +131,17 @@ void free_released_leg(int leg)
     if (!chn_in_range(sip_chn[leg].ctrl_chn)) Sip_Chn_Reset(leg);
 }
 
+bool from_far_address(const SipLeg& l, const Text<16>& ip, int port)
+{
+    return (!l.far_ip.empty() && l.far_ip.view() == ip.view() && l.far_port == port) ||
+           (!l.sig_ip.empty() && l.sig_ip.view() == ip.view() && l.sig_port == port);
+}
+
+// Where the leg's party sends from; a leg laid out without one (by hand) has its signalling
+// address.
+const Text<16>& far_ip(const SipLeg& l) { return l.far_ip.empty() ? l.sig_ip : l.far_ip; }
+int far_port(const SipLeg& l) { return l.far_ip.empty() ? l.sig_port : l.far_port; }
+
 bool another_free_leg(int taken)
 {
     for (int leg = taken + 1; leg < kMaxSipLegs; ++leg)
@@ -238,6 +249,31 @@ int Sip_Chn_Unlink(int leg, int chn)
     return 1;
 }
 
+bool Sip_Chn_From_Far_End(int leg, const SIP_MSG_T& msg)
+{
+    if (!leg_in_use(leg)) return false;
+    const SipLeg& l = sip_chn[leg];
+    Text<16> ip;
+    int port = 0;
+    Sip_Msg_Source(msg, ip, port);
+    if (!from_far_address(l, ip, port)) return false;
+    // The switch's own tag, where the request carries one, must be the one the switch gave the
+    // dialog: in the To line of a caller's leg, in the From line of a leg the switch placed. The
+    // caller's own tag is the one of its INVITE. (A called party's tag is not held against it:
+    // phones are seen to start their requests with a tag of their own.)
+    Text<64> uri;
+    Text<kSipLineMax> their_from, their_to, own, caller;
+    Decode_FromTo(msg.from_line.view(), uri, their_from);
+    Decode_FromTo(msg.to_line.view(), uri, their_to);
+    Decode_FromTo(l.dir == 1 ? l.from_line.view() : l.to_line.view(), uri, own);
+    if (!their_to.empty() && !own.empty() && their_to.view() != own.view()) return false;
+    if (l.dir == 0) {
+        Decode_FromTo(l.from_line.view(), uri, caller);
+        if (!their_from.empty() && !caller.empty() && their_from.view() != caller.view()) return false;
+    }
+    return true;
+}
+
 SipDialog* Sip_Chn_Dialog(int leg) { return leg_in_use(leg) ? &sip_chn[leg] : nullptr; }
 
 int Sip_Retrans_Set(int leg, const char* text, int kind, int tries, int interval, const char* ip, int port)
@@ -300,7 +336,8 @@ int Sip_Find_Calling_Reg(int leg, int& regno)
     for (int r = 0; r < kMaxSipReg; ++r) {
         const SipReg& reg = sipreg[r];
         if (reg.use != 1) continue;
-        if (reg.ip.view() != l.sig_ip.view() || reg.port != l.sig_port) continue;
+        // The party is known by where its INVITE came from, never by what its Via claims.
+        if (!Sip_Reg_From(reg, far_ip(l).view(), far_port(l))) continue;
         if (reg.soft_user.tel_type == TEL_TYPE_SIP) {
             if (reg.tel.view() == l.calling.view()) {
                 regno = r;
@@ -314,7 +351,7 @@ int Sip_Find_Calling_Reg(int leg, int& regno)
         regno = other;
         return 2;
     }
-    Write_Logf("找不到主叫ip=[%s] port=[%d]\n", l.sig_ip.s, l.sig_port);
+    Write_Logf("找不到主叫ip=[%s] port=[%d]\n", far_ip(l).s, far_port(l));
     return -1;
 }
 
@@ -344,6 +381,7 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     Sip_Chn_Index_Callid(leg);
     copy_text(l.sig_ip, msg.reply_ip.view());
     l.sig_port = msg.reply_port;
+    Sip_Msg_Source(msg, l.far_ip, l.far_port);
     if (msg.has_sdp) {
         take_media(l, msg);
         if (!msg.video_line.empty()) copy_text(l.video_line, msg.video_line.view());
@@ -369,11 +407,12 @@ int OnRecv_Invite(const SIP_MSG_T& msg, const char* callid)
     if (Send_Try(leg) < 0) return refuse_invite(leg, -11, "error:Send_Try error\n");
     set_user_status(l, SOFT_ST_BUSY);
 
-    // From the switch's one random source: a tag drawn from a generator seeded only with the
-    // second would be the same for every INVITE of that second, and a tag is to be unique.
-    char number[16] = {};
-    std::snprintf(number, sizeof number, "%d", Sip_Get_Random());
-    add_to_tag(l, number);
+    // From the system's random source: a tag drawn from a generator seeded only with the second
+    // would be the same for every INVITE of that second, and one a stranger can guess lets it
+    // speak in the dialog.
+    char own_tag[kSipRandomText];
+    Sip_Random_Text(own_tag);
+    add_to_tag(l, own_tag);
 
     const int chn = CallCtrl_Find_Free_Chn();
     if (!chn_in_range(chn)) {
@@ -681,6 +720,14 @@ int OnRecv_Info(const SIP_MSG_T& msg, int leg)
     return 1;
 }
 
+int Sip_Max_Forwards(const SIP_MSG_T& msg)
+{
+    if (msg.max_forwards_line.empty()) return kDefaultMaxForwards;
+    std::string_view value;
+    if (Decode_HeaderValue(msg.max_forwards_line.view(), value) < 0) return 0;
+    return Sip_Atoi(Decode_GetLine(value).line);
+}
+
 int OnRecv_Message(const SIP_MSG_T& msg)
 {
     // The destination is the host and port of the To URI; the port must run to the line's end.
@@ -693,7 +740,13 @@ int OnRecv_Message(const SIP_MSG_T& msg)
     if (port == 0) return -3;
     Text<16> host;
     copy_text(host, to.substr(at + 1, colon - at - 1));
-    Send_Message_Relay(msg, host.s, port);
+    // Only to a registered user where it registered from: any other host and port would let a
+    // stranger send the switch's datagrams anywhere, the switch's own address among them.
+    if (Sip_Reg_By_Source(host.view(), port, true) < 0) {
+        Write_Logf("error:MESSAGE to %s:%d, no registered user there, not relayed\n", host.s, port);
+        return -4;
+    }
+    Send_Message_Relay(msg, host.s, port, Sip_Max_Forwards(msg) - 1);
     return 1;
 }
 
@@ -710,6 +763,16 @@ int OnRecv_SetSwitch(const SIP_MSG_T& msg)
     const int leg1 = Sip_Find_Chn_By_Callid(callid1.s);
     const int leg2 = Sip_Find_Chn_By_Callid(callid2.s);
     if (leg1 < 0 || leg2 < 0) return -3;
+    // The console joins two calls of its own: it must be a registered user asking from where it
+    // registered, and be the far end of both legs. Anyone else only knows the Call-IDs.
+    Text<16> ip;
+    int port = 0;
+    Sip_Msg_Source(msg, ip, port);
+    if (Sip_Reg_By_Source(ip.view(), port, true) < 0 || !from_far_address(sip_chn[leg1], ip, port) ||
+        !from_far_address(sip_chn[leg2], ip, port)) {
+        Write_Logf("error:setswitch from %s:%d, not the registered party of both calls, refused\n", ip.s, port);
+        return -4;
+    }
     Write_Logf("callid1=%s callid2=%s chn1=%d chn2=%d ctrl1=%d ctrl2=%d\n", callid1.s, callid2.s, leg1, leg2,
                sip_chn[leg1].ctrl_chn, sip_chn[leg2].ctrl_chn);
     // A leg waiting for the answer to its BYE still names the channel it had, which may since

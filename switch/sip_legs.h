@@ -52,6 +52,8 @@ struct SipLeg : SipDialog {
     Text<64> ua_line;      // User-Agent line of the switch's INVITE
     Text<kSipLineMax> video_line;   // the party's SDP video media line
     int service_slot = -1;  // the resend slot holding a service datagram in place of timertext
+    Text<16> far_ip;       // where a caller's requests come from: the source of its INVITE (a
+    int far_port = 0;      // called party's come from its registered address, sig_ip)
 };
 
 extern std::array<SipLeg, kMaxSipLegs> sip_chn;
@@ -85,6 +87,11 @@ int Sip_Chn_Set_Video(int leg, const Text<kSipLineMax>& line);
 // The leg forgets call channel chn while it still names it: 1; 0 it names another channel
 // (left alone); -1 out of range.
 int Sip_Chn_Unlink(int leg, int chn);
+
+// A request inside the leg's dialog may act on it: it comes from the leg's far end (the source
+// of the caller's INVITE, or the leg's signalling address) and the tags it
+// carries are the dialog's. Anything else is a stranger that only knows the Call-ID.
+bool Sip_Chn_From_Far_End(int leg, const SIP_MSG_T& msg);
 
 // The dialog of a leg in use; null for an index outside 0..499 or a free leg.
 SipDialog* Sip_Chn_Dialog(int leg);
@@ -134,6 +141,14 @@ int OnRecv_Cancel(const SIP_MSG_T& msg, int leg);
 int OnRecv_Bye(const SIP_MSG_T& msg, int leg);
 int OnRecv_Ack(int leg);
 int OnRecv_Info(const SIP_MSG_T& msg, int leg);
+// Relays a MESSAGE to the host and port of its To URI, which must be where a registered user
+// registered from, with one hop less: 1; -1 no "@", -2 no ":" after it, -3 no port, -4 no
+// registered user there.
 int OnRecv_Message(const SIP_MSG_T& msg);
+// The hops a request may still take: its Max-Forwards (0 for one that is no number), 70 without.
+inline constexpr int kDefaultMaxForwards = 70;
+int Sip_Max_Forwards(const SIP_MSG_T& msg);
+// The console's NOTIFY setswitch: 1; -1 not a setswitch, -2 no two Call-IDs, -3 a Call-ID
+// without a leg, -4 not from a registered user that is the far end of both legs.
 int OnRecv_SetSwitch(const SIP_MSG_T& msg);
 int OnRecv_Refer(const SIP_MSG_T& msg, int leg);

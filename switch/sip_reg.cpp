@@ -13,6 +13,7 @@
 #include "sip_nonce.h"
 #include "sip_response.h"
 #include "sip_text.h"
+#include "sip_transport.h"
 #include "sqlite.h"
 #include "swlog.h"
 
@@ -95,6 +96,16 @@ void set_inner_inet(int regno)
 int register_program(const SIP_MSG_T& msg, int regno, const char* tel, int lifetime)
 {
     SipReg& r = sipreg[regno];
+    // Every service call goes to this address: while the program's registration lives, only the
+    // program itself (from where it registered) refreshes or moves it.
+    Text<16> ip;
+    int port = 0;
+    Sip_Msg_Source(msg, ip, port);
+    if (r.use == 1 && !Sip_Reg_From(r, ip.view(), port)) {
+        Write_Logf("error:[%s] registered at %s:%d, register from %s:%d refused\n", tel, r.ip.s, r.port, ip.s, port);
+        respond(msg, 488);
+        return -7;
+    }
     r.use = 1;
     r.soft_user.tel_type = TEL_TYPE_SERVICE;
     copy_text(r.ip, msg.reply_ip.view());
@@ -303,6 +314,21 @@ int Sip_Reg_Timer()
         }
     }
     return 1;
+}
+
+bool Sip_Reg_From(const SipReg& r, std::string_view ip, int port)
+{
+    return !r.ip.empty() && r.ip.view() == ip && r.port == port;
+}
+
+int Sip_Reg_By_Source(std::string_view ip, int port, bool user_only)
+{
+    for (int regno = 0; regno < kMaxSipReg; ++regno) {
+        const SipReg& r = sipreg[regno];
+        if (r.use != 1 || (user_only && r.soft_user.tel_type != TEL_TYPE_SIP)) continue;
+        if (Sip_Reg_From(r, ip, port)) return regno;
+    }
+    return -1;
 }
 
 int Sip_Reg_Reset(int regno)

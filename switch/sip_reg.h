@@ -5,6 +5,7 @@
 // number, and the user refresh the loop drives.
 #pragma once
 #include <array>
+#include <string_view>
 
 #include "call_chn.h"  // SoftUser
 #include "text.h"
@@ -38,13 +39,21 @@ void Sip_Init_All_Reg();
 // sip_authen_type, or ignored for a sip_authen_enable other than 0 and 1); 2 service or
 // conference program registered. Failures, each answered 488:
 // -1 From undecodable, -2 its URI undecodable, -3 empty number, -4 table full (auth off),
-// -5 the number holds a slot that is not a SIP user's, -6 table full (auth on: a new number is
+// -5 the number holds a slot that is not a SIP user's, -7 the service or conference program is
+// registered from another address, -6 table full (auth on: a new number is
 // neither challenged nor, when the table filled meanwhile, registered by its answer),
 // -8/-11 nonce, -9/-12 response, -10/-13 credentials undecodable (type 0 / type 1).
 int OnRecv_Reg(const SIP_MSG_T& msg);
 
 // The expiry step, once a second: a lifetime of N seconds ends at the (N+1)th call. 1.
 int Sip_Reg_Timer();
+
+// 1 when a datagram from ip:port comes from the registered party: its source is the registered
+// address. Whatever a datagram's Via says proves nothing.
+bool Sip_Reg_From(const SipReg& r, std::string_view ip, int port);
+// The registration in use, of tel_type SIP user when user_only, whose party sent from ip:port;
+// -1 none.
+int Sip_Reg_By_Source(std::string_view ip, int port, bool user_only);
 
 // Frees a registration in use: 1; -1 out of range or not in use.
 int Sip_Reg_Reset(int regno);

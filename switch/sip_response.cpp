@@ -169,8 +169,10 @@ void Sip_Time_Stamp(char (&stamp)[kSipStampSize])
 
 void Sip_Via_Line(Composer& m, std::string_view host, const char* stamp)
 {
+    char branch[kSipRandomText];
+    Sip_Random_Text(branch);
     m.raw("Via: SIP/2.0/UDP ").raw(host).raw(":").raw(sip_server_local_port.view()).raw(";branch=z9hG4bK")
-        .number(Sip_Get_Random()).raw(stamp);
+        .raw(branch).raw(stamp);
 }
 
 std::string_view Sip_Header_Value(const Text<kSipLineMax>& line)
@@ -330,10 +332,11 @@ int Send_Ack_Response(const SIP_MSG_T& msg)
     return Send_Udp_Data_Direct(m.c_str(), m.size(), msg);
 }
 
-int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port)
+int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port, int max_forwards)
 {
     Composer m(g_msg);
-    m.raw("MESSAGE ").raw(msg.request_uri.view()).line(" SIP/2.0").line(kMaxForwardsLine);
+    m.raw("MESSAGE ").raw(msg.request_uri.view()).line(" SIP/2.0").raw("Max-Forwards: ").number(max_forwards)
+        .raw("\r\n");
     new_via_line(m);   // the sender's Via is not forwarded
     m.header(msg.from_line.view()).header(msg.to_line.view()).header(msg.callid_line.view())
         .header(msg.cseq_line.view()).header(msg.content_type_line.view())

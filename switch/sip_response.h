@@ -79,7 +79,7 @@ int Send_Ack_Response(const SIP_MSG_T& msg);
 // NOTIFY reporting a REFER's outcome on a leg: state 1 active, 2 terminated, both with a failed
 // sipfrag; 3 terminated with the sipfrag of a transfer done.
 int Send_Refer_Notify(const SIP_MSG_T& msg, int leg, int state);
-// Forwards a received MESSAGE to ip:port.
-int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port);
+// Forwards a received MESSAGE to ip:port with the Max-Forwards value given.
+int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port, int max_forwards = 70);
 // The 30-byte notice to the old address of a number that registered from a new one.
 int Send_Reg_Moved_Notice(const char* tel, const char* ip, int port);

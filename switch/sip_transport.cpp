@@ -37,6 +37,33 @@ void reply_to_source_if_unsendable(SIP_MSG_T& msg, const char* src_ip, int src_p
     msg.reply_port = src_port;
 }
 
+// A refusal goes back to the datagram's source: its Via may name the party it pretends to be.
+void answer_at_source(SIP_MSG_T& msg)
+{
+    if (msg.src_addr_len == 0) return;
+    Text<16> ip;
+    int port = 0;
+    Sip_Msg_Source(msg, ip, port);
+    msg.reply_ip = ip;
+    msg.reply_port = port;
+}
+
+// The requests that act on the leg whose Call-ID they carry.
+bool in_dialog_request(int type)
+{
+    switch (type) {
+    case SIP_INVITE:
+    case SIP_CANCEL:
+    case SIP_BYE:
+    case SIP_ACK:
+    case SIP_INFO:
+    case SIP_REFER:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 int Sip_Server_Create(int port)
@@ -157,6 +184,19 @@ int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& f
     return 1;
 }
 
+void Sip_Msg_Source(const SIP_MSG_T& msg, Text<16>& ip, int& port)
+{
+    if (msg.src_addr_len == 0) {
+        copy_text(ip, msg.reply_ip.view());
+        port = msg.reply_port;
+        return;
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &msg.src_addr.sin_addr, text, sizeof text);
+    copy_text(ip, text);
+    port = ntohs(msg.src_addr.sin_port);
+}
+
 int Sip_Find_Chn_By_Callid(const char* callid)
 {
     if (callid == nullptr) return -2;
@@ -173,6 +213,13 @@ int OnRecvSip(SIP_MSG_T& msg)
     int leg = Sip_Find_Chn_By_Callid(callid);
     bool has_leg = leg >= 0;
     int r = 0;
+    // Knowing a Call-ID proves nothing: a request acts in a dialog only from its far end.
+    if (has_leg && in_dialog_request(msg.msg_type) && !Sip_Chn_From_Far_End(leg, msg)) {
+        Write_Logf("request %d for sip_chn[%d] not from its far end, 481\n", msg.msg_type, leg);
+        answer_at_source(msg);
+        if (msg.msg_type != SIP_ACK) Send_Msg_Response(msg, 481);   // an ACK is never answered
+        return 0;
+    }
 
     switch (msg.msg_type) {
     case SIP_RES_100:
@@ -219,12 +266,17 @@ int OnRecvSip(SIP_MSG_T& msg)
         if (has_leg) OnRecv_Info(msg, leg);
         break;
     case SIP_MESSAGE:
+        if (Sip_Max_Forwards(msg) <= 0) {   // it has gone round too often: a loop
+            Send_Msg_Response(msg, 483);
+            break;
+        }
         Send_Msg_Response(msg, 200);
         OnRecv_Message(msg);
         break;
     case SIP_NOTIFY:
-        // Answered whatever the console-switch handler made of it.
-        OnRecv_SetSwitch(msg);
+        // Answered whatever the console-switch handler made of it; a refused one where it came
+        // from, not at the console whose address its Via may name.
+        if (OnRecv_SetSwitch(msg) == -4) answer_at_source(msg);
         Send_Msg_Response(msg, 200);
         break;
     case SIP_REFER:

@@ -40,6 +40,10 @@ int Sip_Recv_Datagram(const char* text, std::size_t length, const sockaddr_in& f
 int Sip_Recv_Decode(const char* text, std::size_t length, const sockaddr_in& from, socklen_t from_len,
                     SIP_MSG_T& msg);
 
+// Where a decoded datagram came from, as dotted text and port: what proves who sent it. A
+// message that carries no source (one built by hand) gives its reply address.
+void Sip_Msg_Source(const SIP_MSG_T& msg, Text<16>& ip, int& port);
+
 // Dispatches one decoded message: 0; -1 when it has no Call-ID line (nothing is answered).
 int OnRecvSip(SIP_MSG_T& msg);
 

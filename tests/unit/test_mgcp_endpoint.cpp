@@ -387,23 +387,20 @@ TEST_F(MgcpCalls, AnEndpointIsRestartedAfterAnErrorOrAGiveUp)
     EXPECT_TRUE(tables_free());
 }
 
-TEST_F(MgcpCalls, AnRsipFromAnotherAddressReleasesTheCallFirst)
+TEST_F(MgcpCalls, AnRsipFromAnotherAddressIsRefusedWhileTheRecordLives)
 {
     endpoint_talks_to_b();
     // From the address it registered from: the call goes on.
     EXPECT_EQ(send("RSIP " + next() + " aaln/1@gw MGCP 1.0\n"), (std::vector<std::string>{"200", "RQNT"}));
     EXPECT_EQ(ep().st, MGCP_ST_TALK);
     EXPECT_TRUE(b.take().empty());
-    // From elsewhere: the call is released, and the endpoint answers there from now on.
+    // From elsewhere: refused, and the call and the record stay with the gateway.
     Peer other;
     send("RSIP " + next() + " aaln/1@gw MGCP 1.0\n", &other);
-    bye_answered();
-    const auto there = other.firsts();
-    ASSERT_EQ(there.size(), 2u);
-    EXPECT_EQ(there[0], "200 " + std::to_string(tid) + " OK");
-    EXPECT_EQ(word(there[1], 0), "RQNT");
-    EXPECT_EQ(ep().st, MGCP_ST_IDLE);
-    EXPECT_TRUE(tables_free());
+    EXPECT_EQ(other.firsts(), (std::vector<std::string>{"400 " + std::to_string(tid)}));
+    EXPECT_EQ(ep().st, MGCP_ST_TALK);
+    EXPECT_TRUE(b.take().empty());
+    EXPECT_TRUE(gw.take().empty());
 }
 
 TEST_F(MgcpCalls, AMediaChangeReachesTheEndpointAsAnMdcx)

@@ -218,7 +218,8 @@ TEST_F(SipInvite, WithoutBothCallChannelsNothingIsBuilt)
 
 TEST_F(SipInvite, NoTwoInvitesShareACallId)
 {
-    // Both INVITE builders draw from one counter, so INVITEs of one second still differ.
+    // Both INVITE builders draw 64 random bits and one counter, so no two INVITEs share a Call-ID
+    // and nobody can tell the next one from the last.
     std::array<char, kSipMsgMax> buffer;
     ASSERT_EQ(Send_Invite(kCalledLeg), 1);
     const std::string first = sip_chn[kCalledLeg].callid.s;
@@ -230,9 +231,10 @@ TEST_F(SipInvite, NoTwoInvitesShareACallId)
     EXPECT_NE(second, third);
     EXPECT_NE(first, third);
     std::smatch a, b;
-    ASSERT_TRUE(std::regex_match(first, a, std::regex("(\\d{14})(\\d+)")));
-    ASSERT_TRUE(std::regex_match(second, b, std::regex("(\\d{14})(\\d+)")));
+    ASSERT_TRUE(std::regex_match(first, a, std::regex("(\\d{20})(\\d+)")));
+    ASSERT_TRUE(std::regex_match(second, b, std::regex("(\\d{20})(\\d+)")));
     EXPECT_EQ(std::stoll(b[2]), std::stoll(a[2]) + 1);
+    EXPECT_NE(a[1], b[1]) << "the random part is drawn anew";
 }
 
 TEST_F(SipInvite, ReInviteTellsAPartyItsNewMedia)

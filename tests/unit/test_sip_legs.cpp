@@ -934,11 +934,13 @@ TEST_F(SipLegs, FindingTheCallersRegistration)
 
 TEST_F(SipLegs, MessageRelayDestination)
 {
-    Peer target;
+    Peer target, nobody;
+    enroll(target, "900");
     const std::string port = std::to_string(target.port);
     struct Case { std::string to; int want; bool relayed; };
     const Case cases[] = {
         {"To: <sip:900@127.0.0.1:" + port, 1, true},
+        {"To: <sip:900@127.0.0.1:" + std::to_string(nobody.port), -4, false},   // nobody registered there
         {"To: sip:900@127.0.0.1:" + port, 1, true},
         {"To: <sip:900@127.0.0.1:" + port + ">", -3, false},         // ">" makes it no port
         {"To: <sip:900@127.0.0.1:" + port + ";x=1", -3, false},
