@@ -5,7 +5,6 @@ A script ends with `harness.main()`: it re-runs itself inside private user, netw
 namespaces that hold an "eth0", then runs its tests. Programs start only through
 `start_switch`, `start_gate` and `start_http`, which refuse to run outside those namespaces."""
 import os
-import random
 import re
 import select
 import shutil
@@ -177,42 +176,19 @@ def _check_launched():
         raise RuntimeError("programs run only inside the launcher's namespaces: end the script with harness.main()")
 
 
-def _ports_above_ephemeral():
-    """The ports above the kernel's range for automatic binds (bind to 0, connect), when there
-    are enough of them: no socket of any program takes one of these unasked."""
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            _, high = (int(x) for x in f.read().split())
-    except (OSError, ValueError):
-        return None
-    return range(high + 1, 65536) if 65535 - high >= 1000 else None
-
-
-_given_ports = set()
-
-
 def free_port(kind=socket.SOCK_DGRAM):
-    """A port that is free for both UDP and TCP at the moment of asking, and not given before
-    by this script. It comes from above the range of automatic binds where there is room, so
-    that no socket bound to 0 meanwhile takes it before the program it is meant for."""
-    spare = _ports_above_ephemeral()
+    """A port that is free for both UDP and TCP at the moment of asking."""
     for _ in range(200):
-        if spare is not None:
-            port = random.choice(spare)
-        else:
-            with socket.socket(socket.AF_INET, kind) as s:
-                s.bind(("127.0.0.1", 0))
-                port = s.getsockname()[1]
-        if port in _given_ports:
-            continue
+        with socket.socket(socket.AF_INET, kind) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
         try:
-            for k in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-                with socket.socket(socket.AF_INET, k) as s2:
-                    s2.bind(("127.0.0.1", port))
+            with socket.socket(socket.AF_INET, other) as s2:
+                s2.bind(("127.0.0.1", port))
+            return port
         except OSError:
             continue
-        _given_ports.add(port)
-        return port
     raise RuntimeError("no free port")
 
 
