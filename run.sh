@@ -18,7 +18,7 @@ prefix=24
 if [ "${1:-}" != --in-namespace ]; then
   ./scripts/deps.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j "$(nproc)"
+  cmake --build build -j "$(nproc)" --target sipswitch radiogate   # what it runs, no test or benchmark
   ./scripts/make_board.sh "$root"
   if [ "$(id -u)" = 0 ]; then
     exec unshare --net --ipc --fork "$0" --in-namespace

@@ -2,8 +2,8 @@
 # Installs what the 32-bit ARM (armhf) build and its unit tests under qemu need: Debian's cross
 # compiler, qemu-user, and the armhf -dev packages of every library the programs and the unit
 # tests link, through multiarch. Only what is missing is installed, so a second run costs one
-# dpkg query; with --check it installs nothing and fails when something is missing. Not run by
-# ./run.sh; ./test.sh runs the armhf stage only when all of it is installed.
+# dpkg query; with --check it installs nothing and fails when something is missing. ./test.sh
+# runs it before its armhf stage; ./run.sh does not.
 set -euo pipefail
 pkgs=(
   g++-arm-linux-gnueabihf qemu-user file

@@ -42,7 +42,6 @@ constexpr long kRebootLogMaxMb = 4;
 
 int s_iRunLed = 1;                          // the run LED starts lit
 int s_iStatusLed[kMaxUserChn] = {};         // each line's last status LED value
-int s_iCorLed[2] = {-1, -1};                // the two COR LEDs as last written, -1 never
 int s_iResetCount = 0;                      // consecutive seconds the reset input read 0
 int s_iJumperGuard = kJumperGuardUnset;     // the jumper value acted on
 
@@ -50,11 +49,10 @@ SYS_COMPATIBLE_MODE_E Static_Mode() { return g_sSysCfgInfo.m_sDevEnv.m_eSysCompM
 bool Static_TwoOrFour(SYS_COMPATIBLE_MODE_E m) { return m == E_SYS_2W || m == E_SYS_4W; }
 int Static_Inactive(int line) { return 1 - g_iCorAbleValue[line]; }
 
-// Sets a COR LED only when its state changes: the sampling runs every 10 ms.
+// Written on every sample, not on a change only: an LED the board's driver or a reset turned
+// off behind this program's back comes back within 10 ms.
 void Static_CorLed(int which, int value)
 {
-    if (s_iCorLed[which] == value) return;
-    s_iCorLed[which] = value;
     if (which == 0) IO_COR1LedSet(g_hDriverHandler, value);
     else IO_COR2LedSet(g_hDriverHandler, value);
 }

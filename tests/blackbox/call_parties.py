@@ -6,7 +6,7 @@ import socket
 import subprocess
 
 import harness
-from harness import SOURCE_DIR, free_port, sipp_messages, wait_for
+from harness import SIPP_BIND_FAILED, SOURCE_DIR, free_port, sipp_messages, wait_bound
 
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 TAIL = b"Content-Length: 0\r\n\r\n"
@@ -131,8 +131,6 @@ class Sipp:
     def __init__(self, sw, scenario, number, keys=(), code=None):
         sw.runs += 1
         self.sw = sw
-        self.port = free_port()
-        assert first_line(register(sw, number.encode(), self.port)) == b"SIP/2.0 200 OK"
         self.trace = sw.board.path("var/sipp%d.log" % sw.runs)
         path = os.path.join(SIPP_DIR, scenario)
         if code is not None:   # a scenario whose status the test writes in
@@ -141,13 +139,19 @@ class Sipp:
             path = sw.board.path("var/scenario%d.xml" % sw.runs)
             with open(path, "w") as f:
                 f.write(text)
-        args = ["sipp", "127.0.0.1:%d" % sw.port, "-sf", path, "-m", "1", "-i", "127.0.0.1", "-p", str(self.port),
-                "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace, "-timeout", "30s", "-timeout_error"]
-        for k, v in keys:
-            args += ["-key", k, v]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     cwd=sw.board.path("var"))
-        wait_for(lambda: port_taken(self.port) or self.proc.poll() is not None, timeout=10)
+        # The port is free when asked for, but anything may take it before SIPp binds it: then
+        # the phone registers again from another one.
+        for _ in range(5):
+            self.port = free_port()
+            assert first_line(register(sw, number.encode(), self.port)) == b"SIP/2.0 200 OK"
+            args = ["sipp", "127.0.0.1:%d" % sw.port, "-sf", path, "-m", "1", "-i", "127.0.0.1", "-p", str(self.port),
+                    "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace, "-timeout", "30s", "-timeout_error"]
+            for k, v in keys:
+                args += ["-key", k, v]
+            self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         cwd=sw.board.path("var"))
+            if wait_bound(self.proc, self.port) or self.proc.wait() != SIPP_BIND_FAILED:
+                break
 
     def result(self, timeout=40):
         """SIPp's exit code (0: the scenario ran through) and the messages it sent and received."""

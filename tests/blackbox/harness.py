@@ -23,9 +23,11 @@ MAKE_BOARD = os.path.join(SOURCE_DIR, "scripts", "make_board.sh")
 
 SETTINGS = "root/switch/sip_server.ini"
 # What each program prints once it is up: the last line of sipswitch's banner, and the end of
-# the last table box radiogate prints at start-up (the serial settings).
+# the last table box radiogate prints at start-up (the serial settings). radiogate binds its SIP
+# socket only after that box, so its readiness waits for the socket too (Gate.wait_ready).
 SWITCH_READY = re.compile(re.escape(b"*" * 65 + b"\n\n"))
 GATE_READY = re.compile(rb"\| COM2_DATA_CONTROL .*?\n\n", re.S)
+GATE_DB = "var/www/QVD.db"
 # The HTTP broadcast server's own port, and its harness's line once it listens.
 HTTP_PORT = 8081
 HTTP_READY = b"http harness ready\n"
@@ -329,6 +331,125 @@ class Program:
         return self.err
 
 
+def _socket_inodes(pid):
+    """The inodes of the sockets process pid holds open."""
+    inodes = set()
+    fd_dir = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(fd_dir)
+    except OSError:
+        return inodes
+    for name in names:
+        try:
+            link = os.readlink(os.path.join(fd_dir, name))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(int(link[8:-1]))
+    return inodes
+
+
+def _holds(pid, tables, port, state=None):
+    """True when process pid holds a socket of the /proc/net tables on local port (in state,
+    the tables' hexadecimal state, when given)."""
+    held = _socket_inodes(pid)
+    for table in tables:
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if (int(fields[1].rsplit(":", 1)[1], 16) == port and state in (None, fields[3])
+                    and int(fields[9]) in held):
+                return True
+    return False
+
+
+def udp_bound(pid, port):
+    """True when process pid holds a UDP socket bound to port (any address, IPv4 or IPv6)."""
+    return _holds(pid, ("/proc/net/udp", "/proc/net/udp6"), port)
+
+
+# SIPp's exit status when it could not bind its socket (the port it was given was taken between
+# free_port and its start): the start is worth another try on another port.
+SIPP_BIND_FAILED = 254
+
+
+def wait_bound(proc, port, timeout=10.0):
+    """True once the started peer proc (a Popen) holds a UDP socket on port; False when it ends
+    first or the time runs out."""
+    end = time.time() + timeout
+    while not udp_bound(proc.pid, port):
+        if proc.poll() is not None or time.time() >= end:
+            return proc.poll() is None and udp_bound(proc.pid, port)
+        time.sleep(0.01)
+    return True
+
+
+def run_sipp(args, port=None, attempts=5, **kw):
+    """subprocess.run of a SIPp that binds "-p" port: a free one when port is None, and then a new
+    one whenever SIPp could not bind it. args hold "-p" with a placeholder; the completed run."""
+    for _ in range(attempts):
+        p = port or free_port()
+        r = subprocess.run([str(p) if a is PORT_ARG else a for a in args], **kw)
+        if r.returncode != SIPP_BIND_FAILED or port is not None:
+            return r
+    return r
+
+
+class _PortArg:
+    def __repr__(self):
+        return "PORT_ARG"
+
+
+# The place of the peer's own port in run_sipp's args.
+PORT_ARG = _PortArg()
+
+
+def tcp_accepted(pid, port):
+    """True when process pid holds an established TCP connection on its local port (one its
+    listener on port has accepted)."""
+    return _holds(pid, ("/proc/net/tcp", "/proc/net/tcp6"), port, "01")
+
+
+class Gate(Program):
+    """radiogate: ready once its start-up tables are printed and its SIP socket is bound."""
+
+    def __init__(self, board, args=()):
+        super().__init__(board, "radiogate", GATE_READY, args)
+
+    def sip_port(self):
+        """LOCAL_SIP_PORT of the board's database; None when it has none."""
+        import sqlite3
+        path = self.board.path(GATE_DB)
+        if not os.path.exists(path):
+            return None
+        try:
+            con = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
+            try:
+                row = con.execute("SELECT M_VALUE FROM TB_INI WHERE M_NAME='LOCAL_SIP_PORT'").fetchone()
+            finally:
+                con.close()
+            return int(row[0]) if row and int(row[0]) > 0 else None
+        except (sqlite3.Error, ValueError):
+            return None
+
+    def wait_ready(self, timeout=10.0):
+        end = time.time() + timeout
+        if not self.wait_out(self.ready, timeout=timeout):
+            return False
+        port = self.sip_port()
+        if port is None:
+            return True
+        while not udp_bound(self.p.pid, port):
+            if time.time() >= end or self.p.poll() is not None:
+                return udp_bound(self.p.pid, port)
+            self.read(0.02)
+        return True
+
+
 def start_switch(board, wait=True, timeout=10.0):
     """sipswitch on board, by default waited for until its banner is out."""
     prog = Program(board, "sipswitch", SWITCH_READY)
@@ -338,8 +459,8 @@ def start_switch(board, wait=True, timeout=10.0):
 
 
 def start_gate(board, args=()):
-    """radiogate on board; wait_ready() waits for the end of its start-up."""
-    return Program(board, "radiogate", GATE_READY, args)
+    """radiogate on board; wait_ready() waits for the end of its start-up, its SIP socket bound."""
+    return Gate(board, args)
 
 
 def start_http(board, port=HTTP_PORT, limits=(), stdin_closed=False):

@@ -5,6 +5,9 @@ import socket
 import struct
 import time
 
+# Linux's option for the arrival time of each datagram (struct timespec); Python names it not.
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+
 
 def tcp_connect(port, timeout=5.0):
     """A TCP connection to the switch's port on 127.0.0.1, retried while the listener comes up."""
@@ -111,6 +114,22 @@ class UdpPeer:
             return self.sock.recv(65535)
         except socket.timeout:
             return None
+
+    def recv_stamped(self, timeout=5.0):
+        """The next datagram and when the kernel took it in (seconds, time.time's clock), so
+        that a slow reader does not shift the intervals it measures; (None, None) when none
+        comes within timeout."""
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.sock.settimeout(timeout)
+        try:
+            data, ancillary, _, _ = self.sock.recvmsg(65535, socket.CMSG_SPACE(16))
+        except socket.timeout:
+            return None, None
+        for level, kind, value in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                sec, nsec = struct.unpack("qq", value[:16])
+                return data, sec + nsec / 1e9
+        return data, time.time()
 
     def recv_all(self, timeout=1.0):
         """Every datagram until none comes for timeout seconds."""

@@ -5,7 +5,7 @@ import re
 import subprocess
 import time
 
-from harness import SOURCE_DIR, free_port, sipp_messages
+from harness import SIPP_BIND_FAILED, SOURCE_DIR, free_port, sipp_messages, wait_bound
 
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 TRACE_STAMP = re.compile(rb"-{40,} (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)\n(UDP message \w+)")
@@ -17,20 +17,30 @@ class SippServer:
 
     def __init__(self, board, scenario, ip="127.0.0.1", port=None, keys=()):
         self.board, self.scenario, self.ip, self.keys = board, scenario, ip, keys
+        self.own_port = port is None   # a port of its own choosing may be changed until the first start
         self.port = port or free_port()
         self.runs = 0
         self.proc = None
         self.start()
 
     def start(self):
-        self.runs += 1
-        self.trace = self.board.path("var/sipp-%s-%d-%d.log" % (self.ip, self.port, self.runs))
-        args = ["sipp", "-sf", os.path.join(SIPP_DIR, self.scenario), "-i", self.ip, "-p", str(self.port),
-                "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace]
-        for k, v in self.keys:
-            args += ["-key", k, str(v)]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     cwd=self.board.path("var"))
+        """Starts SIPp and waits until it holds its port. A port it chose itself, taken by
+        something else before SIPp bound it, is given up for another on the first start."""
+        for _ in range(5):
+            self.runs += 1
+            self.trace = self.board.path("var/sipp-%s-%d-%d.log" % (self.ip, self.port, self.runs))
+            args = ["sipp", "-sf", os.path.join(SIPP_DIR, self.scenario), "-i", self.ip, "-p", str(self.port),
+                    "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace]
+            for k, v in self.keys:
+                args += ["-key", k, str(v)]
+            self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         cwd=self.board.path("var"))
+            if wait_bound(self.proc, self.port) or self.proc.poll() != SIPP_BIND_FAILED:
+                break
+            if self.own_port and self.runs == 1:
+                self.port = free_port()
+            self.runs -= 1
+        self.own_port = False
 
     def stop(self):
         if self.proc and self.proc.poll() is None:

@@ -178,10 +178,16 @@ class Cor(BoardTest):
         g.read(1.0)
         self.assertEqual(fired(b, "8001"), 1)
         sim.set("cor", 0)
-        g.read(0.2)
-        leds = [t for _, t in sim.outputs() if t.startswith("cor1_led")]
+        leds = []
+
+        def dark():
+            g.read(0.01)
+            leds.extend(t for _, t in sim.outputs() if t.startswith("cor1_led"))
+            return leds and leds[-1] == "cor1_led value=0"
+        self.assertTrue(wait_for(dark), leds[-5:])  # dark again once the carrier is gone
         self.assertEqual(leds[0], "cor1_led value=1")
-        self.assertEqual(leds[-1], "cor1_led value=0")  # dark again once the carrier is gone
+        # Written on every sample, not only on a change: a second of carrier is many writes.
+        self.assertGreater(leds.count("cor1_led value=1"), 5)
         sim.set("cor", 0b10)
         self.assertTrue(wait_for(lambda: fired(b, "8001") == 2))
         self.assertEqual(fired(b, "8002"), 0)
@@ -219,8 +225,13 @@ class Leds(BoardTest):
         g, b, sim, _ = self.start(mode="4W")
         sim.outputs()
         sim.set("reset", 0)
-        time.sleep(11.5)
-        outputs = [t for _, t in sim.outputs()]
+        outputs = []
+
+        def reset_done():  # ten seconds of the reset input, however slowly they pass
+            g.read(0.01)
+            outputs.extend(t for _, t in sim.outputs())
+            return outputs.count("buzzer value=1") >= 3 and len([t for t in outputs if t.startswith("led index=0 ")]) >= 9
+        self.assertTrue(wait_for(reset_done, timeout=60), outputs[-20:])
         run = [t for t in outputs if t.startswith("led index=0 ")]
         self.assertGreaterEqual(len(run), 9)
         values = [t.split()[2] for t in run]

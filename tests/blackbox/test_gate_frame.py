@@ -3,10 +3,11 @@ on a simulated board. The launcher's private IPC namespace makes the segment key
 import os
 import re
 import signal
+import socket
 import time
 import unittest
 
-from gate import CFG_LOG, FLOW_LOG, REG_LOG, box_title, chn_switch_entry, entry_re, gate_board, log
+from gate import CFG_LOG, FLOW_LOG, REG_LOG, box_title, chn_switch_entry, entry_re, gate_board, log, make_qvd_db
 from harness import gbk, main, start_gate, wait_for
 from webcfg import LOCK_FREE, LOCK_GATEWAY, LOCK_WEB, Segment, segment_exists
 
@@ -73,6 +74,16 @@ class FailedStartUp(unittest.TestCase):
             self.assertRegex(b.read(FLOW_LOG), want)
             self.assertRegex(r.stdout, want)  # every entry is echoed on the console
             self.assertFalse(segment_exists())
+
+
+    def test_sip_port_taken(self):
+        # Another program holds the SIP port (the database's LOCAL_SIP_PORT) on every address.
+        with gate_board() as b, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", make_qvd_db.INI["LOCAL_SIP_PORT"]))
+            r = start_gate(b).finish()
+            self.assertEqual(r.returncode, 255)
+            self.assertTrue(r.stderr.endswith(b"sip module init fail\nUser module init fail\n" + FAILED), r.stderr)
+        remove_segment()
 
 
 class StartAndStop(unittest.TestCase):
@@ -143,7 +154,11 @@ class SegmentAtStartUp(unittest.TestCase):
         seg.lock()
         with gate_board() as b:
             g = start_gate(b)
-            self.assertFalse(g.wait_out(box_title("TB_INI"), timeout=1.0))
+            # Unlocked only once the gateway has begun to wait, however slowly it came to it; kept
+            # locked a while longer so that the wait polls the lock many times.
+            self.assertTrue(wait_for(lambda: g.read(0.01) or gbk("等待共享内存解锁") in log(b, CFG_LOG), timeout=30))
+            g.read(0.2)
+            self.assertNotIn(box_title("TB_INI"), g.out)
             seg.unlock()
             self.assertTrue(g.wait_ready())
             # One entry for the whole wait, not one per poll.

@@ -1,7 +1,7 @@
 """Settings that take effect when the web configuration program changes them: the radio
 channel, the log level filter and the clock synchronisation by NTP. Against the real program."""
 from gate import chn_switch_entry, log, wait_log
-from harness import gbk, main
+from harness import gbk, main, wait_for
 from test_gate_config import Reload
 
 
@@ -25,8 +25,14 @@ class LogLevel(Reload):
                 since = self.gate.mark()
                 self.edit(lambda: self.db.set_ini("LOG_LEVEL", level), "TBIni")
                 self.assertTrue(self.gate.wait_out(b"| LOG_LEVEL                   | %d " % level, since=since))
-                self.gate.read(0.3)
-                self.assertEqual(log(self.board).count(b"[Sys_ChnSwitch]") - before, 1 if written else 0)
+                def count():
+                    self.gate.read(0.05)
+                    return log(self.board).count(b"[Sys_ChnSwitch]") - before
+                if written:
+                    self.assertTrue(wait_for(lambda: count() >= 1))
+                else:
+                    self.gate.read(0.3)
+                self.assertEqual(count(), 1 if written else 0)
 
 
 class NtpSync(Reload):

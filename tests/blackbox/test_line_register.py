@@ -121,6 +121,24 @@ class ChallengingRegistrar(LineRegistration):
         self.assertNotIn(b"wrong", log(self.board) + self.gate.out)
 
 
+class TimeFromTheRegistrar(LineRegistration):
+    """Time sync from SIP messages: the Date of the answer that grants a registration sets
+    the board's clock, once."""
+    scenario = "registrar_auth.xml"
+    keys = (("password", "secret"), ("granted", 60))
+    lines = (line_row(0, REG_PWD="secret", REG_EXPIRES=60),)
+    ini = {"MODE_TIME_SYNC": 0}
+
+    def test_the_date_of_the_granting_answer_sets_the_clock(self):
+        self.assertTrue(self.wait_result(0, REGISTERED), self.gate.out[-3000:])
+        # The registrar's 200 carries "Date: Thu, 10 Dec 2026 12:00:00 GMT" (its 401 none).
+        cmd = "date -u 121012002026.00"
+        self.assertTrue(wait_for(lambda: self.gate.read(0.05) or cmd in self.board.read("var/shell.log").decode()))
+        self.assertTrue(wait_log(self.gate, gbk("[SystemTimeSync]-- Sip消息时间同步 !!!!SynTime     From[Thu, 10 Dec 2026 "
+                                                "12:00:00 GMT] Dst[2026/12/10 12:00:00],cmd[%s]" % cmd)))
+        self.assertEqual(self.board.read("var/shell.log").decode().count("date -u "), 1)
+
+
 class AnsweringRegistrar(LineRegistration):
     """One line per kind of answer, on a board of nine lines."""
     scenario = "registrar_answers.xml"
@@ -144,7 +162,14 @@ class AnsweringRegistrar(LineRegistration):
                                 log(self.board)[-3000:])
                 self.assertEqual(self.result(line), result)
         # Every retry waits 30 s; the stamps count whole seconds of the board's clock.
-        self.gate.read(33)
+        def retried():
+            self.gate.read(0.05)
+            data = log(self.board)
+            return all(any(t > entry_times(data, result_entry(tel, port, expires, result))[0]
+                           for t in entry_times(data, sent_entry(tel, expires)))
+                       for _, tel, result, expires, retry in cases if retry is not None)
+        self.assertTrue(wait_for(retried, timeout=60))
+        self.gate.read(1.5)  # the refresh of the third line, 16 s after its 423, is due by now too
         data = log(self.board)
         # Granted 20 s after its 423, the third line refreshes at 16 s.
         self.assertIn(b"CntExpire[16]" + sent_entry("8003", 20), data)

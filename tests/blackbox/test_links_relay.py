@@ -6,7 +6,7 @@ import time
 import unittest
 
 from call_parties import Phone, Switch, first_line
-from harness import free_port, main
+from harness import free_port, main, tcp_accepted, wait_for
 from link_peers import TcpPeer, number_field
 
 
@@ -28,7 +28,7 @@ class MediaRelay(unittest.TestCase):
         self.port = free_port(socket.SOCK_STREAM)
         self.sw = Switch("soft_inet_enable=1\nsoft_rtpswitch_localport=%d\nsoft_rtpswitch_rtp_port=30000\n" % self.port)
         self.fwd = TcpPeer(self.port)
-        time.sleep(0.2)
+        self.assertTrue(wait_for(lambda: tcp_accepted(self.sw.prog.p.pid, self.port)))
         self.a, self.b = Phone(self.sw, b"851"), Phone(self.sw, b"852")
 
     def tearDown(self):

@@ -3,11 +3,10 @@ CRCX with SDP, calls to a registered SIPp phone and from a SIP phone, answer wit
 from either side and by the gateway's DLCX, refusals, retransmission, and the endpoint table full.
 The gateway writes LF lines; everything the switch writes ends its lines with CR LF."""
 import sqlite3
-import time
 import unittest
 
 from call_parties import Phone, Sipp, Switch, first_line, header, sdp_of
-from harness import main
+from harness import main, wait_for
 from mgcp_gateway import GATEWAY_SDP, Gateway, line, tid, verb
 
 EP1 = b"aaln/1@gw1.example"   # 803
@@ -34,7 +33,8 @@ def rqnt(t, x, *lines):
 
 class Agent(unittest.TestCase):
     def setUp(self):
-        self.sw = Switch("db name = mgcp.db\nmgcp_pendtime=80\n", prepare=fixture_db)
+        # Logging on: a test waits for the switch to log a datagram's arrival.
+        self.sw = Switch("db name = mgcp.db\nmgcp_pendtime=80\n", debug=1, prepare=fixture_db)
         self.gw = Gateway(self.sw.mgcp_port)
 
     def tearDown(self):
@@ -115,10 +115,12 @@ class Agent(unittest.TestCase):
                 self.assertIn(b"c=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 4000 RTP/AVP 8\r\n", mdcx)
                 self.assertEqual(first_line(a.recv()), b"SIP/2.0 200 OK")
                 self.gw.reply(mdcx)
-                a.send(a.request(b"ACK", callid, b"803", 1))
-                # The ACK and the gateway's next datagram come in on two sockets: the ACK is let
-                # in first, so the call is surely up when the gateway ends it.
-                time.sleep(0.3)
+                ack = a.request(b"ACK", callid, b"803", 1)
+                a.send(ack)
+                # The ACK and the gateway's next datagram come in on two sockets: the gateway
+                # speaks only once the switch has logged the ACK's arrival (and handled it in
+                # the same pass), so the call is surely up when the gateway ends it.
+                self.assertTrue(wait_for(lambda: ack in self.sw.board.read("tmp/log/softswitch.log")))
                 if who == b"phone":
                     a.send(a.request(b"BYE", callid, b"803", 2))
                     self.assertEqual(first_line(a.recv()), b"SIP/2.0 200 OK")

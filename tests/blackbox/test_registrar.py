@@ -10,7 +10,7 @@ import subprocess
 import unittest
 
 import harness
-from harness import SOURCE_DIR, free_port, gbk, main, sipp_messages, wait_for
+from harness import PORT_ARG, SOURCE_DIR, free_port, gbk, main, run_sipp, sipp_messages, wait_for
 
 SIPP_DIR = os.path.join(SOURCE_DIR, "tests", "sipp")
 TAIL = b"Content-Length: 0\r\n\r\n"
@@ -50,14 +50,14 @@ class Switch(harness.Switch):
             f.write("SEQUENTIAL\n%s;\n" % number)
         args = ["sipp", "127.0.0.1:%d" % self.port, "-sf", os.path.join(SIPP_DIR, scenario),
                 "-inf", users, "-key", "expires", str(expires), "-m", "1", "-i", ip,
-                "-p", str(port or free_port()), "-nostdin", "-trace_msg", "-message_file", trace,
+                "-p", PORT_ARG, "-nostdin", "-trace_msg", "-message_file", trace,
                 "-timeout", "15s", "-timeout_error"]
         for k, v in keys:
             args += ["-key", k, v]
         if password is not None:
             args += ["-au", number, "-ap", password]
-        r = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
-                           cwd=self.board.path("var"))
+        r = run_sipp(args, port, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                     cwd=self.board.path("var"))
         return r.returncode, sipp_messages(trace)
 
 

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import free_port, main
+from harness import PORT_ARG, free_port, main, run_sipp
 from test_registrar import SIPP_DIR, Phone, Switch, nonce_of, sipp_messages, status
 
 USERS = 490   # every slot the table has for users
@@ -25,12 +25,12 @@ def sipp_register(sw, numbers, rate, port=None, trace=False):
         f.write("SEQUENTIAL\n" + "".join("%s;\n" % n for n in numbers))
     args = ["sipp", "127.0.0.1:%d" % sw.port, "-sf", os.path.join(SIPP_DIR, "register_auth.xml"),
             "-inf", users, "-key", "expires", "3600", "-au", "[field0]", "-ap", "",
-            "-r", str(rate), "-m", str(len(numbers)), "-i", "127.0.0.1", "-p", str(port or free_port()),
+            "-r", str(rate), "-m", str(len(numbers)), "-i", "127.0.0.1", "-p", PORT_ARG,
             "-nostdin", "-timeout", "50s", "-timeout_error", "-trace_err", "-error_file", errors]
     if trace:
         args += ["-trace_msg", "-message_file", log]
-    r = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=80,
-                       cwd=sw.board.path("var"))
+    r = run_sipp(args, port, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=80,
+                 cwd=sw.board.path("var"))
     if r.returncode != 0 and os.path.exists(errors):
         with open(errors, "rb") as f:
             print("SIPp's errors, from the start:\n%s" % f.read(3000).decode("latin-1"))

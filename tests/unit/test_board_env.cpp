@@ -108,19 +108,26 @@ TEST_F(BoardEnvTest, HotLineFiresOncePerCorRiseAfterTheHoldTime)
     EXPECT_EQ(count_of(flow, "[ArmEnvReadCor]--User:[] , CorAbleValue:[1], Get Cor:[1]"), 2u);
 }
 
-TEST_F(BoardEnvTest, TwoLineCorLedsFollowTheCorAlsoWhenItDrops)
+TEST_F(BoardEnvTest, TwoLineCorLedsAreWrittenOnEverySample)
 {
     Board(E_SYS_2W, 0, 2);
-    for (int word : {0b01, 0b00, 0b10, 0b00}) {
+    for (int word : {0b01, 0b00, 0b10, 0b10}) {
         sim("set cor " + std::to_string(word));
         ArmEnv_Process();
     }
-    ArmEnv_Process();  // unchanged: no request
     std::vector<std::string> leds;
     for (const std::string& e : sim_outputs())
         if (e.rfind("cor", 0) == 0) leds.push_back(e);
+    // Each sample writes both LEDs, an unchanged COR too, so a dropped carrier darkens its LED.
     EXPECT_EQ(leds, (std::vector<std::string>{"cor1_led value=1", "cor2_led value=0", "cor1_led value=0",
-                                              "cor2_led value=1", "cor2_led value=0"}));
+                                              "cor2_led value=0", "cor1_led value=0", "cor2_led value=1",
+                                              "cor1_led value=0", "cor2_led value=1"}));
+
+    // Four-wire mode has no COR LEDs.
+    Board(E_SYS_4W, 1, 4);
+    sim("set cor 15");
+    ArmEnv_Process();
+    for (const std::string& e : sim_outputs()) EXPECT_NE(e.rfind("cor", 0), 0u) << e;
 }
 
 TEST_F(BoardEnvTest, PttRequestsByMode)
