@@ -27,6 +27,13 @@ constexpr int kDefaultSipPort = 5060;
 
 const char* Static_Status(int status) { return PrintEnum(g_sPrintUserStatus, status); }
 
+// An address of the board itself: a softswitch running on the board sends from whichever of
+// them the route to the line picks, whatever address it was configured by.
+bool Static_IsOwnAddress(const char* ip)
+{
+    return std::strncmp(ip, "127.", 4) == 0 || std::strcmp(ip, g_sSysCfgInfo.m_sDevEnv.m_chLocalIP) == 0;
+}
+
 // Calls are taken only from the softswitches the line registers with: anybody else reaching
 // the SIP port could otherwise key the radio's transmitter.
 bool Static_FromSwitch(int chn)
@@ -35,7 +42,8 @@ bool Static_FromSwitch(int chn)
     if (peer == nullptr) return false;
     for (const IPV4_ADDRESS& sw : g_sSysCfgInfo.m_sSysServer.m_sServerAddr) {
         const int port = sw.port > 0 ? sw.port : kDefaultSipPort;
-        if (sw.ip[0] != '\0' && std::strcmp(sw.ip, peer->ip) == 0 && port == peer->port) return true;
+        if (sw.ip[0] == '\0' || port != peer->port) continue;
+        if (std::strcmp(sw.ip, peer->ip) == 0 || (Static_IsOwnAddress(sw.ip) && Static_IsOwnAddress(peer->ip))) return true;
     }
     return false;
 }

@@ -21,6 +21,7 @@
 #include "rtp_res.h"
 #include "sharememory.h"
 #include "sip_peer.h"
+#include "sim_dsp_chan.h"
 #include "sipman.h"
 #include "text.h"
 #include "udp_peer.h"
@@ -35,27 +36,6 @@ std::int64_t TestClock() { return g_clock_us; }
 
 constexpr int kDspOffset = 1;  // line 0 on DSP channel 1
 
-std::string SimText(const std::string& command)
-{
-    std::array<char, 1024> reply{};
-    SimBoard_Command(command, reply.data(), reply.size());
-    return reply.data();
-}
-
-// The simulated DSP channel's state ("chan CH"), its numeric fields by name.
-std::map<std::string, long long> Chan(int ch)
-{
-    std::map<std::string, long long> out;
-    const std::string state = SimText("chan " + std::to_string(ch)) + " ";
-    for (std::size_t at = 0; at < state.size();) {
-        const std::size_t blank = state.find(' ', at);
-        const std::string word = state.substr(at, blank - at);
-        const std::size_t eq = word.find('=');
-        if (eq != std::string::npos) out[word.substr(0, eq)] = std::atoll(word.c_str() + eq + 1);
-        at = blank + 1;
-    }
-    return out;
-}
 
 std::string Sdp(int port, const std::string& pts, const std::string& extra = "", const std::string& ip = "127.0.0.1")
 {
@@ -139,7 +119,7 @@ protected:
     void Step(int ms)
     {
         for (int i = 0; i < ms; ++i) {
-            SimText("advance 1");
+            sim_text("advance 1");
             g_clock_us += 1000;
             ++now;
             RES490_Process();
@@ -254,7 +234,7 @@ TEST_F(LineCalls, AnAcceptableCallIsAnsweredAtOnceTalksAndEndsThroughTheBusyTone
     EXPECT_STREQ(Shm().m_chCodeType, "G711U");
     EXPECT_EQ(Shm().m_sRemoteAddr.port, rtp.port);
     EXPECT_EQ(Shm().m_sLocalAddr.port, RTP_GetAddressLocal(0)->port);
-    const auto chan = Chan(kDspOffset);
+    const auto chan = sim_chan(kDspOffset);
     EXPECT_EQ(chan.at("rtp"), 1);
     EXPECT_EQ(chan.at("pt"), 0);
     EXPECT_EQ(SipChannelsInUse(), 1);
@@ -269,7 +249,7 @@ TEST_F(LineCalls, AnAcceptableCallIsAnsweredAtOnceTalksAndEndsThroughTheBusyTone
     const int busy = Until(0, E_USER_ON_IDLE, 3000);
     EXPECT_GE(busy, 990);
     EXPECT_LE(busy, 1010);
-    EXPECT_EQ(Chan(kDspOffset).at("rtp"), 0);
+    EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 0);
     EXPECT_EQ(Shm().m_iChnSip, -1);
     EXPECT_EQ(U().m_ePTTFlag, E_FLAG_OFF);
     EXPECT_EQ(SipChannelsInUse(), 0);
@@ -335,7 +315,7 @@ TEST_F(LineCalls, RefusedCalls)
         EXPECT_EQ(got.substr(0, 11), c.want) << c.what << "\n" << got;
         EXPECT_NE(U().m_eUserStatus, E_USER_ON_TALKING) << c.what;
         EXPECT_NE(U().m_eUserStatus, E_USER_ON_SEND_RING) << c.what;
-        EXPECT_EQ(Chan(kDspOffset).at("rtp"), 0) << c.what;
+        EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 0) << c.what;
     }
 }
 
@@ -394,7 +374,7 @@ TEST_F(LineCalls, AnUnacceptableReInviteGets488AndTheCallGoesOn)
     }
     EXPECT_EQ(U().m_eUseCoder, G711_U);
     EXPECT_EQ(RTP_GetAddressRemote(0)->port, rtp.port + 2);
-    EXPECT_EQ(Chan(kDspOffset).at("rtp"), 1);
+    EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 1);
 }
 
 TEST_F(LineCalls, AByeForADialogNoLineOwnsGets481AndFreesTheChannel)
@@ -457,7 +437,7 @@ TEST_F(LineCalls, EarlyMediaPlaysSevenSecondsFirstThenBursts)
     ASSERT_GE(Until(0, E_USER_ON_RING_183, 100), 0);
     EXPECT_EQ(U().m_eRTPOpenFlag, E_FLAG_ON);
     EXPECT_EQ(U().m_ePTTFlag, E_FLAG_ON);
-    EXPECT_EQ(Chan(kDspOffset).at("rtp"), 1);
+    EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 1);
     struct Phase {
         int at_ms;
         SYS_FLAG_E media;
