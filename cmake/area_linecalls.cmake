@@ -1,8 +1,13 @@
-# Lines taking and placing calls: call progress, SIP events, the automatic call. The sources
-# are the line module's and the SIP manager's (area_board, area_sipua); here are their tests.
+# Lines taking and placing calls: call progress, SIP events, the automatic call. The line
+# module and the SIP manager are built by area_board and area_sipua; here are the line's SDP
+# rules (which the fuzz build takes alone) and the tests.
+set(LINECALLS_SOURCES src/user_sdp.cpp)
+# The fuzz build takes the list above and nothing else from here.
 if(FUZZ)
   return()
 endif()
+
+target_sources(gate_core PRIVATE ${LINECALLS_SOURCES})
 
 # The line module over the real stack on loopback and the simulated board's DSP.
 unit_test(test_line_calls tests/unit/test_line_calls.cpp)

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <arpa/inet.h>
-
 #include "arm_environment.h"
 #include "board.h"
 #include "dsp_res.h"
@@ -55,14 +53,6 @@ SYS_LINE_STATUS_E Static_LineStatus(USER_STATUS_E status)
     default: return E_LINE_STATUS_IDLE;
     }
 }
-
-bool Static_IsIPv4(const char* text)
-{
-    in_addr a{};
-    return text != nullptr && inet_pton(AF_INET, text, &a) == 1;
-}
-
-bool Static_PortOk(int port) { return port > 0 && port <= 65535; }
 
 // Re-call record of a line: the pending number, armed by a failure or by the far end's BYE.
 SYS_RECALL_T* Static_PendingRecall(USER_INFO_T* user)
@@ -223,49 +213,6 @@ void UserInitAsCallee(USER_INFO_T* user, const SYS_S2P_CALLINFO_T* info)
     copy_text(user->m_chCallee, info->m_chCallee);
     Static_BuildLocalSdp(user);
     user->m_eIsCaller = E_IS_CALLEE;
-}
-
-int UserCheckSdp(int sip_chn, const SIP_SDP* sdp)
-{
-    if (sdp == nullptr || sdp->a_use == 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[CheckSDP]-- SipChn[%d] SDP的a_use[0]", sip_chn);
-        return -1;
-    }
-    if (!Static_IsIPv4(sdp->a_addr.ip)) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[CheckSDP]-- SipChn[%d] SDP的ip[%s]格式不正确", sip_chn, sdp->a_addr.ip);
-        return -2;
-    }
-    if (!Static_PortOk(sdp->a_addr.port)) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[CheckSDP]-- SipChn[%d] SDP的port[%d]不正确", sip_chn, sdp->a_addr.port);
-        return -3;
-    }
-    // A fax stream replaces the audio address: it is held to the same rules.
-    if (sdp->fax_use == 1 && (!Static_IsIPv4(sdp->fax.fax_addr.ip) || !Static_PortOk(sdp->fax.fax_addr.port))) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[CheckSDP]-- SipChn[%d] SDP的fax[%s:%d]不正确", sip_chn,
-                  sdp->fax.fax_addr.ip, sdp->fax.fax_addr.port);
-        return -4;
-    }
-    return 0;
-}
-
-int UserChooseCoder(const USER_INFO_T* user, const SIP_SDP* sdp)
-{
-    for (int peer : sdp->a_coders) {
-        if (peer == 0) continue;
-        for (int mine : user->m_eCodePriority)
-            if (mine != 0 && mine == peer) return peer;
-    }
-    return -1;
-}
-
-int UserMirrorMedia(int media)
-{
-    switch (media) {
-    case SENDRECV: return SENDRECV;
-    case SENDONLY: return RECVONLY;
-    case RECVONLY: return SENDONLY;
-    default: return INACTIVE;
-    }
 }
 
 int UserInitCallRes(USER_INFO_T* user, SIP_SDP* sdp)
