@@ -13,6 +13,7 @@ from call_parties import Phone, Sipp, first_line, header
 from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
 from harness import main, start_gate, start_switch, wait_for
 from simboard import SimBoard
+from sipp_server import SippServer
 from webcfg import Segment
 
 BOARD_IP = "10.77.0.5"
@@ -325,6 +326,58 @@ class RecallByBye(Board):
         self.phone.reply(invite, b"200 OK", sdp(self.media_port, b"8"))
         self.assertIsNotNone(self.recv_sip(b"ACK"))
         self.assertTrue(self.wait_line(0, status_line=TALKING, remote_port=self.media_port, code_type=b"G711A"))
+
+
+class AutomaticCall(unittest.TestCase):
+    """The host softswitch is a SIPp registrar on 127.0.0.2; backup 1 is sipswitch on the board
+    itself. While the board's own switch is current, line 0 calls line 1; when the host answers
+    again both calls end without a BYE and the board's switch is restarted."""
+    RESTART = b"killall sipswitch;./switch/sipswitch &"
+
+    def setUp(self):
+        self.board = gate_board()
+        with open(self.board.path("root/switch/sip_server.ini")) as f:
+            ini = f.read()
+        ini = ini.replace("sip_server_local_host = 127.0.0.1", "sip_server_local_host = " + BOARD_IP)
+        ini = ini.replace("sip_server_inter_host = 127.0.0.1", "sip_server_inter_host = " + BOARD_IP)
+        self.board.write_settings(ini)
+        self.host = SippServer(self.board, "registrar_options.xml", "127.0.0.2")
+        make_qvd_db.make_db(self.board.path(DB), key_and_time=KEY_AND_TIME, ini={
+            "MASTER_SLAVE_MODE": 1, "IP_SWITCH_0": "127.0.0.2", "PORT_SWITCH_0": self.host.port,
+            "IP_SWITCH_1": BOARD_IP, "PORT_SWITCH_1": 5060},
+            user_cors=[dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)])
+        self.sw = start_switch(self.board)
+        self.gate = start_gate(self.board)
+        self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
+        self.seg = Segment()
+
+    def tearDown(self):
+        self.seg.remove()
+        self.assertEqual(self.gate.stop()[0], 0)
+        self.sw.stop()
+        self.host.stop()
+        self.board.close()
+
+    def lines(self, **want):
+        self.gate.read(0.05)
+        return all(all(self.seg.line_status(line)[k] == v for k, v in want.items()) for line in (0, 1))
+
+    def test_line_zero_calls_line_one_on_the_boards_own_switch(self):
+        self.assertTrue(wait_for(lambda: self.lines(register_result=1), timeout=15), log(self.board)[-3000:])
+        self.assertTrue(self.lines(status_line=IDLE))
+        self.host.stop()
+        # Three missed probes move the lines to the board's switch; there both lines talk.
+        self.assertTrue(wait_for(lambda: self.lines(status_line=TALKING), timeout=90), log(self.board)[-3000:])
+        self.assertEqual(self.seg.line_status(0)["caller_id"], b"8002")
+        self.assertEqual(self.seg.line_status(1)["caller_id"], b"8001")
+        since = len(log(self.board))
+        # The host answers again: both calls end, no BYE, the board's switch restarted once.
+        self.host.start()
+        self.assertTrue(wait_for(lambda: self.lines(status_line=IDLE, chn_sip=-1), timeout=60), log(self.board)[-3000:])
+        self.assertTrue(wait_for(lambda: b"killall sipswitch\n" in self.board.read("var/standin.log")))
+        self.assertNotIn(b"[SendBye]", log(self.board)[since:])
+        self.assertEqual(self.board.read("var/shell.log").count(self.RESTART), 1)
+
 
 if __name__ == "__main__":
     main()
