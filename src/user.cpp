@@ -482,13 +482,14 @@ void UserSetStatus(USER_INFO_T* user, USER_STATUS_E status)
     if (status == E_USER_ON_TALKING) ShareMem_SetUserStatus(user);
     ShareMem_SetLineStatus(user->m_iUserChn, Static_LineStatus(status));
     user->m_iCntStatus = 0;
-    if (status == E_USER_ON_IDLE) UserCheckRegStatus(user);
     if (status == E_USER_ON_TALKING) {
         if (g_sSysCfgInfo.m_eAwakeFlag == E_FLAG_ON && user->m_eInTalkFlag != E_FLAG_ON)
             RTP_SetPlayPromptMedia(user->m_iChnRes, static_cast<codec>(user->m_eUseCoder), user->m_eIsCaller == E_IS_CALLEE ? 1 : 0);
         user->m_eInTalkFlag = E_FLAG_ON;
     }
     ShareMem_SetUserStatus(user);
+    // Last: a deletion waiting for the line to become idle clears the whole record.
+    if (status == E_USER_ON_IDLE) UserCheckRegStatus(user);
 }
 
 int User_PlayToneStart(USER_INFO_T* user, SYS_PLAY_TONE_TYPE_E tone)
