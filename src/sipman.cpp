@@ -159,7 +159,12 @@ void Static_RecvInfo(int chn)
     if (User_CheckNotifySipChn(chn) == 0) {
         LIBSIP_FreeXml(chn);
         Static_Free(chn);
+        return;
     }
+    // An INFO without a body on a call (a keep-alive, or a floor message a switch stripped) is
+    // answered like any other, or the far end would repeat it and count the call as gone.
+    LIBSIP_SetDataType(chn, 0);
+    LIBSIP_Send(C_INFO_OK, chn);
 }
 
 void Static_RecvNotify(int chn)

@@ -526,8 +526,12 @@ TEST_F(LineCalls, BusyFarEndIsCalledAgainAtMostRedial4xxTimes)
 
 TEST_F(LineCalls, InDialogFailuresEndTheCallWithABye)
 {
-    // The line's INFO gets 408: the far end is told with a BYE before the line lets go.
     const std::string ok = TalkingCall("i1");
+    // An INFO without a body is answered and changes nothing.
+    peer.send(Request("INFO", "8001", "i1", 2, param(header(ok, "To"), "tag")), stack_port);
+    EXPECT_EQ(start_line(Await("SIP/2.0")), "SIP/2.0 200 OK");
+    EXPECT_EQ(U().m_eUserStatus, E_USER_ON_TALKING);
+    // The line's INFO gets 408: the far end is told with a BYE before the line lets go.
     SipMan_SendSipInfo(U().m_iChnSip, "*1", 0);
     const std::string info = Await("INFO");
     ASSERT_FALSE(info.empty());
