@@ -50,8 +50,9 @@ constexpr ChipType kChipTypes[] = {
 };
 
 // Boot results (the driver's Tac49xProgramDownloadStatus) and set-up results as logged.
-constexpr std::string_view kBootText[] = {"Boot Status Reg not ready", "Boot Status Reg success",
-                                          "Boot Status Reg failed checksum", "EMIF Test Failed", "NULL boot Block"};
+constexpr std::string_view kBootText[] = {"Boot Status Reg not ready",       "Boot Status Reg success",
+                                          "Boot Status Reg failed checksum", "EMIF Test Failed",
+                                          "Boot image truncated",            "NULL boot Block"};
 constexpr std::string_view kSetupText[] = {"Success",
                                            "Failed Due to Set Device Control Register",
                                            "Failed Due to UTOPIA Routing Configuration",
@@ -63,8 +64,8 @@ constexpr std::string_view kSetupText[] = {"Success",
 
 const char* Static_BootText(int status)
 {
-    if (status == PROGRAM_DOWNLOAD_STATUS__NULL_BOOT_BLOCK) return kBootText[4].data();
-    return status >= 0 && status < 5 ? kBootText[status].data() : "";
+    if (status == PROGRAM_DOWNLOAD_STATUS__NULL_BOOT_BLOCK) return kBootText[5].data();
+    return status >= 0 && status <= PROGRAM_DOWNLOAD_STATUS__TRUNCATED_IMAGE ? kBootText[status].data() : "";
 }
 
 const char* Static_SetupText(int status) { return status >= 0 && status < 8 ? kSetupText[status].data() : ""; }
@@ -452,6 +453,11 @@ int RES490_Start(const AC490_API_REGISTER_INIT* init)
 void RES490_Process()
 {
     if (g_sResChipInfo.m_eStatus != E_CHIP_USED) return;
+    // Commands the ring could not take at once wait in the driver's FIFO, and every later one
+    // queues behind them: they move on as soon as the DSP frees descriptors, not at the next
+    // command (a tone stop would otherwise stay stranded and the tone play on).
+    Ac49xDrainFifo(kDevice, TRANSFER_MEDIUM__HOST);
+    Ac49xDrainFifo(kDevice, TRANSFER_MEDIUM__NETWORK);
     Static_Drain(kDevice, TRANSFER_MEDIUM__HOST);
     Static_Drain(kDevice, TRANSFER_MEDIUM__NETWORK);
 }

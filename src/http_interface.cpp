@@ -1,8 +1,12 @@
 #include "http_interface.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <array>
+#include <cerrno>
 
 #include <climits>
 #include <cstdio>
@@ -45,9 +49,12 @@ constexpr REQ_KIND_T kReqKinds[] = {
 };
 constexpr const char* kTimesKeys[] = {"times=", "\"times\"=", "times:", "\"times\":"};
 
-// The conversion thread, joined before the next one starts and before the server returns.
+// The thread that receives an upload and then converts it; joined before the next one starts
+// and before the server returns. Busy from its start until it has replied and converted.
 pthread_t s_tDeal{};
 bool s_bDealJoinable = false;
+std::atomic<bool> s_bUploadBusy{false};
+request_header_def s_sUploadReq;   // the upload being received, the thread's own
 
 // A point on the monotonic clock after which a client gets no more time.
 struct Deadline {
@@ -79,6 +86,29 @@ int Static_TrailingBreaks(const char* text, int len)
     return n;
 }
 
+// Takes what the socket has of a request header into text (len bytes so far), never past the
+// header's end, so the body stays in the socket: 1 the header is complete, 0 more is needed,
+// -1 the peer closed, the read failed or the header does not fit.
+int Static_HeaderStep(int sock, char* text, int& len)
+{
+    const int room = kHeaderMax - 1 - len;
+    if (room <= 0) return -1;
+    ssize_t n = recv(sock, text + len, static_cast<std::size_t>(room), MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return -1;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    int take = 0;
+    bool done = false;
+    while (take < n && !done) {
+        ++take;
+        done = Static_TrailingBreaks(text, len + take) == 4;
+    }
+    if (recv(sock, text + len, static_cast<std::size_t>(take), MSG_DONTWAIT) != take) return -1;
+    len += take;
+    text[len] = '\0';
+    if (done) return 1;
+    return len >= kHeaderMax - 1 ? -1 : 0;
+}
+
 // A number after a key: digits with an optional sign, held to the int range.
 int Static_NumberAfter(const char* at)
 {
@@ -88,11 +118,20 @@ int Static_NumberAfter(const char* at)
     return static_cast<int>(v);
 }
 
-void Static_Reply(const char* body)
+// The play count a body names; -1 none.
+int Static_PlayCount(const char* body)
+{
+    for (const char* key : kTimesKeys) {
+        if (const char* at = std::strstr(body, key)) return Static_NumberAfter(at + std::strlen(key));
+    }
+    return -1;
+}
+
+void Static_Reply(int sock, const char* body)
 {
     char reply[kReplyMax];
-    int len = set_respone_headers(reply, sizeof reply, &req, body);
-    if (len > 0) wlnet_tcp_send(req.sock_fd, reply, len);
+    int len = set_respone_headers(reply, sizeof reply, nullptr, body);
+    if (len > 0) wlnet_tcp_send(sock, reply, len);
 }
 
 // The file part's extension picks the upload file; only the file name itself is looked at.
@@ -114,72 +153,111 @@ void Static_JoinDeal()
     s_bDealJoinable = false;
 }
 
-void Static_StartDeal()
+// The upload's own thread: it receives the file, replies, closes and converts what it stored, so
+// a slow uploader holds only itself.
+void* Static_UploadThread(void*)
 {
-    Static_JoinDeal();
-    if (pthread_create(&s_tDeal, nullptr, _cbDealFileThread, nullptr) != 0) {
-        // Without its thread nobody would ever clear the flag, and every later request would be
-        // refused.
-        g_flg_deal = 0;
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad deal file thread create fail......");
-        return;
-    }
-    s_bDealJoinable = true;
+    // The client hears success whenever the upload could start; the conversion's log line
+    // tells how it went.
+    parser_request_download(&s_sUploadReq);
+    Static_Reply(s_sUploadReq.sock_fd, kTrueBody);
+    wlnet_close(s_sUploadReq.sock_fd);
+    if (g_flg_deal != 0) _cbDealFileThread(nullptr);
+    s_bUploadBusy = false;
+    return nullptr;
 }
 
-// One request of the connection in req.sock_fd, answered; true when it was an upload that left
-// something to convert.
-bool Static_Serve()
+// Hands the connection to the upload thread; false when the thread cannot be made (the
+// connection is still the caller's then).
+bool Static_StartUpload(const request_header_def& request)
 {
-    char* text = get_server_request(req.sock_fd);
-    if (text == nullptr || get_req_header(text, &req) != 0) {
-        delete[] text;
-        Static_Reply(kFalseBody);
+    Static_JoinDeal();
+    s_sUploadReq = request;
+    s_bUploadBusy = true;
+    if (pthread_create(&s_tDeal, nullptr, Static_UploadThread, nullptr) != 0) {
+        s_bUploadBusy = false;
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad deal file thread create fail......");
         return false;
     }
-    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, 0, "broad request:%s\n", text);
-    delete[] text;
+    s_bDealJoinable = true;
+    return true;
+}
 
-    if (g_flg_deal != 0) {
-        Static_Reply(kFalseBody);
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad cannot use while deal file......");
-        return false;
+// A connection of the server and how far its request has come.
+enum HTTP_PHASE_E { E_HTTP_FREE = 0, E_HTTP_HEADER, E_HTTP_PLAY };
+
+struct HTTP_CLIENT_T {
+    int m_iPhase = E_HTTP_FREE;
+    request_header_def m_sReq{};
+    std::int64_t m_llStartUs = 0;
+    std::int64_t m_llEndUs = 0;    // the header bound
+    std::int64_t m_llByteUs = 0;   // the next bytes are waited for until then
+    int m_iLen = 0;
+    char m_chText[kHeaderMax];     // the header so far
+};
+
+// Clients served at once; when all are taken, the one that has waited longest for its header
+// makes room. Every one reads on its own, so a slow client holds only its own place.
+constexpr int kHttpMaxClients = 128;
+std::array<HTTP_CLIENT_T, kHttpMaxClients> s_sClients;
+
+void Static_Finish(HTTP_CLIENT_T& c, const char* body)
+{
+    if (body != nullptr) Static_Reply(c.m_sReq.sock_fd, body);
+    wlnet_close(c.m_sReq.sock_fd);
+    c.m_iPhase = E_HTTP_FREE;
+}
+
+// An instant broadcast with the count its body named (or none).
+void Static_Play(HTTP_CLIENT_T& c, int count)
+{
+    if (count < 2) count = 1;
+    bool playing;
+    {
+        std::lock_guard<std::mutex> lock(g_sBroadInfo.m_mtxLock);
+        playing = g_sBroadInfo.broad_status != 0;
+        if (!playing) {
+            g_sBroadInfo.broad_count = count;
+            g_sBroadInfo.broad_status = 1;
+        }
     }
-    bool uploaded = false;
-    switch (req.status_type) {
+    if (playing) MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad started, please stop......");
+    Static_Finish(c, kTrueBody);
+}
+
+// A complete header: the request is carried out, or waits for its body.
+void Static_Serve(HTTP_CLIENT_T& c)
+{
+    request_header_def& r = c.m_sReq;
+    if (get_req_header(c.m_chText, &r) != 0) return Static_Finish(c, kFalseBody);
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, 0, "broad request:%s\n", c.m_chText);
+
+    // An upload being received counts as a conversion already: its file is not yet chosen.
+    if (g_flg_deal != 0 || (r.status_type == 1 && s_bUploadBusy)) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad cannot use while deal file......");
+        return Static_Finish(c, kFalseBody);
+    }
+    switch (r.status_type) {
     case 1:
         if (Broad_GetStatus() != 0) {
-            Static_Reply(kFalseBody);
             MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad cannot upload while playing......");
-            return false;
+            return Static_Finish(c, kFalseBody);
         }
-        if (req.content_length > g_sHttpLimits.m_lMaxUpload) {
-            Static_Reply(kFalseBody);
-            MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad upload too large:%ld, limit:%ld......",
-                      req.content_length, g_sHttpLimits.m_lMaxUpload);
-            return false;
+        if (r.content_length > g_sHttpLimits.m_lMaxUpload) {
+            MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad upload too large:%ld, limit:%ld......", r.content_length,
+                      g_sHttpLimits.m_lMaxUpload);
+            return Static_Finish(c, kFalseBody);
         }
         run_shell("rm -rf 1.wav;rm -rf tmp.wav; rm -rf tmp.mp3");
-        // The client hears success whenever the upload could start; the conversion's log line
-        // tells how it went.
-        parser_request_download(&req);
-        uploaded = g_flg_deal != 0;
-        break;
-    case 2: {
-        int count = parser_request_play(&req);
-        if (count < 2) count = 1;
-        bool playing;
-        {
-            std::lock_guard<std::mutex> lock(g_sBroadInfo.m_mtxLock);
-            playing = g_sBroadInfo.broad_status != 0;
-            if (!playing) {
-                g_sBroadInfo.broad_count = count;
-                g_sBroadInfo.broad_status = 1;
-            }
+        if (Static_StartUpload(r)) {
+            c.m_iPhase = E_HTTP_FREE;   // the connection is the upload thread's now
+            return;
         }
-        if (playing) MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad started, please stop......");
-        break;
-    }
+        return Static_Finish(c, kTrueBody);
+    case 2:
+        c.m_iPhase = E_HTTP_PLAY;
+        c.m_llByteUs = monotonic_us() + std::int64_t{kWlnetRecvWaitMs} * 1000;
+        return;
     case 3: {
         bool idle;
         {
@@ -188,19 +266,85 @@ bool Static_Serve()
             if (!idle) g_sBroadInfo.broad_status = 3;
         }
         if (idle) MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, 0, "broad has stopped......");
-        break;
+        return Static_Finish(c, kTrueBody);
     }
     case 4:
-        if (HTTP_Deal_ChannelSwitch(req.channel_num) != 0) {
-            Static_Reply(kFalseBody);
-            return false;
-        }
-        break;
+        return Static_Finish(c, HTTP_Deal_ChannelSwitch(r.channel_num) != 0 ? kFalseBody : kTrueBody);
     default:
-        break;
+        return Static_Finish(c, kTrueBody);
     }
-    Static_Reply(kTrueBody);
-    return uploaded;
+}
+
+// The client's socket is readable: what came moves its request on.
+void Static_Readable(HTTP_CLIENT_T& c, std::int64_t now)
+{
+    if (c.m_iPhase == E_HTTP_PLAY) {
+        char block[kBlockMax] = {};
+        int n = wlnet_tcp_recv(c.m_sReq.sock_fd, block, kBlockMax - 1);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        return Static_Play(c, n > 0 ? Static_PlayCount(block) : -1);
+    }
+    int step = Static_HeaderStep(c.m_sReq.sock_fd, c.m_chText, c.m_iLen);
+    if (step < 0) return Static_Finish(c, kFalseBody);
+    if (step == 1) return Static_Serve(c);
+    c.m_llByteUs = now + std::int64_t{kWlnetRecvWaitMs} * 1000;
+}
+
+// The client's time is up: a header that did not come in time, a play count that did not come.
+void Static_TimeUp(HTTP_CLIENT_T& c, std::int64_t now)
+{
+    if (now < c.m_llByteUs && (c.m_iPhase != E_HTTP_HEADER || now < c.m_llEndUs)) return;
+    if (c.m_iPhase == E_HTTP_PLAY) return Static_Play(c, -1);
+    Static_Finish(c, kFalseBody);
+}
+
+// A place for a new client: a free one, else the oldest header still coming is refused.
+HTTP_CLIENT_T* Static_Place()
+{
+    HTTP_CLIENT_T* oldest = nullptr;
+    for (HTTP_CLIENT_T& c : s_sClients) {
+        if (c.m_iPhase == E_HTTP_FREE) return &c;
+        if (c.m_iPhase == E_HTTP_HEADER && (oldest == nullptr || c.m_llStartUs < oldest->m_llStartUs)) oldest = &c;
+    }
+    if (oldest != nullptr) Static_Finish(*oldest, kFalseBody);
+    return oldest;
+}
+
+void Static_Accept(int listener)
+{
+    errno = 0;
+    int sock = wlnet_tcp_accept(listener, nullptr, nullptr);
+    if (sock < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(kAcceptRetryUs);   // no busy loop
+        return;
+    }
+    HTTP_CLIENT_T* c = Static_Place();
+    if (c == nullptr) {   // every place is a play count being waited for: cannot happen with 128
+        wlnet_close(sock);
+        return;
+    }
+    wlnet_set_nonblock(sock);
+    const std::int64_t now = monotonic_us();
+    c->m_iPhase = E_HTTP_HEADER;
+    c->m_sReq = {};
+    c->m_sReq.sock_fd = sock;
+    c->m_llStartUs = now;
+    c->m_llEndUs = now + std::int64_t{g_sHttpLimits.m_iHeaderMs} * 1000;
+    c->m_llByteUs = now + std::int64_t{kWlnetRecvWaitMs} * 1000;
+    c->m_iLen = 0;
+    c->m_chText[0] = '\0';
+}
+
+// How long the server may sleep: until the nearest bound of a client, at most a second.
+int Static_PollMs(std::int64_t now)
+{
+    std::int64_t next = now + 1000000;
+    for (const HTTP_CLIENT_T& c : s_sClients) {
+        if (c.m_iPhase == E_HTTP_FREE) continue;
+        if (c.m_llByteUs < next) next = c.m_llByteUs;
+        if (c.m_iPhase == E_HTTP_HEADER && c.m_llEndUs < next) next = c.m_llEndUs;
+    }
+    return next <= now ? 0 : static_cast<int>((next - now + 999) / 1000);
 }
 
 }  // namespace
@@ -230,10 +374,13 @@ char* get_server_request(int sock)
     char* text = new char[kHeaderMax]();
     Deadline until(g_sHttpLimits.m_iHeaderMs);
     int len = 0;
-    while (len < kHeaderMax - 1) {
-        if (Static_Recv(sock, text + len, 1, until) != 1) break;
-        ++len;
-        if (Static_TrailingBreaks(text, len) == 4) return text;
+    while (true) {
+        int ms = until.wait_ms();
+        pollfd p{sock, POLLIN, 0};
+        if (ms == 0 || poll(&p, 1, ms) != 1) break;
+        int step = Static_HeaderStep(sock, text, len);
+        if (step == 1) return text;
+        if (step < 0) break;
     }
     delete[] text;
     return nullptr;
@@ -331,31 +478,40 @@ int parser_request_play(request_header_def* request)
     Deadline until(kWlnetRecvWaitMs);
     if (Static_Recv(request->sock_fd, block, kBlockMax - 1, until) <= 0) return -1;
     block[kBlockMax - 1] = '\0';
-    for (const char* key : kTimesKeys) {
-        if (const char* at = std::strstr(block, key)) return Static_NumberAfter(at + std::strlen(key));
-    }
-    return -1;
+    return Static_PlayCount(block);
 }
 
 int http_interface_server(int port)
 {
     int listener = wlnet_tcp_create(nullptr, port);
     if (listener < 0) return -1;
+    wlnet_set_nonblock(listener);
+    for (HTTP_CLIENT_T& c : s_sClients) c.m_iPhase = E_HTTP_FREE;
     fd_server = listener;
+    std::array<pollfd, kHttpMaxClients + 1> fds{};
+    std::array<HTTP_CLIENT_T*, kHttpMaxClients + 1> owners{};
     while (fd_server == listener) {
-        req = {};
-        req.sock_fd = -1;
-        int sock = wlnet_tcp_accept(listener, nullptr, nullptr);
-        if (sock < 0) {
-            if (fd_server == listener) usleep(kAcceptRetryUs);  // out of descriptors: no busy loop
-            continue;
+        std::size_t n = 0;
+        fds[n] = {listener, POLLIN, 0};
+        owners[n++] = nullptr;
+        for (HTTP_CLIENT_T& c : s_sClients) {
+            if (c.m_iPhase == E_HTTP_FREE) continue;
+            fds[n] = {c.m_sReq.sock_fd, POLLIN, 0};
+            owners[n++] = &c;
         }
-        req.sock_fd = sock;
-        wlnet_set_nonblock(sock);
-        bool uploaded = Static_Serve();
-        wlnet_close(sock);
-        if (uploaded) Static_StartDeal();
+        int ready = poll(fds.data(), n, Static_PollMs(monotonic_us()));
+        if (fd_server != listener) break;
+        if (ready < 0) continue;   // a signal: the bounds are looked at again
+        const std::int64_t now = monotonic_us();
+        for (std::size_t i = 1; i < n; ++i) {
+            HTTP_CLIENT_T& c = *owners[i];
+            if (fds[i].revents != 0) Static_Readable(c, now);
+            if (c.m_iPhase != E_HTTP_FREE) Static_TimeUp(c, now);
+        }
+        if (fds[0].revents != 0) Static_Accept(listener);
     }
+    for (HTTP_CLIENT_T& c : s_sClients)
+        if (c.m_iPhase != E_HTTP_FREE) Static_Finish(c, nullptr);
     wlnet_close(listener);
     Static_JoinDeal();
     return 0;

@@ -40,7 +40,7 @@ RTP_CALLBACKS_T g_sRtpInit;
 
 // 10, 20 and 30 ms all divide 60: the tick counts wrap there instead of overflowing.
 constexpr int kTickWrap = 60;
-int s_iPlayTick = 0;
+long long s_llPlayMs = 0;  // loop milliseconds since start-up: each channel paces its play-out on it
 int s_iPromptTick = 0;
 
 constexpr const char kPromptFile[] = "/var/www/ring.au";
@@ -124,6 +124,8 @@ void RtpInitBufRes(RTP_CHN_INFO_T& c)
     r.m_iSendCount = 0;
     r.m_iRecvCount = 0;
     r.m_iLastRecv = -1;
+    b.m_llPlayDue = 0;
+    b.m_iDryMs = 0;
 }
 
 // Writes one packet at the ring's write index; the ring overwrites its oldest slot when full.
@@ -161,7 +163,6 @@ void Static_StartPlayOut(RTP_CHN_INFO_T& c)
 void RtpDetectCorInVOX(RTP_CHN_INFO_T& c, const USER_INFO_T* user, const unsigned char* packet, int length)
 {
     SYS_BUF_INFO_T& b = c.m_sBuffer;
-    if (b.m_eBeginToSend == E_FLAG_ON) b.m_sRtpCache.m_iLastRecv = b.m_sRtpCache.m_iCurRecv;
     if (user == nullptr || user->m_eSampleCorFlag == E_FLAG_ON) return;
     if (RtpCheckEffective(packet, length, c.m_sCfgCorNetwork.m_eVoxSen) == 1) {
         if (b.m_iCntVoice++ > 4) {
@@ -178,6 +179,17 @@ void RtpDetectCorInVOX(RTP_CHN_INFO_T& c, const USER_INFO_T* user, const unsigne
                   b.m_iCntSilence, c.m_sCfgCorNetwork.m_iTimeVoxHangUp);
         RTP_SetSendOnOff(c.m_iResChn, E_RTP_BUF_NETWORK, E_FLAG_OFF);
     }
+}
+
+// While play-out is on, the packet just stored is played: the limit moves past it now, not at
+// the next datagram, so it waits no longer than its turn. A play-out that starts (the limit
+// leaves idle) is paced from this millisecond.
+void Static_ExtendPlayOut(RTP_CHN_INFO_T& c)
+{
+    SYS_BUF_INFO_T& b = c.m_sBuffer;
+    if (b.m_eBeginToSend != E_FLAG_ON) return;
+    if (b.m_sRtpCache.m_iLastRecv == -1) b.m_llPlayDue = s_llPlayMs;
+    b.m_sRtpCache.m_iLastRecv = b.m_sRtpCache.m_iCurRecv;
 }
 
 // The far end's packet time from its first two packets of the call.
@@ -242,10 +254,13 @@ void Static_RecvNetwork(int channel)
     char ip[sizeof(IPV4_ADDRESS::ip)] = {};
     int port = 0;
     const int length = Udp_Socket_recv_By_Addr(c.m_iSocketID, packet, kRtpBufLen, ip, &port);
-    Static_LossOfMedia(*user, length > 0);
+    // Only the far end proves that the call's media still flows: a stranger's datagrams must
+    // not keep a dead call up.
+    const bool from_far_end =
+        length > 0 && port == c.m_sAddrRemote.port && std::strncmp(ip, c.m_sAddrRemote.ip, sizeof ip) == 0;
+    Static_LossOfMedia(*user, from_far_end);
     // Anything shorter than an RTP header carries nothing the steps below could read.
-    if (length < kRtpHeadLen) return;
-    if (port != c.m_sAddrRemote.port || std::strncmp(ip, c.m_sAddrRemote.ip, sizeof ip) != 0) return;
+    if (!from_far_end || length < kRtpHeadLen) return;
     if (c.m_sPromptMediaInfo.m_iMediaFd[E_PSTN_DIR] >= 0) return;
 
     RtpSetPtimeByPacket(c, *user, packet);
@@ -259,6 +274,7 @@ void Static_RecvNetwork(int channel)
     case E_NW_COR_DETECT_TYPE_VOX:
         RtpDetectCorInVOX(c, user, packet, length);
         Static_CacheStore(c.m_sBuffer.m_sRtpCache, packet, length);
+        Static_ExtendPlayOut(c);
         return;
     case E_NW_COR_DETECT_TYPE_DISABLE:
         RtpInitBufRes(c);
@@ -277,34 +293,54 @@ void Static_RecvNetwork(int channel)
     if (length > kRtpEventLen) Static_SendToDsp(c, packet, length);
 }
 
+// A ring that runs dry while play-out is on is a far end that is late or has stopped: the
+// time counts as silence toward the hang time, and a datagram that comes within it is played
+// at once (the pace restarts from it) instead of the radio dropping and re-keying its PTT.
 void Static_PlayOut(int channel)
 {
     RTP_CHN_INFO_T& c = g_sRtpChnList[channel];
-    if (c.m_eFlagOpen != E_FLAG_ON || c.m_iPtime <= 0 || s_iPlayTick % c.m_iPtime != 0) return;
-    RTP_CACHE_T& r = c.m_sBuffer.m_sRtpCache;
+    SYS_BUF_INFO_T& b = c.m_sBuffer;
+    if (c.m_eFlagOpen != E_FLAG_ON || c.m_iPtime <= 0 || s_llPlayMs < b.m_llPlayDue) return;
+    RTP_CACHE_T& r = b.m_sRtpCache;
     if (r.m_iLastRecv == -1) {
-        if (c.m_eRtpOverFlag == E_FLAG_ON) Static_VoiceStop(c);
+        if (c.m_eRtpOverFlag != E_FLAG_ON) return;
+        Static_VoiceStop(c);
+        b.m_llPlayDue = s_llPlayMs + c.m_iPtime;
         return;
     }
+    const bool vox = c.m_sCfgCorNetwork.m_eCorType == E_NW_COR_DETECT_TYPE_VOX;
     if (r.m_iCurSend == r.m_iLastRecv) {
-        if (c.m_sCfgCorNetwork.m_eCorType == E_NW_COR_DETECT_TYPE_VOX) Static_VoiceStop(c);
+        if (vox && b.m_eBeginToSend == E_FLAG_ON && c.m_eRtpOverFlag != E_FLAG_ON) {
+            ++b.m_iDryMs;
+            const long long quiet = static_cast<long long>(b.m_iCntSilence) * c.m_iPtime + b.m_iDryMs;
+            if (quiet <= c.m_sCfgCorNetwork.m_iTimeVoxHangUp) return;  // looked at again next ms
+            MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, c.m_iResChn, "[RtpDetectCorInVOX]--m_iCntSilence[%d], m_iTimeVoxHangUp[%d]",
+                      b.m_iCntSilence, c.m_sCfgCorNetwork.m_iTimeVoxHangUp);
+            RTP_SetSendOnOff(c.m_iResChn, E_RTP_BUF_NETWORK, E_FLAG_OFF);
+        }
+        if (vox) Static_VoiceStop(c);
         r.m_iLastRecv = -1;
+        b.m_iDryMs = 0;
+        b.m_llPlayDue = s_llPlayMs + c.m_iPtime;
         return;
     }
+    b.m_iDryMs = 0;
     RTP_BUF_NODE& node = r.m_chCacheList[r.m_iCurSend];
     Static_SendToDsp(c, node.m_chBuf, node.m_iBufLen);
     r.m_iCurSend = (r.m_iCurSend + 1) % kRtpCacheSlots;
     ++r.m_iSendCount;
+    b.m_llPlayDue = s_llPlayMs + c.m_iPtime;
 }
 
 // ---- line to network ----
 
-// The channel's own identity toward the far end: sequence (65535 is never sent), timestamp
-// (0 first, then one frame per packet) and SSRC; bytes 0-1 stay as the DSP wrote them.
+// The channel's own identity toward the far end: sequence (wrapping as 16 bits, 65535
+// included, so a far end never sees a gap), timestamp (0 first, then one frame per packet)
+// and SSRC; bytes 0-1 stay as the DSP wrote them.
 void Static_RewriteHead(RTP_CHN_INFO_T& c, unsigned char* packet)
 {
-    if (c.m_iRtpSeq > 65534) c.m_iRtpSeq = 0;
-    Static_Put16(packet + 2, c.m_iRtpSeq++);
+    Static_Put16(packet + 2, c.m_iRtpSeq & 0xFFFF);
+    c.m_iRtpSeq = (c.m_iRtpSeq + 1) & 0xFFFF;
     Static_Put32(packet + 4, c.m_iRtpTimeStamp);
     c.m_iRtpTimeStamp += Static_FrameSamples(c.m_iPtime);
     Static_Put32(packet + 8, c.m_iSsrc);
@@ -377,11 +413,15 @@ void Static_ClosePrompt(RTP_CHN_INFO_T& c, int dir)
     p.m_iRtpTimeStamp[dir] = 0;
 }
 
-void Static_ReleasePrompt(RTP_CHN_INFO_T& c)
+// A line-side prompt keyed the radio's PTT when it started: a teardown before its end lets go
+// of it, or the radio would stay keyed after the call. keep_ptt: another prompt keys it at once.
+void Static_ReleasePrompt(RTP_CHN_INFO_T& c, bool keep_ptt = false)
 {
+    const bool keyed = c.m_sPromptMediaInfo.m_iMediaFd[E_PSTN_DIR] >= 0;
     c.m_sPromptMediaInfo.m_eCode = UNKONW;
     Static_ClosePrompt(c, E_PSTN_DIR);
     Static_ClosePrompt(c, E_NET_DIR);
+    if (keyed && !keep_ptt) ArmEnv_SetPTT(c.m_iResChn, E_FLAG_OFF);
 }
 
 // The next prompt packet of one direction into out (kRtpBufLen bytes): its length, or -1 when
@@ -529,7 +569,7 @@ int RTP_Init(const RTP_INIT_T* init)
     g_sRtpInit.m_pfuncOnSendCor = init->m_pfuncOnSendCor;
     g_sRtpInit.m_pfuncOnSendCorOff = init->m_pfuncOnSendCorOff;
     g_sRtpInit.m_pfuncSendPacketToPcm = init->m_pfuncSendPacketToPcm;
-    s_iPlayTick = 0;
+    s_llPlayMs = 0;
     s_iPromptTick = 0;
     const int first_port = init->m_sLocalAddr.port;
     for (int i = 0; i < kRtpChnMax; ++i) {
@@ -597,7 +637,7 @@ void RTP_Process()
 {
     RtpPlayPrompt();
     for (int ch = 0; ch < Static_Lines(); ++ch) Static_RecvNetwork(ch);
-    s_iPlayTick = (s_iPlayTick + 1) % kTickWrap;
+    ++s_llPlayMs;
     for (int ch = 0; ch < Static_Lines(); ++ch) Static_PlayOut(ch);
 }
 
@@ -784,13 +824,15 @@ int RTP_SetPlayPromptMedia(int channel, codec code, int both)
     RTP_CHN_INFO_T& c = g_sRtpChnList[channel];
     if (c.m_eFlagOpen != E_FLAG_ON) return -2;
     // A prompt started over another one would otherwise leave the first one's files open.
-    Static_ReleasePrompt(c);
+    const bool keyed = c.m_sPromptMediaInfo.m_iMediaFd[E_PSTN_DIR] >= 0;
+    Static_ReleasePrompt(c, true);
     PROMPT_MEDIA_INFO_T& p = c.m_sPromptMediaInfo;
     p.m_eCode = code;
     const std::string path = board_path(kPromptFile);
     p.m_iMediaFd[E_PSTN_DIR] = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (p.m_iMediaFd[E_PSTN_DIR] < 0) {
         p.m_iMediaFd[E_PSTN_DIR] = -1;
+        if (keyed) ArmEnv_SetPTT(channel, E_FLAG_OFF);
         return -3;
     }
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, channel, "Pstn FD = %d", p.m_iMediaFd[E_PSTN_DIR]);

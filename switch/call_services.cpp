@@ -461,6 +461,8 @@ int CallCtrl_Recv_Refer_Free(int t, const char* number)
         call_chns[x].called = dialled;
         return -8;
     }
+    // The referrer is released only once the datagram is out: a transfer that cannot be sent
+    // leaves the call as it was instead of a partner talking to nobody.
     call_chns[t].con_chn = -1;
     CallCtrl_SendHangoff(t, 0);
     return 1;

@@ -10,6 +10,7 @@
 #include "call_relay.h"
 #include "link_net.h"
 #include "link_wait.h"
+#include "mgcp_endpoint.h"
 #include "settings.h"
 #include "sip_legs.h"
 #include "sip_reg.h"
@@ -149,7 +150,11 @@ int Send_FeeStart(int chn, int gateway_flag, int gateway_side)
     if (gateway_flag == 1) {
         r[58] = 1;
         const int regno = CallCtrl_Get_Regno(gw_chn);
-        if (regno >= 0 && regno < kMaxSipReg) copy_text(gw_tel, sipreg[regno].tel.view());
+        // Behind an MGCP party stands an endpoint, not a registration: its number is its own.
+        if (regno >= 0 && call_chns[gw_chn].type == CHN_TYPE_MGCP)
+            copy_text(gw_tel, g_mgcp_endpoint[regno].tel.view());
+        else if (regno >= 0 && regno < kMaxSipReg)
+            copy_text(gw_tel, sipreg[regno].tel.view());
         std::memcpy(&r[59], gw_tel.s, gw_tel.view().size());
     }
     send_record(r.data(), r.size());

@@ -250,9 +250,11 @@ void read_temp(int slot, std::int64_t now)
 {
     Conn& c = status_temp[slot];
     bool heartbeat = false;
+    unsigned seq = 0;
     const int n = Frame_Read(c.sock, c.pending, g_work.data(), kReadMax, kShape,
                              [&](const unsigned char* f, std::size_t) {
                                  heartbeat = f[3] == kHeartbeat;
+                                 seq = f[1];
                                  return false;   // only the first frame can identify the console
                              });
     if (n < 0) {
@@ -272,7 +274,7 @@ void read_temp(int slot, std::int64_t now)
     const int free = Find_Free_Status();
     if (free < 0) {
         Write_Log("error Find_Free_Status!\n");
-        Send_Answer(c.sock, 0, kHeartbeatAnswer);
+        Send_Answer(c.sock, seq, kHeartbeatAnswer);   // an answer echoes its request's sequence
         return;
     }
     Conn& to = status_client[free];
@@ -377,7 +379,8 @@ int Send_Status_To_Dispatch(const char* number, int status)
     Write_Log("查找调度client结构体数组中是否有成员\n");
     const std::string_view wanted = number ? number : "";
     int sent = -1;
-    // Every console watching the number hears of the change, not only the first one.
+    // Every console watching the number hears of the change, not only the first one: a console
+    // passed over would show the old status until some later change happened to reach it.
     for (Check& k : status_check) {
         if (k.use != 1 || !same_number(k, wanted) || k.status == status) continue;
         k.status = status;

@@ -317,6 +317,8 @@ int OnRecv_DLCX(const MGCP_MSG_T& msg)
     const int e = Mgcp_Find_Endpoint_By_Callid(Mgcp_Param_Value(msg.c_line.view()));
     if (e < 0) {
         Write_Logf("Unknown callid=%s endpoint=%s in DLCX\n", msg.c_line.s, msg.endpoint.s);
+        // Silence would have the gateway repeat its DLCX and then take the agent for gone.
+        Mgcp_Send_Response(msg, kMgcpUnknownCallId);
         return -1;
     }
     Mgcp_Send_Response(msg, 200);
@@ -575,6 +577,7 @@ int Mgcp_Check_Pend_Time()
 
 int Mgcp_Resend_Timer()
 {
+    Mgcp_Answers_Tick();
     for (int e = 0; e < kMaxMgcpEndpoints; ++e) {
         MgcpEndpoint& ep = g_mgcp_endpoint[e];
         if (ep.in_use != 1 || ep.resend_tries <= 0) continue;

@@ -106,7 +106,8 @@ int Mgcp_Get_Soft_User_From_Db(const char* name, int e);
 // Every decoded message of every datagram.
 int Mgcp_OnRecv(const MGCP_MSG_T& msg);
 
-// Once a second: the no-answer count of rung endpoints, and the retransmission slots.
+// Once a second: the no-answer count of rung endpoints, and the retransmission slots (with the
+// clock that forgets kept answers).
 int Mgcp_Check_Pend_Time();
 int Mgcp_Resend_Timer();
 

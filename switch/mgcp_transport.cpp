@@ -47,17 +47,22 @@ int Mgcp_Next_Requestid()
 
 // Answers kept so that a command the gateway sends again (its copy of our answer was lost) gets
 // the same answer instead of being carried out a second time. A gateway repeats a command for
-// about 30 s; this many answers outlast that at any rate the agent can answer them.
+// about 30 s; this many answers outlast that at any rate the agent can answer them. After those
+// 30 s (RFC 3435) an answer is forgotten: a gateway may then use the transaction id again, as a
+// restarted one does, and its new command must be carried out, not answered from the past.
 constexpr std::size_t kAnswersKept = 256;
+constexpr unsigned kAnswerKeptSeconds = 30;
 struct KeptAnswer {
     in_addr_t ip = 0;
     in_port_t port = 0;
     int verb = 0;
     int trans_id = 0;
+    unsigned kept_at = 0;   // g_answer_clock when answered
     Text<64> text;
 };
 std::array<KeptAnswer, kAnswersKept> g_answers;
 std::size_t g_answers_next = 0;
+unsigned g_answer_clock = 0;   // seconds since start-up
 
 bool same_sender(const KeptAnswer& k, const MGCP_MSG_T& msg)
 {
@@ -68,7 +73,9 @@ KeptAnswer* kept_answer(const MGCP_MSG_T& msg)
 {
     if (msg.trans_id <= 0) return nullptr;
     for (KeptAnswer& k : g_answers)
-        if (k.trans_id == msg.trans_id && k.verb == msg.type && same_sender(k, msg)) return &k;
+        if (k.trans_id == msg.trans_id && k.verb == msg.type && same_sender(k, msg) &&
+            g_answer_clock - k.kept_at <= kAnswerKeptSeconds)
+            return &k;
     return nullptr;
 }
 
@@ -84,6 +91,7 @@ void keep_answer(const MGCP_MSG_T& msg, std::string_view text)
     k->port = msg.from_addr.sin_port;
     k->verb = msg.type;
     k->trans_id = msg.trans_id;
+    k->kept_at = g_answer_clock;
     copy_text(k->text, text);
 }
 
@@ -137,7 +145,10 @@ void Mgcp_Reset_Ids()
     g_requestid = 1;
     g_answers.fill(KeptAnswer{});
     g_answers_next = 0;
+    g_answer_clock = 0;
 }
+
+void Mgcp_Answers_Tick() { ++g_answer_clock; }
 
 int Mgcp_Server_Create(int port)
 {

@@ -16,6 +16,8 @@ inline constexpr std::size_t kMgcpRecvMax = 2047;
 inline constexpr int kMgcpMinDatagram = 5;
 // The caller-id signal of a ringing CRCX carries this number, whoever calls.
 inline constexpr const char* kMgcpCallerId = "500600700800";
+// The answer to a command naming a call the agent does not know (RFC 3435).
+inline constexpr int kMgcpUnknownCallId = 516;
 // Identifiers wrap back to 1 here.
 inline constexpr int kMgcpIdWrap = 999999999;
 
@@ -38,8 +40,11 @@ int Mgcp_Send_DLCX(int e, int mode);
 // Answers msg with code (0 or less: 400) to its sender. A command that arrives again with the same
 // transaction id from the same sender gets this same answer back (Mgcp_Answer_Again).
 int Mgcp_Send_Response(const MGCP_MSG_T& msg, int code);
-// 1 msg is a command already answered (the answer was sent again); 0 otherwise.
+// 1 msg is a command already answered within the last 30 seconds (the answer was sent again);
+// 0 otherwise.
 int Mgcp_Answer_Again(const MGCP_MSG_T& msg);
+// One second of the clock that forgets kept answers (the retransmission timer calls it).
+void Mgcp_Answers_Tick();
 // Sends length bytes of text to addr: 1; -1 send error (logged).
 int Send_Udp_Data_Mgcp(const char* text, std::size_t length, const sockaddr_in& addr);
 

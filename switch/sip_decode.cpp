@@ -20,6 +20,42 @@ constexpr std::size_t kBodyCut = kSipBodyMax - 1;   // 799
 
 std::string_view cut(std::string_view text, std::size_t n) { return text.substr(0, n < text.size() ? n : text.size()); }
 
+// Where needle first stands in text, "a" to "z" folded to capitals; npos when nowhere.
+std::size_t find_nocase(std::string_view text, std::string_view needle)
+{
+    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i)
+        if (Sip_Prefix(text.substr(i), needle)) return i;
+    return std::string_view::npos;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Copies text into out (size bytes, cut to size - 1, terminated) with every "%" and two hex
+// digits, in either case, turned into the character they stand for; a "%" without two hex
+// digits stays as it is. Returns the length written.
+std::size_t unescape(std::string_view text, char* out, std::size_t size)
+{
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < text.size() && n + 1 < size; ++i) {
+        int hi = -1, lo = -1;
+        if (text[i] == '%' && i + 2 < text.size() && (hi = hex_digit(text[i + 1])) >= 0 &&
+            (lo = hex_digit(text[i + 2])) >= 0) {
+            out[n++] = static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out[n++] = text[i];
+        }
+    }
+    out[n] = '\0';
+    return n;
+}
+
 // Splits text at blanks (runs of blanks count as one); the next word or an empty view.
 std::string_view next_word(std::string_view& rest)
 {
@@ -500,42 +536,27 @@ int Decode_ReferTo(std::string_view line, Text<50>& user, Text<kSipLineMax>& cal
     copy_text(user, rest.substr(0, at));
     rest = rest.substr(at + 1);
 
-    std::size_t rep = rest.find("Replaces");
+    // A Replaces header makes the transfer an attended one whatever its value looks like: a
+    // Call-ID without "@", escapes in small or capital letters, the tags in either order. Taken
+    // for a blind transfer, it would have the switch call the target the phone has called itself.
+    std::size_t rep = find_nocase(rest, "Replaces");
     if (rep == std::string_view::npos) return 1;
     rest = rest.substr(rep + 8);
     rest = rest.substr(std::min(rest.find_first_not_of(" ="), rest.size()));
+    rest = rest.substr(0, find_first_of_or_end(rest, ">&"));   // the URI, or its next header, ends it
 
-    // The Replaces value is escaped: "%40" stands for "@" and "%3B" for ";".
-    std::size_t esc_at = rest.find("%40");
-    if (esc_at == std::string_view::npos) return 1;
-    std::string_view id_host = rest.substr(esc_at + 3);
-    std::size_t esc_semi = id_host.find("%3B");
-    {
-        // Never longer than the line it comes from, so it fits the field.
-        char id[kSipLineMax * 2] = {};
-        Composer c(id, sizeof id);
-        c.raw(rest.substr(0, esc_at)).raw("@");
-        if (esc_semi != std::string_view::npos) c.raw(id_host.substr(0, esc_semi));
-        copy_text(callid, c.view());
+    // Unescaped, never longer than the line it comes from.
+    char replaces[kSipLineMax] = {};
+    std::string_view params(replaces, unescape(rest, replaces, sizeof replaces));
+    std::size_t end = find_first_of_or_end(params, ";");
+    copy_text(callid, params.substr(0, end));
+    while (end < params.size()) {
+        params = params.substr(end + 1);
+        end = find_first_of_or_end(params, ";");
+        const std::string_view param = params.substr(0, end);
+        if (Sip_Prefix(param, "to-tag=")) copy_text(to_tag, param.substr(7));
+        if (Sip_Prefix(param, "from-tag=")) copy_text(from_tag, param.substr(9));
     }
-    if (esc_semi == std::string_view::npos) return 1;
-
-    std::string_view params = id_host.substr(esc_semi + 3);
-    constexpr std::string_view kTo = "to-tag%3D", kFrom = "from-tag%3D";
-    std::size_t to = params.find(kTo);
-    std::size_t from = params.find(kFrom);
-    if (to == std::string_view::npos || from == std::string_view::npos) return 1;
-
-    // A tag ends at the next "%3B" when the other tag follows it, at ">" when it is the last.
-    auto tag_of = [&params](std::size_t pos, std::size_t name_len, bool last, Text<kSipLineMax>& out) {
-        std::string_view t = params.substr(pos + name_len);
-        std::size_t end = last ? t.find('>') : t.find("%3B");
-        if (end == std::string_view::npos) return false;
-        copy_text(out, t.substr(0, end));
-        return true;
-    };
-    if (!tag_of(to, kTo.size(), to > from, to_tag)) return 1;
-    if (!tag_of(from, kFrom.size(), from > to, from_tag)) return 1;
     Write_Logf("Get from tag=%s\n", from_tag.s);
     return 2;
 }

@@ -126,7 +126,8 @@ int Decode_Authorization(std::string_view line, DigestParams& out);
 int Decode_Proxy_Authorization(std::string_view line, DigestParams& out);
 
 // Refer-To: 1 a plain transfer (user), 2 a transfer with Replaces (callid, from_tag, to_tag
-// of the replaced dialog); -1 empty line, -2 no value, -3 no "sip:", -4 no "@" after it.
+// of the replaced dialog, unescaped; whatever of them the value holds); -1 empty line, -2 no
+// value, -3 no "sip:", -4 no "@" after it.
 int Decode_ReferTo(std::string_view line, Text<50>& user, Text<kSipLineMax>& callid,
                    Text<kSipLineMax>& from_tag, Text<kSipLineMax>& to_tag);
 

@@ -75,6 +75,17 @@ void add_to_tag(SipLeg& l, std::string_view tag)
     if (!t.ok()) Write_Logf("error:no room for the To tag of sip_chn[%d]\n", static_cast<int>(&l - sip_chn.data()));
 }
 
+// A leg the switch placed takes the far end's tag from the first answer that carries one. A
+// service leg is talking before its program answers, so its 200 takes the road of a repeated
+// answer: without this its ACK and BYE would name no dialog of the program.
+void take_to_tag(SipLeg& l, const SIP_MSG_T& msg)
+{
+    Text<64> uri;
+    Text<kSipLineMax> tag;
+    if (l.dir != 1 || Decode_FromTo(l.to_line.view(), uri, tag) < 0 || !tag.empty()) return;
+    if (Decode_FromTo(msg.to_line.view(), uri, tag) == 0 && !tag.empty()) add_to_tag(l, tag.view());
+}
+
 bool recorded_call(int chn)
 {
     const int con = call_chns[chn].con_chn;
@@ -469,6 +480,8 @@ int OnRecv_Ring(const SIP_MSG_T& msg, int leg)
         }
         const int r = CallCtrl_Recv_Ring(chn);
         if (r < 0) Write_Logf("CallCtrl_Recv_Ring return  %d\n", r);
+    } else if (l.st == sip_talk) {
+        take_to_tag(l, msg);   // a service leg's ringing: a BYE before its 200 names the dialog
     }
     Sip_Retrans_Clear(leg, SIP_INVITE);
     return 1;
@@ -486,6 +499,7 @@ int OnRecv_200OK(const SIP_MSG_T& msg, int leg)
         if (answers_re_invite(l)) {
             // A repeated 200, or the answer to the switch's re-INVITE: also on a caller's leg
             // whose ACK is still on its way, where the party re-sends its 200 until acknowledged.
+            take_to_tag(l, msg);
             Send_Ack(leg);
             return 1;
         }
@@ -724,6 +738,43 @@ int OnRecv_SetSwitch(const SIP_MSG_T& msg)
     return 1;
 }
 
+namespace {
+
+// The REFER that call control is carrying out and the leg it came on. The transfer releases
+// that leg: its phone hears that the transfer is done (RFC 3515) just before the BYE, while the
+// dialog still stands, since a phone may wait for that word to end its side of the call. The
+// BYE's retransmission then takes the leg's slot: it is the one that frees the leg.
+const SIP_MSG_T* g_refer = nullptr;
+int g_referrer = -1;
+
+void report_transfer_done(int leg)
+{
+    if (leg != g_referrer || g_refer == nullptr) return;
+    g_referrer = -1;
+    Send_Refer_Notify(*g_refer, leg, 3);
+}
+
+void begin_refer(const SIP_MSG_T& msg, int leg)
+{
+    g_refer = &msg;
+    g_referrer = leg;
+}
+
+// Call control's result r for the REFER on leg: a transfer that left the referrer's call as it
+// was did not happen, and is reported as failed.
+int end_refer(int leg, int r)
+{
+    if (r >= 0 && g_referrer == leg) {
+        Write_Log("error:recv refer left the call as it was\n");
+        r = -13;
+    }
+    g_refer = nullptr;
+    g_referrer = -1;
+    return r;
+}
+
+}  // namespace
+
 int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
 {
     Write_Logf("OnRecv_Refer begin chnno %d\n", leg);
@@ -737,7 +788,8 @@ int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
             Write_Logf("error:recv refer find regno error with tel %s\n", user.s);
             return -1;
         }
-        const int r = CallCtrl_Recv_Refer_Free(chn, user.s);
+        begin_refer(msg, leg);
+        const int r = end_refer(leg, CallCtrl_Recv_Refer_Free(chn, user.s));
         if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Free return %d", r);
         return r;
     }
@@ -748,7 +800,8 @@ int OnRecv_Refer(const SIP_MSG_T& msg, int leg)
             return -2;
         }
         std::printf("*******callctrl chn %d  callctrl  refrer_chn %d \n", chn, sip_chn[other].ctrl_chn);
-        const int r = CallCtrl_Recv_Refer_Online(chn, sip_chn[other].ctrl_chn);
+        begin_refer(msg, leg);
+        const int r = end_refer(leg, CallCtrl_Recv_Refer_Online(chn, sip_chn[other].ctrl_chn));
         if (r < 0) Write_Logf("CallCtrl_Recv_Refer_Online return %d\n", r);
         return r;
     }
@@ -806,6 +859,7 @@ int Sip_SendHangoff(int leg, int cause)
     if (!leg_in_range(leg)) return -1;
     if (!leg_in_use(leg)) return -2;
     SipLeg& l = sip_chn[leg];
+    report_transfer_done(leg);
     Write_Logf("sip_chn[%d]挂机,", leg);
     switch (l.st) {
     case sip_calling_wait_ring:

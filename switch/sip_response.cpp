@@ -289,10 +289,12 @@ int Send_Refer_Notify(const SIP_MSG_T&, int leg, int state)
     Composer m = in_dialog_request(*d, "NOTIFY");
     m.line("Event: refer");
     if (state == 1) m.line("Subscription-State: active;expires=3600");
-    if (state == 2) m.line("Subscription-State: terminated;reason=noresource");
-    // The same sipfrag for both states: the peer only learns the transfer is over.
-    m.line("Content-Type: message/sipfrag;version=2.0").raw("Content-Length: 33\r\n\r\n")
-        .line("SIP/2.0 488 Not Acceptable Here");
+    if (state == 2 || state == 3) m.line("Subscription-State: terminated;reason=noresource");
+    // A phone ends its call once the sipfrag says the transfer succeeded; the same failure
+    // otherwise, for both other states: the peer only learns the transfer is over.
+    const std::string_view frag = state == 3 ? "SIP/2.0 200 OK\r\n" : "SIP/2.0 488 Not Acceptable Here\r\n";
+    m.line("Content-Type: message/sipfrag;version=2.0").raw("Content-Length: ").number(static_cast<int>(frag.size()))
+        .raw("\r\n\r\n").raw(frag);
     if (!has_sig_address(*d)) return -1;
     return arm_and_send(leg, m, SIP_NOTIFY, *d, "Send_Refer_Notify");
 }

@@ -76,7 +76,8 @@ int Send_Ack(int leg);
 // ACK for a failure response to an INVITE that no leg has, back to the response's sender;
 // -1 when its To URI or CSeq cannot be decoded.
 int Send_Ack_Response(const SIP_MSG_T& msg);
-// NOTIFY reporting a REFER's outcome on a leg: state 1 active, 2 terminated.
+// NOTIFY reporting a REFER's outcome on a leg: state 1 active, 2 terminated, both with a failed
+// sipfrag; 3 terminated with the sipfrag of a transfer done.
 int Send_Refer_Notify(const SIP_MSG_T& msg, int leg, int state);
 // Forwards a received MESSAGE to ip:port.
 int Send_Message_Relay(const SIP_MSG_T& msg, const char* ip, int port);

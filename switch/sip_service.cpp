@@ -31,7 +31,9 @@ int program_addr(int regno, Text<16>& ip, int& port)
 // The legs' INVITEs (the given order; a leg may come twice), joined and sent to the program at
 // regno, with the whole datagram armed for resending on the leg holding. Every INVITE is built
 // before anything is sent: a datagram without one of its INVITEs would leave that party's leg
-// waiting for an answer the program cannot give.
+// waiting for an answer the program cannot give. A program that is not registered has no address,
+// and a datagram with no resend slot would be lost with its one copy: both refuse, so call
+// control keeps the call as it was rather than hand it to a service that never comes.
 int send_joined(std::initializer_list<int> order, int kind, int regno, int holding)
 {
     Text<16> ip;

@@ -126,6 +126,16 @@ void Sip_User_Of(osip_from_t* h, Text<64>& out)
     if (h != nullptr && h->url != nullptr && h->url->username != nullptr) copy_text(out, h->url->username);
 }
 
+void Sip_Branch_Of(const osip_message_t* sip, Text<128>& out)
+{
+    out.clear();
+    static char branch_name[] = "branch";   // osip's lookup takes a writable name
+    osip_via_t* v = static_cast<osip_via_t*>(osip_list_get(&sip->vias, 0));
+    osip_generic_param_t* p = nullptr;
+    if (v != nullptr && osip_via_param_get_byname(v, branch_name, &p) == 0 && p != nullptr && p->gvalue != nullptr)
+        copy_text(out, p->gvalue);
+}
+
 int Sip_Cseq_Number(const osip_message_t* sip)
 {
     if (sip->cseq == nullptr || sip->cseq->number == nullptr) return -1;
@@ -314,10 +324,9 @@ int Sip_Compose_Request(SipChn& c, int method, int cseq, const char* branch, con
 }
 
 // An answer to a received request (sip): its Via lines, From, To (with our tag), Call-ID, CSeq.
-static int compose_answer(const osip_message_t* sip, int status, SipChn* c, int data_type, const char* to_tag)
+// false when it does not fit.
+static bool compose_answer_into(Composer& m, const osip_message_t* sip, int status, SipChn* c, int data_type, const char* to_tag)
 {
-    char buf[kSipMsgMax];
-    Composer m(buf, sizeof buf);
     m.fmt("SIP/2.0 %d %s\r\n", status, reason_phrase(status));
     for (int i = 0; i < osip_list_size(&sip->vias); ++i) {
         osip_via_t* v = static_cast<osip_via_t*>(osip_list_get(&sip->vias, i));
@@ -358,11 +367,18 @@ static int compose_answer(const osip_message_t* sip, int status, SipChn* c, int 
     if (c != nullptr && c->call_info_out.use && c->call_info_out.content[0])
         m.raw("Call-Info: ").raw(std::string_view(c->call_info_out.content, strnlen(c->call_info_out.content, sizeof c->call_info_out.content))).raw("\r\n");
     if (c != nullptr) {
-        if (!body_lines(m, *c, data_type)) return -1;
+        if (!body_lines(m, *c, data_type)) return false;
     } else {
         m.raw("Content-Length: 0\r\n\r\n");
     }
-    if (!m.ok()) return -1;
+    return m.ok();
+}
+
+static int compose_answer(const osip_message_t* sip, int status, SipChn* c, int data_type, const char* to_tag)
+{
+    char buf[kSipMsgMax];
+    Composer m(buf, sizeof buf);
+    if (!compose_answer_into(m, sip, status, c, data_type, to_tag)) return -1;
     return Text_Store(m.c_str(), static_cast<int>(m.size()));
 }
 
@@ -387,4 +403,35 @@ void Sip_Answer_Plain(int ctx, int status)
     if (!Trans_Live(ctx) || Trans_At(ctx).final_seen || Trans_At(ctx).tr->orig_request == nullptr) return;
     int text = compose_answer(Trans_At(ctx).tr->orig_request, status, nullptr, 0, tag);
     if (text >= 0) Trans_Answer(ctx, text, status);
+}
+
+// The To tag of an answer without a transaction: drawn from the request (and a secret of this run),
+// so that a copy whose kept answer has gone is answered with the same tag.
+static void stateless_tag(const osip_message_t* sip, char* out, int size)
+{
+    static char secret[17];
+    if (secret[0] == '\0') Sip_Random_Token(secret, sizeof secret, 16);
+    Text<128> cid, branch;
+    Text<64> from_tag;
+    Sip_Call_Id_Of(sip, cid);
+    Sip_Branch_Of(sip, branch);
+    Sip_Tag_Of(sip->from, from_tag);
+    std::uint64_t h = 14695981039346656037ull;   // FNV-1a, each piece closed by a byte no text has
+    for (std::string_view piece : {std::string_view(secret), cid.view(), branch.view(), from_tag.view()}) {
+        for (char ch : piece) h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+        h = (h ^ 0xffu) * 1099511628211ull;
+    }
+    h ^= static_cast<std::uint64_t>(Sip_Cseq_Number(sip));
+    Composer t(out, size);
+    t.fmt("%010llx", static_cast<unsigned long long>(h & 0xffffffffffull));
+}
+
+int Sip_Answer_Stateless(const osip_message_t* sip, int status, char* out, int size)
+{
+    if (sip == nullptr || out == nullptr || size <= 0) return -1;
+    char tag[17];
+    stateless_tag(sip, tag, sizeof tag);
+    Composer m(out, size);
+    if (!compose_answer_into(m, sip, status, nullptr, 0, tag)) return -1;
+    return static_cast<int>(m.size());
 }

@@ -26,6 +26,7 @@ void Sip_Call_Id_Of(const osip_message* sip, Text<128>& out);
 void Sip_Tag_Of(osip_from* h, Text<64>& out);
 void Sip_Uri_Of(osip_uri* u, Text<160>& out);
 void Sip_User_Of(osip_from* h, Text<64>& out);
+void Sip_Branch_Of(const osip_message* sip, Text<128>& out);   // of the top Via
 int Sip_Cseq_Number(const osip_message* sip);
 int Sip_Cseq_Method(const osip_message* sip);
 std::string_view Sip_Header_Value(const osip_message* sip, const char* name);
@@ -46,3 +47,6 @@ int Sip_Compose_Request(SipChn& c, int method, int cseq, const char* branch, con
 // Answers the request of a server transaction (c null: no channel, no body). 0 sent, -1 not.
 int Sip_Answer(int ctx, int status, SipChn* c, int data_type);
 void Sip_Answer_Plain(int ctx, int status);
+// An answer (no channel, no body) to a request that has no transaction, into out; its length, or
+// -1 when it does not fit. Every copy of the request gets the same text, To tag included.
+int Sip_Answer_Stateless(const osip_message* sip, int status, char* out, int size);

@@ -23,6 +23,7 @@
 std::array<SipChn, kSipMaxChn> g_sSipChn;
 std::array<SipTrans, kSipMaxTrans> g_sSipTrans;
 std::array<SipText, kSipMaxTexts> g_sSipText;
+std::array<SipAnswered, kSipMaxAnswered> g_sSipAnswered;
 SipStackCfg g_sSipCfg;
 
 namespace {
@@ -198,6 +199,42 @@ void Text_Free(int slot)
     g_sSipText[static_cast<size_t>(slot)].len = 0;
 }
 
+namespace {
+bool same_request(const SipRequestKey& a, const SipRequestKey& b)
+{
+    return a.method == b.method && a.cseq == b.cseq && a.src.port == b.src.port && !std::strcmp(a.src.ip, b.src.ip)
+        && a.call_id.view() == b.call_id.view() && a.branch.view() == b.branch.view();
+}
+}  // namespace
+
+const SipAnswered* Answered_Find(const SipRequestKey& key)
+{
+    const long long now = Sip_Now_Ms();
+    for (const auto& a : g_sSipAnswered)
+        if (a.use && now < a.until_ms && same_request(a.key, key)) return &a;
+    return nullptr;
+}
+
+void Answered_Keep(const SipRequestKey& key, const char* s, int len)
+{
+    if (s == nullptr || len <= 0 || len >= kSipMsgMax) return;
+    const long long now = Sip_Now_Ms();
+    SipAnswered* slot = &g_sSipAnswered[0];
+    for (auto& a : g_sSipAnswered) {
+        if (!a.use || now >= a.until_ms) {
+            slot = &a;
+            break;
+        }
+        if (a.until_ms < slot->until_ms) slot = &a;
+    }
+    slot->use = 1;
+    slot->until_ms = now + 64LL * g_sSipCfg.t1;
+    slot->key = key;
+    slot->len = len;
+    std::memcpy(slot->s, s, static_cast<size_t>(len));
+    slot->s[len] = '\0';
+}
+
 int Trans_Of(osip_transaction* tr)
 {
     if (tr == nullptr) return -1;
@@ -259,6 +296,7 @@ void Stack_Close()
     }
     for (auto& t : g_sSipTrans) t = {};
     for (auto& t : g_sSipText) t.use = 0;
+    for (auto& a : g_sSipAnswered) a.use = 0;
     g_iNoteHead = g_iNoteCount = 0;
     if (g_sSipCfg.fd >= 0) close(g_sSipCfg.fd);
     g_sSipCfg.fd = -1;
@@ -373,6 +411,9 @@ int Stack_Incoming(osip_event_t* evt, const IPV4_ADDRESS& src)
     if (g_pOsip == nullptr) return -1;
     if (osip_find_transaction_and_add_event(g_pOsip, evt) == 0) return 1;
     if (MSG_IS_RESPONSE(evt->sip) || MSG_IS_ACK(evt->sip)) return 0;
+    // A request for nothing we have is answered at once: a transaction would hold its place in
+    // the table for 64 T1, and a stranger's stream of them would leave none for our own calls.
+    if (Ua_Answer_Without_Transaction(evt->sip, src)) return 2;
     osip_transaction_t* tr = osip_create_transaction(g_pOsip, evt);
     if (tr == nullptr) return -1;
     int method = 0;

@@ -16,6 +16,9 @@ struct osip_event;
 inline constexpr int kSipMaxChn = 64;      // handles; the gateway asks for 4 per line + 4 (at most 40)
 inline constexpr int kSipMaxTrans = 256;   // transactions alive at once, detached ones included
 inline constexpr int kSipMaxTexts = 512;   // texts the stack has sent and may send again
+// Requests answered without a transaction (no dialog or transaction of ours), kept so that their
+// copies get the same answer. Few: a copy that finds none is composed alike again.
+inline constexpr int kSipMaxAnswered = 32;
 
 enum SipChnKind { E_CHN_NONE = 0, E_CHN_OUT = 1, E_CHN_IN = 2 };   // who opened the dialog, if any
 
@@ -115,6 +118,22 @@ struct SipText {
     char s[kSipMsgMax];
 };
 
+struct SipRequestKey {          // what tells one request from another, copies alike
+    IPV4_ADDRESS src{};
+    int method = 0;             // sip_code_method; 0 a method the stack does not know
+    int cseq = 0;
+    Text<128> call_id;
+    Text<128> branch;
+};
+
+struct SipAnswered {            // one request answered without a transaction, and its answer
+    int use = 0;
+    long long until_ms = 0;     // copies come for 64 T1 at most
+    SipRequestKey key;
+    int len = 0;
+    char s[kSipMsgMax];
+};
+
 struct SipStackCfg {
     LIBSIP_CFG_INFO_T cfg{};
     LIBSIP_REPORT_MSG_T report{};
@@ -128,11 +147,17 @@ struct SipStackCfg {
 extern std::array<SipChn, kSipMaxChn> g_sSipChn;
 extern std::array<SipTrans, kSipMaxTrans> g_sSipTrans;
 extern std::array<SipText, kSipMaxTexts> g_sSipText;
+extern std::array<SipAnswered, kSipMaxAnswered> g_sSipAnswered;
 extern SipStackCfg g_sSipCfg;
 
 // Texts. Text_Store: the slot, or -1 when the pool is exhausted.
 int Text_Store(const char* s, int len);
 void Text_Free(int slot);
+
+// Answers given without a transaction. Answered_Find: the kept answer of a copy of key, or null.
+// Answered_Keep: takes a free or lapsed entry, else the oldest.
+const SipAnswered* Answered_Find(const SipRequestKey& key);
+void Answered_Keep(const SipRequestKey& key, const char* s, int len);
 
 // Stack. Stack_Open: 0, -1 socket, -2 osip.
 int Stack_Open(const LIBSIP_CFG_INFO_T& cfg);
@@ -148,8 +173,9 @@ int Trans_Answer(int ctx, int text, int status);
 void Trans_Detach_Chn(int chn);
 int Trans_Of(osip_transaction* tr);      // context index, or -1
 
-// A received datagram (parsed) goes to its transaction, or opens a server transaction.
-// 1 a transaction has it, 0 none takes it (an ACK to a 2xx, a stray answer), -1 dropped.
+// A received datagram (parsed) goes to its transaction, or opens a server transaction unless the
+// user agent answers it without one. 1 a transaction has it, 2 answered without a transaction,
+// 0 none takes it (an ACK to a 2xx, a stray answer), -1 dropped.
 int Stack_Incoming(osip_event* evt, const IPV4_ADDRESS& src);
 
 // Runs osip's state machines and timers; osip's reports are handed to the user agent one by one.

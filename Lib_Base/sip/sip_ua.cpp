@@ -376,28 +376,28 @@ void on_new_invite(int ctx, const osip_message_t* sip)
     }
 }
 
-void on_cancel(int ctx, const osip_message_t* sip)
+// The server INVITE a CANCEL is for: the one with the same branch and Call-ID; -1 none.
+int cancelled_invite(const osip_message_t* sip)
 {
-    // the INVITE is the server INVITE with the same branch and Call-ID
-    osip_via_t* v = static_cast<osip_via_t*>(osip_list_get(&sip->vias, 0));
-    osip_generic_param_t* br = nullptr;
-    if (v == nullptr || osip_via_param_get_byname(v, const_cast<char*>("branch"), &br) != 0 || br == nullptr || br->gvalue == nullptr) {
-        Sip_Answer_Plain(ctx, 481);
-        return;
-    }
-    Text<128> cid;
+    Text<128> br, cid;
+    Sip_Branch_Of(sip, br);
+    if (br.empty()) return -1;
     Sip_Call_Id_Of(sip, cid);
     int invite = -1;
     for (int i = 0; i < kSipMaxTrans; ++i) {
         SipTrans& t = Trans_At(i);
         if (!Trans_Live(i) || t.client || t.method != SIP_REQUEST_MSG_INVITE || t.tr->orig_request == nullptr) continue;
-        osip_via_t* iv = static_cast<osip_via_t*>(osip_list_get(&t.tr->orig_request->vias, 0));
-        osip_generic_param_t* ib = nullptr;
-        if (iv == nullptr || osip_via_param_get_byname(iv, const_cast<char*>("branch"), &ib) != 0 || ib == nullptr || ib->gvalue == nullptr) continue;
-        Text<128> icid;
+        Text<128> ib, icid;
+        Sip_Branch_Of(t.tr->orig_request, ib);
         Sip_Call_Id_Of(t.tr->orig_request, icid);
-        if (!std::strcmp(ib->gvalue, br->gvalue) && icid.view() == cid.view()) invite = i;
+        if (ib.view() == br.view() && icid.view() == cid.view()) invite = i;
     }
+    return invite;
+}
+
+void on_cancel(int ctx, const osip_message_t* sip)
+{
+    int invite = cancelled_invite(sip);
     if (invite < 0) {
         Sip_Answer_Plain(ctx, 481);
         return;
@@ -467,6 +467,59 @@ void on_new_request(int ctx, const osip_message_t* sip)
     int status = method == SIP_REQUEST_MSG_UPDATE && Sip_Body_Kind(sip, b) == 1 ? 488 : 200;
     Sip_Answer(ctx, status, c.use ? &c : nullptr, 0);
     if (c.use && c.*slot == ctx) c.*slot = -1;
+}
+
+// ---- requests answered without a transaction
+
+// The answer a new request gets without a transaction: one for a dialog or INVITE we do not have,
+// or one the stack gives whatever the dialog; 0 when the request needs a transaction (a new call,
+// or one the gateway hears of).
+int stateless_status(const osip_message_t* sip)
+{
+    const int method = Sip_Method_Of(sip->sip_method);
+    switch (method) {
+    case SIP_REQUEST_MSG_INVITE: {
+        Text<64> ltag;
+        Sip_Tag_Of(sip->to, ltag);
+        if (ltag.empty()) return 0;
+        return find_dialog_of(sip) >= 0 ? 0 : 481;
+    }
+    case SIP_REQUEST_MSG_CANCEL: return cancelled_invite(sip) >= 0 ? 0 : 481;
+    case SIP_REQUEST_MSG_OPTIONS: return g_sSipCfg.report.m_iOptions ? 0 : 200;
+    case SIP_REQUEST_MSG_BYE: case SIP_REQUEST_MSG_INFO: case SIP_REQUEST_MSG_NOTIFY: case SIP_REQUEST_MSG_UPDATE:
+        return find_dialog_of(sip) >= 0 ? 0 : 481;
+    case 0: return 501;
+    default: return 405;   // REGISTER, SUBSCRIBE, MESSAGE, PUBLISH, REFER, PRACK
+    }
+}
+
+SipRequestKey request_key(const osip_message_t* sip, const IPV4_ADDRESS& src)
+{
+    SipRequestKey k;
+    k.src = src;
+    k.method = Sip_Method_Of(sip->sip_method);
+    k.cseq = Sip_Cseq_Number(sip);
+    Sip_Call_Id_Of(sip, k.call_id);
+    Sip_Branch_Of(sip, k.branch);
+    return k;
+}
+
+// Where an answer without a transaction goes: the datagram's source, or as the top Via says
+// (its received and rport values, which the receive path has filled in).
+IPV4_ADDRESS answer_dest(const osip_message_t* sip, const IPV4_ADDRESS& src)
+{
+    if (g_sSipCfg.cfg.m_eSourceAddrType == E_SRCADDR_SOCKET) return src;
+    osip_via_t* v = static_cast<osip_via_t*>(osip_list_get(&sip->vias, 0));
+    if (v == nullptr || v->host == nullptr) return src;
+    IPV4_ADDRESS d{};
+    osip_generic_param_t* p = nullptr;
+    static char received[] = "received", rport[] = "rport";   // osip's lookup takes writable names
+    copy_bounded(d.ip, sizeof d.ip, osip_via_param_get_byname(v, received, &p) == 0 && p && p->gvalue ? p->gvalue : v->host);
+    p = nullptr;
+    int port = osip_via_param_get_byname(v, rport, &p) == 0 && p && p->gvalue ? Sip_Read_Number(p->gvalue) : -1;
+    if (port <= 0 && v->port != nullptr) port = Sip_Read_Number(v->port);
+    d.port = port > 0 && port <= 65535 ? port : 5060;
+    return d;
 }
 
 // ---- ACK, stray answers
@@ -615,6 +668,27 @@ bool Ua_Ok_Armed()
     return false;
 }
 
+// ---- requests without a transaction
+
+bool Ua_Answer_Without_Transaction(const osip_message* sip, const IPV4_ADDRESS& src)
+{
+    if (sip == nullptr || !MSG_IS_REQUEST(sip) || MSG_IS_ACK(sip)) return false;
+    const SipRequestKey key = request_key(sip, src);
+    const IPV4_ADDRESS to = answer_dest(sip, src);
+    if (const SipAnswered* a = Answered_Find(key)) {
+        Stack_Send_Raw(a->s, a->len, to);
+        return true;
+    }
+    const int status = stateless_status(sip);
+    if (status == 0) return false;
+    char buf[kSipMsgMax];
+    const int len = Sip_Answer_Stateless(sip, status, buf, sizeof buf);
+    if (len < 0) return false;   // left to a transaction, which refuses it the same way
+    Answered_Keep(key, buf, len);
+    Stack_Send_Raw(buf, len, to);
+    return true;
+}
+
 // ---- datagrams
 
 void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src)
@@ -637,6 +711,8 @@ void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src)
     int r = Stack_Incoming(evt, src);
     if (r == 1) {
         Stack_Run();
+    } else if (r == 2) {
+        osip_event_free(evt);
     } else {
         if (r == 0) {
             if (MSG_IS_ACK(sip)) on_ack(sip);

@@ -17,6 +17,11 @@ int Chn_Find_Dialog(std::string_view call_id, std::string_view local_tag, std::s
 // not parse as SIP is dropped without a report.
 void Ua_On_Datagram(const char* buf, int len, const IPV4_ADDRESS& src);
 
+// A request no transaction has: answered at once, without a transaction, when it is for nothing we
+// have (a dialog, an INVITE to cancel) or one the stack refuses; a copy of a request answered so
+// gets the same answer again. false when it needs a transaction.
+bool Ua_Answer_Without_Transaction(const osip_message* sip, const IPV4_ADDRESS& src);
+
 // osip's notes, handed over by the stack after osip has returned.
 void Ua_On_Transaction(int type, int ctx, osip_message* sip);
 void Ua_On_Kill(int ctx);

@@ -12,10 +12,10 @@
 // ======================================================================================
 
 U8 acHcrfIntEntry[8] = {};
-namespace {
-U8 ac49xDeviceControlRegister[AC49X_NUMBER_OF_DEVICES][4] = {};
 U32 ac49xHcrfCommandRegisterAddress[AC49X_NUMBER_OF_DEVICES] = {};
 U32 ac49xHcrfStatusRegisterAddress[AC49X_NUMBER_OF_DEVICES] = {};
+namespace {
+U8 ac49xDeviceControlRegister[AC49X_NUMBER_OF_DEVICES][4] = {};
 
 bool Static_Device(int device) { return device >= 0 && device < AC49X_NUMBER_OF_DEVICES; }
 

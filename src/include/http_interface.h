@@ -1,6 +1,7 @@
 // http_interface.h — the HTTP broadcast server: uploads of audio for broadcast, instant
-// broadcast, stop, radio channel. It serves one client at a time in its own thread and after an
-// accepted upload starts the conversion thread (libmadMp3Dec.h), which it joins later.
+// broadcast, stop, radio channel. Its thread reads the headers of many clients side by side, each
+// within its own bounds, so a slow client delays nobody else; an accepted upload is received and
+// then converted (libmadMp3Dec.h) in a thread of its own, one at a time, joined later.
 // Nothing in radiogate starts the server: a program that wants it runs _cbHttpServerThread (or
 // http_interface_server with another port) in a thread of its own.
 #pragma once
@@ -10,7 +11,7 @@
 
 inline constexpr int kHttpPort = 8081;
 
-// The request being served.
+// A request: what its header says and its connection.
 struct request_header_def {
     int status_code;     // not used
     int status_type;     // 1 upload, 2 instant broadcast, 3 stop broadcast, 4 update channel
@@ -33,10 +34,10 @@ struct BROAD_INFO_T {
 extern BROAD_INFO_T g_sBroadInfo;
 int Broad_GetStatus();
 
-// Bounds that keep a slow or greedy client from holding the only server thread; the defaults
-// suit the board, tests shorten them.
+// Bounds that keep a slow or greedy client from holding a place of the server for long; the
+// defaults suit the board, tests shorten them.
 struct HTTP_LIMITS_T {
-    int m_iHeaderMs = 10000;                // the whole request header
+    int m_iHeaderMs = 5000;                 // the whole request header
     int m_iBodyMs = 300000;                 // the whole body of a request
     long m_lMaxUpload = 32L * 1024 * 1024;  // Content-Length of an upload
 };
@@ -46,7 +47,7 @@ extern std::atomic<int> fd_server;  // the listening socket, -1 when none
 // 0 nothing to convert, 1 a WAV upload, 2 an MP3 upload; set by the upload, cleared by the
 // conversion thread when it is done. While it is not 0 every request is refused.
 extern std::atomic<int> g_flg_deal;
-extern request_header_def req;
+extern request_header_def req;   // a request record for callers of the parsers; the server keeps one per client
 
 // The Date of every reply: the day the program was built.
 extern const char g_http_build_date[];

@@ -49,6 +49,10 @@ struct SYS_BUF_INFO_T {
     int m_iCntSilence;
     int m_iCntVoice;
     RTP_CACHE_T m_sRtpCache;
+    // The channel's own play-out pace: the loop millisecond of its next hand-over, counted
+    // from the start of its play-out (not from a tick shared by every channel).
+    long long m_llPlayDue;
+    int m_iDryMs;  // milliseconds the ring has run dry with play-out on: they count as silence
 };
 struct PROMPT_MEDIA_INFO_T {
     int m_iMediaFd[2];  // by PROMPT_DIRECT_E; -1 none

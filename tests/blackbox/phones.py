@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+import unittest
 
 import harness
 from harness import free_port, wait_for
@@ -146,3 +147,28 @@ class Linphone:
         else:
             shutil.rmtree(self.home, ignore_errors=True)
         harness.release_uid(self.uid)
+
+
+def switch_with_phones(settings="", password=None, prepare=None, numbers=("801", "802", "803")):
+    """For a test class's set-up: skips the class where phones cannot run; else the switch
+    (harness.Switch with sip_debug 1) and one registered Linphone per number. When anything
+    cannot start, what already started is closed before the error goes on."""
+    why = available()
+    if why:
+        raise unittest.SkipTest(why)
+    give_network()
+    sw = harness.Switch(settings, debug=1, prepare=prepare)
+    out = []
+    try:
+        for number in numbers:
+            out.append(Linphone(sw, number, password))
+    except Exception:
+        close_phones(out)
+        sw.close()
+        raise
+    return sw, out
+
+
+def close_phones(phones):
+    for p in phones:
+        p.close()

@@ -73,6 +73,43 @@ class StartUp(unittest.TestCase):
                 self.assertEqual(r.stderr, b"AC490 init fail\nUser module init fail\n" + FAILED)
 
 
+    def test_a_truncated_program_image_is_named_as_such_and_the_gateway_runs_without_dsp(self):
+        with gate_board() as b:
+            path = b.path("root/profile", "program")
+            with open(path, "rb") as f:
+                image = f.read()
+            with open(path, "wb") as f:
+                f.write(image[:len(image) - 3])
+            gate = start_gate(b)
+            self.assertTrue(started(gate, 0), gate.stdout[-2000:])
+            self.assertIn(gbk("490 第[1]芯片 Boot failed, Reason[Boot image truncated]"), log(b, CFG_LOG))
+            code, err = gate.stop()
+            self.assertEqual(code, 0, err)
+
+
+class Instruments(unittest.TestCase):
+    """The simulated DSP's instruments through the tests' board client, on a running gateway."""
+
+    def test_the_gateways_channels_are_taken_and_digits_reach_the_line_logic(self):
+        with gate_board() as b:
+            gate = start_gate(b)
+            self.assertTrue(started(gate, 12), gate.stdout[-2000:])
+            with SimBoard(b) as sim:
+                ch = sim.dsp(0)
+                state = sim.chan(ch)
+                self.assertEqual((state["open"], state["refused"], state["tone_sig"]), (1, 0, -1), state)
+                self.assertEqual(sim.chan(sim.dsp(1))["open"], 1)
+                self.assertEqual(sim.ptt(), 0)
+                sim.digits(ch, "1#", 20)
+                for digit in (1, 11):
+                    entry = gbk("iResChn[%d], c_iDeviceID[%d], pIbsEvent->Digit[%d]\n" % (ch, 0, digit))
+                    self.assertTrue(wait_log(gate, entry, FLOW_LOG), digit)
+                self.assertEqual(sim.entries("dsp_refused"), [], "the gateway's own packets are all taken")
+                self.assertEqual(sim.cor_bit(2), 2)
+            code, err = gate.stop()
+            self.assertEqual(code, 0, err)
+
+
 def debug_board(port, lines=2):
     b = gate_board(lines=lines, ini={"DEBUG_IP_DSP": "127.0.0.1", "DEBUG_PORT_DSP": port})
     b.write("dev/AG0", "trace host\n")  # the board records from its first request on

@@ -127,6 +127,9 @@ class Agent(unittest.TestCase):
                     self.gw.reply(dlcx)
                 else:
                     # The gateway deletes the connection: the phone gets its BYE.
+                    # A connection the switch does not know is refused, not met with silence.
+                    t = self.gw.command(b"DLCX", EP1, b"C: 77" + line(mdcx, b"C")[2:], b"E: 900 failure")
+                    self.assertEqual(self.gw.expect(b"516"), b"516 %s\r\n" % t)
                     t = self.gw.command(b"DLCX", EP1, line(mdcx, b"C").replace(b"C:", b"C: "), b"E: 900 failure")
                     self.assertEqual(self.gw.expect(b"200"), b"200 %s OK\r\n" % t)
                     bye = a.recv()

@@ -13,24 +13,12 @@ class PhoneCalls:
 
     @classmethod
     def setUpClass(cls):
-        why = phones.available()
-        if why:
-            raise unittest.SkipTest(why)
-        phones.give_network()
-        cls.sw = harness.Switch(cls.SETTINGS, debug=1)
-        cls.phones = []
-        try:
-            for number in ("801", "802", "803"):
-                cls.phones.append(phones.Linphone(cls.sw, number, cls.PASSWORD))
-        except Exception:
-            cls.tearDownClass()
-            raise
+        cls.sw, cls.phones = phones.switch_with_phones(cls.SETTINGS, cls.PASSWORD)
         cls.a, cls.b, cls.c = cls.phones
 
     @classmethod
     def tearDownClass(cls):
-        for p in cls.phones:
-            p.close()
+        phones.close_phones(cls.phones)
         cls.sw.close()
 
     def tearDown(self):

@@ -124,6 +124,41 @@ std::string Raw(int ch, int opcode, std::map<int, int> bytes, int size)
     return hex;
 }
 
+// Output entries of the board not read yet (time stamps dropped), those starting with prefix.
+std::vector<std::string> Entries(const std::string& prefix)
+{
+    std::vector<std::string> out;
+    for (;;) {
+        const std::string reply = Sim("log");
+        if (reply.empty()) return out;
+        for (std::size_t at = 0; at < reply.size();) {
+            std::size_t end = reply.find('\n', at);
+            if (end == std::string::npos) end = reply.size();
+            const std::string line = reply.substr(at, end - at);
+            const std::size_t blank = line.find(' ');
+            const std::string text = blank == std::string::npos ? line : line.substr(blank + 1);
+            if (text.rfind(prefix, 0) == 0) out.push_back(text);
+            at = end + 1;
+        }
+    }
+}
+
+std::vector<unsigned char> RtpPacket(int pt, int seq, int payload, unsigned char fill)
+{
+    std::vector<unsigned char> b(12 + static_cast<std::size_t>(payload), fill);
+    b[0] = 0x80;
+    b[1] = static_cast<unsigned char>(pt);
+    b[2] = static_cast<unsigned char>(seq >> 8);
+    b[3] = static_cast<unsigned char>(seq);
+    std::fill(b.begin() + 4, b.begin() + 12, 0);
+    return b;
+}
+
+int ToDsp(int chn, std::vector<unsigned char> b)
+{
+    return RES490_SendRtpPacketToPcm(chn, b.data(), static_cast<int>(b.size()), kDspPacketRtp);
+}
+
 void Advance(int ms)
 {
     ASSERT_EQ(Sim("advance " + std::to_string(ms)), "ok");
@@ -530,6 +565,173 @@ TEST_F(DspTest, EncodedVoiceReachesTheNetworkSideWithItsDspChannel)
     g_seen = {};
     Advance(100);
     EXPECT_TRUE(g_seen.packets.empty());
+}
+
+// Every tone request is checked by the signal the DSP was told to play and its cadence.
+TEST_F(DspTest, EachToneRequestPlaysItsSignalAndTheStopIsRecorded)
+{
+    Start();
+    ASSERT_EQ(RES490_ChannelOpen(1), 0);
+    Entries("");
+    for (int tone = E_PLAY_TONE_URGER; tone < E_PLAY_TONE_MAX; ++tone) {
+        const API_PLAY_TONE_DURATION_NODE_T* row = nullptr;
+        for (const auto& n : g_sMapPlayToneDura)
+            if (n.m_iToneType == tone + 8) row = &n;
+        ASSERT_NE(row, nullptr) << tone;
+        ASSERT_EQ(RES490_PlayTone(1, tone), 0) << tone;
+        std::vector<std::string> want;
+        if (tone > E_PLAY_TONE_URGER) want.push_back("dsp_tone_stop ch=1");  // the tone before it
+        want.push_back("dsp_tone ch=1 sig=" + std::to_string(tone + 8) + " sys=6 on=" +
+                       std::to_string(row->m_iOnDuration) + " off=" + std::to_string(row->m_iOffDuration));
+        EXPECT_EQ(Entries("dsp_tone"), want) << tone;
+        EXPECT_EQ(ChanField(1, "tone_sig"), std::to_string(tone + 8));
+    }
+    ASSERT_EQ(RES490_StopPlayTone(1), 0);
+    EXPECT_EQ(Entries("dsp_tone"), std::vector<std::string>{"dsp_tone_stop ch=1"});
+    EXPECT_EQ(ChanField(1, "tone_sig"), "-1");
+}
+
+// A stalled DSP fills the host ring; the tone stop queued behind it in the driver's FIFO
+// reaches the DSP once the ring moves, through the 1 ms pump alone.
+TEST_F(DspTest, AToneStopQueuedBehindAStalledRingReachesTheDspOnceItMoves)
+{
+    Start();
+    ASSERT_EQ(RES490_ChannelOpen(1), 0);
+    ASSERT_EQ(Sim("fault stall"), "ok");
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(RES490_PlayTone(1, E_PLAY_TONE_BUSY), 0);  // more than the ring holds
+    ASSERT_EQ(RES490_StopPlayTone(1), 0);
+    ASSERT_GT(Ac49xGetResidentCellNumber(0, TRANSFER_MEDIUM__HOST), 0) << "the stop waits in the FIFO";
+    Pump();
+    Entries("");
+    ASSERT_EQ(Sim("fault none"), "ok");
+    EXPECT_EQ(ChanField(1, "tone_sig"), "10") << "the ring moved, the FIFO not yet";
+    Pump(40);
+    EXPECT_EQ(Ac49xGetResidentCellNumber(0, TRANSFER_MEDIUM__HOST), 0);
+    EXPECT_EQ(ChanField(1, "tone_sig"), "-1");
+    EXPECT_EQ(ChanField(1, "tone"), "0");
+    const std::vector<std::string> tones = Entries("dsp_tone");
+    ASSERT_FALSE(tones.empty());
+    EXPECT_EQ(tones.back(), "dsp_tone_stop ch=1");
+}
+
+// The open channel packet of the gateway, byte for byte as the DSP gets it.
+TEST_F(DspTest, TheChannelOpenPacketCarriesTheSpecifiedBytes)
+{
+    Start();
+    ASSERT_EQ(Sim("trace host"), "ok");
+    Entries("");
+    ASSERT_EQ(RES490_ChannelOpen(2), 0);
+    ASSERT_EQ(Sim("trace off"), "ok");
+    std::string open;
+    for (const std::string& e : Entries("dsp_in medium=host ch=2 "))
+        if (e.find(" data=a0020000003d") != std::string::npos) open = e;
+    ASSERT_FALSE(open.empty());
+    EXPECT_NE(open.find(" len=42 "), std::string::npos) << open;
+    const std::string body = "0000528" "0a0600714060000" "05c00700ff000f4001060318130000802326960000000000" "00";
+    EXPECT_EQ(open.substr(open.find(" data=") + 6 + 12), body) << open;
+}
+
+// What the simulated DSP refuses, and records: voice of another payload type than the decoder
+// plays, commands to a closed channel or beyond the opened ones, an RTP set-up with a coder
+// the part does not have.
+TEST_F(DspTest, TheDspRefusesWhatTheRealPartWouldNot)
+{
+    Start();
+    ASSERT_EQ(RES490_ChannelOpen(2), 0);
+    ASSERT_EQ(RES490_RtpChannelOpen(2), 0);
+    Entries("");
+    EXPECT_EQ(ToDsp(2, RtpPacket(0, 1, 160, 0xFF)), 0);  // mu-law to an A-law decoder
+    EXPECT_EQ(ChanField(2, "wrong_pt"), "1");
+    EXPECT_EQ(ChanField(2, "rx"), "0");
+    EXPECT_EQ(ToDsp(2, RtpPacket(8, 2, 160, 0xD5)), 0);
+    EXPECT_EQ(ChanField(2, "rx"), "1");
+
+    EXPECT_EQ(Ac49xSendIbsStop(0, 5), 0);
+    EXPECT_EQ(Ac49xCloseChannelConfiguration(0, 12), 0);  // the device opened 12 channels
+    Tac49xActivateOrUpdateRtpChannelConfigurationAttr rtp = g_sSetupChannelAttr[0][2].ActivateOrUpdateRtp[AC49X_RTP_REGULAR];
+    rtp.Decoder = 99;
+    EXPECT_EQ(Ac49xUpdateRegularRtpChannelConfiguration(0, 2, &rtp), 0);
+    Pump();
+    EXPECT_EQ(Entries("dsp_refused"), (std::vector<std::string>{"dsp_refused ch=5 why=closed",
+                                                                 "dsp_refused ch=12 why=beyond",
+                                                                 "dsp_refused ch=2 why=coder"}));
+    EXPECT_EQ(ChanField(5, "refused"), "1");
+    EXPECT_EQ(ChanField(2, "decoder"), "3") << "the refused update changed nothing";
+
+    // A µ-law call decodes µ-law.
+    ASSERT_EQ(RES490_SetCodeType(2, G711_U), 0);
+    Pump();
+    EXPECT_EQ(ChanField(2, "decoder"), "2");
+    EXPECT_EQ(ToDsp(2, RtpPacket(0, 3, 160, 0x80)), 0);  // mu-law 0x80: the loudest positive
+    EXPECT_EQ(ChanField(2, "peak"), "32124");
+}
+
+// Voice and silence reaching a line, with the PTT word of that moment, and the sink's bytes
+// captured to a file under the board root.
+TEST_F(DspTest, VoiceReachingTheLineIsRecordedWithThePttWordAndCaptured)
+{
+    Start();
+    ASSERT_EQ(RES490_ChannelOpen(2), 0);
+    ASSERT_EQ(RES490_RtpChannelOpen(2), 0);
+    ASSERT_EQ(Sim("chan 2 capture var/cap2.raw"), "ok");
+    EXPECT_EQ(Sim("chan 2 capture ../outside"), "error: capture file must stay under the board root");
+    ASSERT_EQ(Sim("chan 2 capture var/cap2.raw"), "ok");
+    Entries("");
+    ArmEnv_SetPTT(1, E_FLAG_ON);
+    EXPECT_EQ(ToDsp(2, RtpPacket(8, 1, 160, 0xD5)), 0);
+    EXPECT_EQ(ToDsp(2, RtpPacket(8, 2, 160, 0xAA)), 0);  // A-law 0xAA: the loudest positive
+    EXPECT_EQ(ToDsp(2, RtpPacket(8, 3, 160, 0xAA)), 0);
+    ArmEnv_SetPTT(1, E_FLAG_OFF);
+    EXPECT_EQ(ToDsp(2, RtpPacket(8, 4, 160, 0xD5)), 0);
+    const std::string word = Sim("ptt");
+    EXPECT_EQ(word, "word=0");
+    EXPECT_EQ(Entries("dsp_voice"), (std::vector<std::string>{"dsp_voice ch=2 on=1 ptt=2", "dsp_voice ch=2 on=0 ptt=0"}));
+    ASSERT_EQ(Sim("chan 2 capture off"), "ok");
+    const std::string cap = read_file(root + "/var/cap2.raw");
+    EXPECT_EQ(cap, std::string(160, '\xD5') + std::string(320, '\xAA') + std::string(160, '\xD5'));
+}
+
+// Digits on the DSP's clock, and RFC 2833 telephone events toward the network for a digit heard
+// on a channel that relays DTMF.
+TEST_F(DspTest, DigitsComeOnTheDspClockAndARelayChannelSendsTelephoneEvents)
+{
+    Start();
+    ASSERT_EQ(RES490_ChannelOpen(3), 0);
+    // Gaps far longer than the test's own run time: only the DSP's clock moves the digits on.
+    ASSERT_EQ(Sim("event 3 digits 1*# 20000"), "ok");
+    EXPECT_EQ(Sim("event 3 digits 1x"), "error: digits takes 1..64 of 0-9, *, #, A-D");
+    Advance(1);
+    EXPECT_EQ(g_seen.keys, (std::vector<std::pair<int, int>>{{3, 1}}));
+    Advance(10000);
+    EXPECT_EQ(g_seen.keys.size(), 1u) << "the next digit waits for its gap";
+    Advance(10000);
+    Advance(20000);
+    EXPECT_EQ(g_seen.keys, (std::vector<std::pair<int, int>>{{3, 1}, {3, 10}, {3, 11}}));
+    EXPECT_TRUE(g_seen.packets.empty()) << "no RTP: no telephone events";
+
+    ASSERT_EQ(RES490_SetDtmfTransferType(3, E_DTMF_TYPE_RFC2833), 0);
+    ASSERT_EQ(RES490_Set2833PayloadSend(3, 96), 0);
+    ASSERT_EQ(RES490_ChannelClose(3), 0);
+    ASSERT_EQ(RES490_ChannelOpen(3), 0);
+    ASSERT_EQ(RES490_RtpChannelOpen(3), 0);
+    Pump();
+    g_seen = {};
+    ASSERT_EQ(Sim("event 3 dtmf 5 10"), "ok");
+    Advance(1);
+    std::vector<Seen::Packet> events;
+    for (const Seen::Packet& p : g_seen.packets)
+        if ((p.bytes[1] & 0x7F) == 96) events.push_back(p);
+    ASSERT_EQ(events.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        const auto& b = events[static_cast<std::size_t>(k)].bytes;
+        ASSERT_EQ(b.size(), 16u);
+        EXPECT_EQ(b[1] & 0x80, k == 0 ? 0x80 : 0) << "marker on the first";
+        EXPECT_EQ(b[12], 5);
+        EXPECT_EQ(b[13], (k == 2 ? 0x80 : 0) | 10) << "end bit on the last";
+        EXPECT_EQ(std::vector<unsigned char>(b.begin() + 4, b.begin() + 8),
+                  std::vector<unsigned char>(events[0].bytes.begin() + 4, events[0].bytes.begin() + 8));
+    }
+    EXPECT_EQ(g_seen.keys, (std::vector<std::pair<int, int>>{{3, 5}}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,11 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "call_chn.h"
+#include "link_fee.h"
 #include "link_net.h"
 #include "link_record.h"
 #include "link_status.h"
 #include "link_wait.h"
+#include "mgcp_endpoint.h"
 #include "mgcp_transport.h"
+#include "sip_legs.h"
+#include "sip_reg.h"
 #include "sip_transport.h"
 #include "switch_settings.h"
 
@@ -106,6 +112,105 @@ TEST(StatusServer, ListenerOnDescriptorZeroServesConsoles)
     Link_Close(g_status_listen_fd);
     dup2(saved, 0);
     close(saved);
+}
+
+TEST(StatusServer, AHeartbeatLeftUnidentifiedIsAnsweredWithItsSequence)
+{
+    // Every client slot taken: the next console's heartbeat is answered where it stands.
+    constexpr int kConsoles = kStatusSlots + 1;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_max != RLIM_INFINITY && files.rlim_max < 2 * kConsoles + 64)
+        GTEST_SKIP() << "needs " << 2 * kConsoles + 64 << " descriptors";
+    const rlimit saved_files = files;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    reset_switch_settings();
+    Init_Status_Tables();
+    sip_status_port = 0;
+    ASSERT_EQ(Create_Status_Scoket(), 0);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(g_status_listen_fd, reinterpret_cast<sockaddr*>(&a), &len);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    std::vector<int> clients;
+    unsigned char heartbeat[6] = {0xF5, 0, 1, 6, 0, 0};
+    for (int i = 0; i < kConsoles; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
+        clients.push_back(c);
+        heartbeat[1] = static_cast<unsigned char>(i == kStatusSlots ? 0x2A : 3);
+        ASSERT_EQ(send(c, heartbeat, sizeof heartbeat, 0), 6);
+        while (Status_Open_Connections() < i + 1) AcceptConnect_status();
+        Recv_Status_Proc();   // the heartbeat identifies the console while a client slot is free
+    }
+    pollfd p{clients.back(), POLLIN, 0};
+    for (int pass = 0; pass < 1000 && poll(&p, 1, 0) == 0; ++pass) Recv_Status_Proc();
+    unsigned char answer[17] = {};
+    ASSERT_EQ(recv(clients.back(), answer, sizeof answer, MSG_DONTWAIT), 17);
+    EXPECT_EQ(answer[3], 7);
+    EXPECT_EQ(answer[1], 0x2A);
+    pollfd first{clients.front(), POLLIN, 0};
+    EXPECT_EQ(poll(&first, 1, 0), 0) << "a console's first heartbeat that identifies it is not answered";
+
+    for (int c : clients) close(c);
+    for (int pass = 0; pass < 1000 && Status_Open_Connections() > 0; ++pass) Recv_Status_Proc();
+    EXPECT_EQ(Status_Open_Connections(), 0);
+    Link_Close(g_status_listen_fd);
+    setrlimit(RLIMIT_NOFILE, &saved_files);
+}
+
+TEST(FeeLink, AFeeStartCarriesTheGatewayPartysOwnNumber)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    g_fee_fd = pair[0];
+    call_chns.fill(CallChn{});
+    sip_chn.fill(SipLeg{});
+    sipreg.fill(SipReg{});
+    g_mgcp_endpoint.fill(MgcpEndpoint{});
+    // SIP user 801 has registration 3; the MGCP endpoint with the same index is number 7003.
+    sipreg[3].use = 1;
+    copy_text(sipreg[3].tel, "801");
+    g_mgcp_endpoint[3].in_use = 1;
+    copy_text(g_mgcp_endpoint[3].tel, "7003");
+    sip_chn[9].use = 1;
+    sip_chn[9].regno = 3;
+    auto party = [](int chn, int type, int party_chn, int con) {
+        call_chns[chn].use = 1;
+        call_chns[chn].type = type;
+        call_chns[chn].party_chn = party_chn;
+        call_chns[chn].con_chn = con;
+    };
+    party(10, CHN_TYPE_MGCP, 3, 11);
+    party(11, CHN_TYPE_SIP, 9, 10);
+    struct Case {
+        int chn, side;
+        std::string gw_tel;
+    } cases[] = {
+        {10, 0, "7003"},   // the calling gateway is the endpoint
+        {11, 1, "7003"},   // the answering gateway is the endpoint
+        {11, 0, "801"},    // a SIP gateway: its registration's number
+        {10, 1, "801"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Send_FeeStart(c.chn, 1, c.side), 1);
+        unsigned char r[kFeeRecordSize] = {};
+        ASSERT_EQ(recv(pair[1], r, sizeof r, MSG_DONTWAIT), static_cast<ssize_t>(kFeeRecordSize));
+        EXPECT_EQ(r[3], 3);
+        EXPECT_EQ(r[58], 1);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r[59]), strnlen(reinterpret_cast<const char*>(&r[59]), 7)),
+                  c.gw_tel)
+            << "channel " << c.chn << " side " << c.side;
+    }
+    g_fee_fd = -1;
+    close(pair[0]);
+    close(pair[1]);
+    call_chns.fill(CallChn{});
+    sip_chn.fill(SipLeg{});
+    sipreg.fill(SipReg{});
+    g_mgcp_endpoint.fill(MgcpEndpoint{});
 }
 
 int local_port(int fd)

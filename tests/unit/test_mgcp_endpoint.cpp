@@ -293,6 +293,32 @@ TEST_F(MgcpCalls, ACommandRepeatedIsAnsweredAgainAndNotCarriedOutTwice)
     EXPECT_EQ(g_mgcp_endpoint[2].in_use, 0);
 }
 
+TEST_F(MgcpCalls, KeptAnswersAreForgottenAfterThirtySeconds)
+{
+    // Within 30 s the same transaction id is the gateway repeating itself; after them it is a new
+    // command, as from a gateway that restarted and numbers its transactions afresh.
+    EXPECT_EQ(send("NTFY 500 aaln/1@gw MGCP 1.0\nX: 1\nO: L/hd\n"), (std::vector<std::string>{"200", "RQNT"}));
+    tick(30);
+    EXPECT_EQ(send("NTFY 500 aaln/1@gw MGCP 1.0\nX: 1\nO: L/hd\n"), std::vector<std::string>{"200"});
+    EXPECT_EQ(ep().st, MGCP_ST_DIAL);
+    tick(1);
+    EXPECT_EQ(send("NTFY 500 aaln/1@gw MGCP 1.0\nX: 1\nO: L/hu\n"), (std::vector<std::string>{"200", "RQNT"}));
+    EXPECT_EQ(ep().st, MGCP_ST_IDLE) << "the on-hook was carried out, not answered from the past";
+    // The new answer is kept in its turn.
+    EXPECT_EQ(send("NTFY 500 aaln/1@gw MGCP 1.0\nX: 1\nO: L/hu\n"), std::vector<std::string>{"200"});
+}
+
+TEST_F(MgcpCalls, AGatewayDlcxIsAnsweredForAKnownCallAndRefusedForAnUnknownOne)
+{
+    endpoint_talks_to_b();
+    const std::string callid = ep().callid.s;
+    EXPECT_EQ(send("DLCX 600 aaln/1@gw MGCP 1.0\nC: 9" + callid + "\n"), std::vector<std::string>{"516"});
+    EXPECT_EQ(got[0], "516 600\r\n");
+    EXPECT_TRUE(b.take().empty()) << "the call goes on";
+    EXPECT_EQ(send("DLCX 601 aaln/1@gw MGCP 1.0\nC: " + callid + "\n"), std::vector<std::string>{"200"});
+    bye_answered();
+}
+
 TEST_F(MgcpCalls, ABusyEndpointIsNotCalled)
 {
     // 803 is off the hook dialling: a call to it gets busy, and its own call goes on.

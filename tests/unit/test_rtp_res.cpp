@@ -215,9 +215,9 @@ protected:
     QVD_CGI_SHARE_MEMORY_T shm{};
 };
 
-// A VOX line: silence, 20 packets of voice, silence. Play-out starts right after the sixth
-// voice packet, hands the DSP the run rewound by the pre-voice time, one packet per packet
-// time, and stops once the hang time of silence has been played out.
+// A VOX line: silence, 20 packets of voice, silence. Play-out starts with the sixth voice
+// packet, hands the DSP the run rewound by the pre-voice time, one packet per packet time
+// from that millisecond on, and stops once the hang time of silence has been played out.
 TEST_F(RtpTest, VoxPlaysTheRewoundRunPacedAndStopsAfterTheHangTime)
 {
     struct Case {
@@ -266,7 +266,10 @@ TEST_F(RtpTest, VoxPlaysTheRewoundRunPacedAndStopsAfterTheHangTime)
                 EXPECT_EQ(g_dsp[i].ms - g_dsp[i - 1].ms, c.ptime) << i;
             }
         }
-        EXPECT_GT(g_dsp.front().ms, arrival[sixth]);
+        EXPECT_EQ(g_dsp.front().ms, arrival[sixth]) << "paced from its own start";
+        EXPECT_EQ(g_dsp[static_cast<std::size_t>(sixth - c.want_first)].ms - arrival[sixth],
+                  (sixth - c.want_first) * c.ptime)
+            << "the packet that started play-out waits the pre-voice time and no more";
         EXPECT_EQ(g_voice_stop, (std::vector<Event>{{g_dsp.back().ms + c.ptime, 0, 0}}));
         EXPECT_EQ(g_sRtpChnList[0].m_iPtime, c.ptime);
         TearDown();
@@ -286,10 +289,10 @@ TEST_F(RtpTest, CallOverPlaysTheRingOutThenSignalsVoiceStop)
     ASSERT_EQ(RTP_SetRtpOverFlag(0, E_FLAG_ON), 0);
     FarSend(0, voice(1020, 3200));
     Step(600);
-    // Play-out began at the sixth packet, rewound to the first; packet 19 was still the
-    // newest (beyond the limit) when the call ended.
-    ASSERT_EQ(g_dsp.size(), 19u);
-    for (unsigned int i = 0; i < 19; ++i) EXPECT_EQ(get16(g_dsp[i].bytes, 2), 1000 + i);
+    // Play-out began at the sixth packet, rewound to the first; every packet stored before
+    // the call ended is played, the newest included.
+    ASSERT_EQ(g_dsp.size(), 20u);
+    for (unsigned int i = 0; i < 20; ++i) EXPECT_EQ(get16(g_dsp[i].bytes, 2), 1000 + i);
     ASSERT_GE(g_voice_stop.size(), 2u);
     EXPECT_EQ(g_voice_stop[0].ms, g_dsp.back().ms + 20);
     for (std::size_t i = 1; i < g_voice_stop.size(); ++i) EXPECT_EQ(g_voice_stop[i].ms - g_voice_stop[i - 1].ms, 20);
@@ -340,7 +343,7 @@ TEST_F(RtpTest, PacketTimeIsLearntFromTheFirstTwoPackets)
     }
 }
 
-// Line voice reaches the far end with the channel's own sequence (from 0, skipping 65535),
+// Line voice reaches the far end with the channel's own sequence (from 0, wrapping at 16 bits),
 // timestamps one frame apart and an SSRC of its own, muted while the line must not be heard.
 TEST_F(RtpTest, LineVoiceGoesOutWithTheChannelsOwnHeaderAndMuting)
 {
@@ -362,13 +365,14 @@ TEST_F(RtpTest, LineVoiceGoesOutWithTheChannelsOwnHeaderAndMuting)
     EXPECT_EQ(get16(got[3], 2), 0u) << "channel 3 counts on its own";
     EXPECT_NE(get32(got[3], 8), ssrc) << "each channel is a source of its own";
 
-    // The counter skips 65535; a 30 ms channel steps its timestamp by 240.
+    // The counter wraps with 65535 sent like any other (a far end would count it lost);
+    // a 30 ms channel steps its timestamp by 240.
     g_sRtpChnList[1].m_iRtpSeq = 65533;
     RTP_SetRtpFrameSize(1, 30);
     for (int i = 0; i < 4; ++i) FromLine(1, voice(1, 1, 240));
     got = FarGot();
     ASSERT_EQ(got.size(), 4u);
-    const unsigned int want_seq[] = {65533, 65534, 0, 1};
+    const unsigned int want_seq[] = {65533, 65534, 65535, 0};
     for (int i = 0; i < 4; ++i) EXPECT_EQ(get16(got[i], 2), want_seq[i]);
     EXPECT_EQ(get32(got[1], 4) - get32(got[0], 4), 240u);
 
@@ -561,15 +565,21 @@ TEST_F(RtpTest, FloorEventsRequestAndRelease)
     EXPECT_EQ(g_dsp.size(), 2u);
 }
 
-// A talking line that hears nothing for T_NO_RTP seconds sends one BYE; a packet restarts the
-// count; without the release setting nothing is sent.
+// A talking line that hears nothing from its far end for T_NO_RTP seconds sends one BYE; a
+// packet of the far end restarts the count, a stranger's does not; without the release
+// setting nothing is sent.
 TEST_F(RtpTest, LossOfMediaSendsOneBye)
 {
     Open(3, E_NW_COR_DETECT_TYPE_VOX);
     Step(3000);
     FarSend(3, silence(1, 1));
     const int heard = g_now + 1;
-    Step(9000);
+    UdpPeer stranger;
+    for (int i = 0; i < 10; ++i) {
+        Step(400);
+        SendTo(stranger.fd, 3, silence(1, 1));
+    }
+    Step(5000);
     EXPECT_EQ(g_bye, (std::vector<Event>{{heard + 5000, 43, 3}}));
 
     g_bye.clear();
@@ -628,6 +638,18 @@ TEST_F(RtpTest, PromptPlaysToTheLineAndTheFarEnd)
         EXPECT_EQ(FarGot().size(), 1u);
         TearDown();
     }
+    // A call that ends while its prompt plays lets go of the PTT the prompt keyed; a prompt
+    // started over another keeps the radio keyed without a gap.
+    Open(2, E_NW_COR_DETECT_TYPE_DISABLE);
+    ASSERT_EQ(RTP_SetPlayPromptMedia(2, G711_A, 0), 0);
+    ASSERT_EQ(RTP_SetPlayPromptMedia(2, G711_A, 0), 0);
+    Step(40);
+    EXPECT_EQ(sim_outputs(), (std::vector<std::string>{"ptt chn=3 value=1", "ptt chn=3 value=1"}));
+    ASSERT_EQ(RTP_ChannelClose(1, 2), 0);
+    EXPECT_EQ(sim_outputs(), (std::vector<std::string>{"ptt chn=3 value=0"}));
+    TearDown();
+    SetUp();
+
     // No file: nothing starts and PTT stays released.
     std::filesystem::remove(root + "/var/www/ring.au");
     Open(2, E_NW_COR_DETECT_TYPE_DISABLE);

@@ -990,3 +990,123 @@ TEST_F(SipLegs, InfoServiceCodes)
         EXPECT_EQ(last, c.want_last) << c.digits;
     }
 }
+
+namespace {
+
+// Transfers by REFER: 801 may transfer, the service program is a loopback party at registration
+// 0, and 803 is a third phone.
+class SipTransfers : public SipLegs {
+public:
+    Peer c, program;
+
+    void SetUp() override
+    {
+        SipLegs::SetUp();
+        enroll(c, "803");
+        sipreg[Find_Reg_By_Tel("801")].soft_user.zhuanjie = 1;
+        SipReg& r = sipreg[kRegService];
+        r.use = 1;
+        copy_text(r.tel, "*");
+        copy_text(r.ip, "127.0.0.1");
+        r.port = program.port;
+        r.soft_user.tel_type = TEL_TYPE_SERVICE;
+    }
+
+    void refer(const std::string& callid, const std::string& refer_to)
+    {
+        std::string text = from_caller(a, "REFER", callid, 2);
+        text.insert(text.find("Content-Length"), "Refer-To: " + refer_to + "\r\n");
+        deliver(text, a);
+    }
+
+    // The INVITEs of the program's one joined datagram.
+    std::vector<std::string> datagram()
+    {
+        const auto got = program.take();
+        EXPECT_EQ(got.size(), 1u);
+        std::vector<std::string> out;
+        if (got.empty()) return out;
+        std::string rest = got[0].substr(0, got[0].size() - 2);
+        for (std::size_t at; (at = rest.find("\r\n.\r\n")) != std::string::npos; rest = rest.substr(at + 5))
+            out.push_back(rest.substr(0, at));
+        out.push_back(rest);
+        return out;
+    }
+
+    // What the referrer got after its 202: the NOTIFY that ends the transfer, then the BYE.
+    void expect_done_then_bye()
+    {
+        const auto got = a.take();
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(first_line(got[0]), "SIP/2.0 202 Accepted");
+        EXPECT_EQ(first_line(got[1]), "NOTIFY sip:801@127.0.0.1:5060 SIP/2.0");
+        EXPECT_NE(got[1].find("\r\nSubscription-State: terminated;reason=noresource\r\n"), std::string::npos);
+        EXPECT_NE(got[1].find("\r\nContent-Length: 16\r\n\r\nSIP/2.0 200 OK\r\n"), std::string::npos) << got[1];
+        EXPECT_EQ(first_line(got[2]), "BYE sip:801@127.0.0.1:5060 SIP/2.0");
+        const auto cseq = [](const std::string& m) { return std::stoi(line_of(m, "CSeq").substr(6)); };
+        EXPECT_EQ(cseq(got[2]), cseq(got[1]) + 1);
+    }
+};
+
+}  // namespace
+
+TEST_F(SipTransfers, ABlindTransferIsReportedDoneBeforeTheReferrersBye)
+{
+    talking("t1");
+    refer("t1", "<sip:803@127.0.0.1>");
+    expect_done_then_bye();
+    const auto invites = datagram();
+    ASSERT_EQ(invites.size(), 2u);
+    EXPECT_EQ(line_of(invites[0], "Kelvanor-Info"), "Kelvanor-Info:Softswitch-Freetransfer");
+    // A transfer that cannot happen is reported failed, and the call stays.
+    sipreg[Find_Reg_By_Tel("801")].soft_user.zhuanjie = 0;
+    talking("t2");
+    refer("t2", "<sip:803@127.0.0.1>");
+    const auto got = a.take();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[1].find("\r\n\r\nSIP/2.0 488 Not Acceptable Here\r\n"), std::string::npos) << got[1];
+    EXPECT_TRUE(program.take().empty());
+}
+
+TEST_F(SipTransfers, ReplacesMakesAnAttendedTransferWhateverItsCallIdAndTheProgramsTagIsKept)
+{
+    struct Case {
+        const char* callid;
+        const char* replaces;   // the escaped Replaces value after the Call-ID
+    } cases[] = {
+        {"cons1@127.0.0.1", "cons1%40127.0.0.1%3Bto-tag%3Dc1%3Bfrom-tag%3Da1"},
+        {"5f2a9c", "5f2a9c%3bfrom-tag%3da1%3bto-tag%3dc1"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.callid);
+        SetUp();
+        const std::string to_b = talking("t1");
+        // 801 calls 803, which rings; then hands 802 over to it.
+        deliver(invite(k.callid, "801", "803"), a);
+        const std::string to_c = c.take().at(0);
+        deliver(answer(to_c, "180 Ringing"), c);
+        a.take();
+        refer("t1", std::string("<sip:803@127.0.0.1?Replaces=") + k.replaces + ">");
+        const auto to_a = a.take();
+        ASSERT_GE(to_a.size(), 3u);
+        EXPECT_EQ(first_line(to_a[1]), "NOTIFY sip:801@127.0.0.1:5060 SIP/2.0");
+        EXPECT_NE(to_a[1].find("SIP/2.0 200 OK\r\n"), std::string::npos);
+        EXPECT_TRUE(c.take().empty()) << "803 is not called a second time";
+        const auto invites = datagram();
+        ASSERT_EQ(invites.size(), 2u);
+        EXPECT_EQ(line_of(invites[0], "Kelvanor-Info"), "Kelvanor-Info:Softswitch-Transfer");
+
+        // The program answers 802's leg, which is talking already: its ACK, and later its BYE,
+        // name the program's side of the dialog.
+        deliver(answer(invites[0], "200 OK", kSdpB), program);
+        const auto ack = program.take();
+        ASSERT_EQ(ack.size(), 1u);
+        EXPECT_EQ(first_line(ack[0]).substr(0, 4), "ACK ");
+        EXPECT_EQ(line_of(ack[0], "To"), line_of(invites[0], "To") + ";tag=b1");
+        deliver(from_called(b, to_b, "BYE", 2), b);
+        const auto bye = program.take();
+        ASSERT_EQ(bye.size(), 1u);
+        EXPECT_EQ(first_line(bye[0]).substr(0, 4), "BYE ");
+        EXPECT_EQ(line_of(bye[0], "To"), line_of(ack[0], "To"));
+    }
+}

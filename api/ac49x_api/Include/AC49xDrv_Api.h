@@ -27,6 +27,36 @@ U32 Ac49xHpiAccessForXaramTimingTest(int device);
 int Ac49xByteOrderingTest(int device);
 
 extern U8 acHcrfIntEntry[8];
+extern U32 ac49xHcrfCommandRegisterAddress[AC49X_NUMBER_OF_DEVICES];
+extern U32 ac49xHcrfStatusRegisterAddress[AC49X_NUMBER_OF_DEVICES];
+
+// ---- debug monitor (HCRF) ----
+// Registers are 4 bytes, most significant first.
+void Ac49xHcrfWriteRegister(int device, U32 address, U32 value);
+U32 Ac49xHcrfReadRegister(int device, U32 address);
+// Bytes 00 00 40 code into the command register.
+void Ac49xHcrfSetCommandRegister(int device, int code);
+// Clears the status register and interrupts the DSP through the host port control word.
+void HcrfSendInterrupt(int device);
+// 1 once the DSP has taken the last command (the pending bit is clear), else 0.
+int HcrfCommandRegisterReady(int device);
+// Polls the status register at most 100 times: the 15-bit response code, 0 when none came.
+int HcrfWaitForResponse(int device);
+// Each sends one command and waits for its response: 0, or -1 for none or another one.
+int HcrfDeviceHalt(int device);
+int HcrfDeviceResume(int device);
+int HcrfGetCpuRegisters(int device, U8* registers192);
+int HcrfGetDspTraceBuffer(int device, U8* trace168);
+// The DSP's count of local-memory differences (the data area's first 4 bytes), or -1.
+long HcrfCompareLocalMemory(int device);
+// Sends the crash command; nothing answers it.
+int HcrfDeviceCrash(int device);
+// Halt, CPU registers, trace buffer, resume: 0, or -1 at the first step that failed (the DSP is
+// resumed when it was halted).
+int Ac49xHcrfReadMonitorInfo(int device, U8* registers192, U8* trace168);
+// Halt, compare, resume: the count of differences, or -1.
+long Ac49xHcrfCompareLocalMemory(int device);
+int Ac49xHcrfWriteMonitorInfo(int device);
 
 // ---- packet transport ----
 int Ac49xTransmitPacket(Tac49xTxPacketParams* params);
@@ -92,6 +122,11 @@ void Ac49xSetDefaultCallProgressDeviceConfigurationAttr(Tac49xCallProgressDevice
 // more, 376 bytes in all.
 inline constexpr int AC49X_DRIVER_VERSION_INFO_SIZE = 376;
 void Ac49xGetDriverVersionInfo(U8* info);
+// The first 35 bytes of a firmware image as NUL-separated texts in info: the version (bytes
+// 0-1 "." bytes 2-3), the part ("AC49" and bytes 4-7) and the build (bytes 8-34 up to their
+// first NUL, with "-S"). The bytes written, or -1 for an image shorter than 35 bytes or an
+// info buffer too small (nothing is written then).
+int Ac49xGetDspDownloadInfo(const U8* image, std::size_t size, char* info, std::size_t infoSize);
 // Boots with the images, prints the status and a line of 1s, 2s or 3s by it; 1 for success, 0
 // for a failed boot, 2 when the memory interface test failed.
 int Ac49xEmifTest(int device, const U8* programImage, std::size_t programSize, const U8* kernelImage,

@@ -46,6 +46,29 @@ inline constexpr U32 AC49X_HOST_PORT_CONTROL = 0xFFE00000;  // base + this wraps
 inline constexpr U16 AC49X_HPC_START_KERNEL = 0x0101;
 inline constexpr U16 AC49X_HPC_PROGRAM_BLOCK_READY = 0x0003;
 inline constexpr U16 AC49X_HPC_RELEASE_WITHOUT_DOWNLOAD = 0x0001;
+// The debug monitor: the host port control word that interrupts a running DSP to take the
+// command in its HCRF command register (bytes 00 00 40 code), the command codes, and the
+// 15-bit response codes it leaves in the low bytes of the HCRF status register.
+inline constexpr U16 AC49X_HPC_HCRF_INTERRUPT = 0x0002;
+inline constexpr U8 AC49X_HCRF_COMMAND_PENDING = 0x40;
+enum Tac49xHcrfCommand : int {
+    HCRF_COMMAND__HALT = 1,
+    HCRF_COMMAND__RESUME = 2,
+    HCRF_COMMAND__COMPARE_MEMORY = 4,
+    HCRF_COMMAND__CPU_REGISTERS = 5,
+    HCRF_COMMAND__TRACE_BUFFER = 6,
+    HCRF_COMMAND__CRASH = 8,
+};
+enum Tac49xHcrfResponse : int {
+    HCRF_RESPONSE__HALTED = 1,
+    HCRF_RESPONSE__RESUMED = 2,
+    HCRF_RESPONSE__MEMORY_COMPARED = 6,
+    HCRF_RESPONSE__CPU_REGISTERS = 7,
+    HCRF_RESPONSE__TRACE_BUFFER = 8,
+};
+inline constexpr int AC49X_HCRF_REGISTERS_SIZE = 192;
+inline constexpr int AC49X_HCRF_TRACE_SIZE = 168;
+inline constexpr int AC49X_HCRF_POLLS = 100;
 
 // Firmware images: a header the download skips, then blocks.
 inline constexpr std::size_t AC49X_IMAGE_HEADER_SIZE = 34;

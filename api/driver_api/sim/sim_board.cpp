@@ -375,6 +375,7 @@ std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t 
     std::string_view args = command;
     std::string_view verb = SimBoard_Word(args);
     if (verb == "ping") return Static_Reply(reply, reply_size, "ok");
+    if (verb == "ptt") return Static_Reply(reply, reply_size, "word=" + std::to_string(g_pttWord));
     if (verb == "log") return Static_LogReply(reply, reply_size);
     if (verb == "set") {
         const char* why = Static_Set(args);

@@ -25,6 +25,7 @@
 //                           (as many as fit one reply; "lost N" first when the record overflowed;
 //                           an empty reply when there are none)
 //   ping                    "ok"
+//   ptt                     "word=N": the PTT outputs now, one bit per line (bit 0 line 0)
 // The simulated DSP (device 0 only; sim_dsp.h describes what it does):
 //   fault none              clears every fault below
 //   fault checksum          every program block fails its checksum (boot status 2)
@@ -37,15 +38,32 @@
 //   fault corrupt KIND      the next packet to the host comes with a malformed descriptor or
 //                           header: sync (bad sync value), long (length 3801), huge (length
 //                           6101), window (buffer outside the window), short (length 2)
-//   event CH dtmf D [LEVEL]         an in-band DTMF digit 0..15 detected on channel CH
+//   event CH dtmf D [LEVEL]         an in-band DTMF digit 0..15 detected on channel CH; on a
+//                                   channel that relays DTMF (open channel transfer mode 0 or
+//                                   1) and plays RTP, also three RFC 2833 telephone-event
+//                                   packets toward the network: the activation's transmit
+//                                   2833 payload type, marker on the first, end bit on the
+//                                   last, durations 160, 320, 480, one timestamp
+//   event CH digits STR [GAP_MS]    digits 0-9, * (10), # (11), A-D (12-15), up to 64 waiting,
+//                                   each reported as "event CH dtmf" on the DSP's clock, the
+//                                   first at once, then GAP_MS apart (100 by default)
 //   event CH tone T [LEVEL]         call progress tone T detected (T 10 is the busy tone)
 //   event CH cid NUMBER [MMDDhhmm]  an on-hook caller ID
 //   event CH syserror IDX           a system error event
 //   event raw HEX                   a whole packet (hexadecimal, header included) as given
 //   chan CH                 the channel's state: "open= rtp= pt= frame= in_gain= out_gain=
-//                           tone= rx= rx_bytes= last_seq= samples= peak= ptt= tx= source="
+//                           tone= rx= rx_bytes= last_seq= samples= peak= ptt= tx= source=
+//                           tone_sig= voice= rx_pt= decoder= dtmf_mode= rfc2833_pt= wrong_pt=
+//                           events= refused=": tone_sig the signal of the IBS string playing
+//                           (-1 none), voice 1 while the sink hears voice, rx_pt the payload
+//                           type the decoder plays, decoder its coder (2 mu-law, 3 A-law),
+//                           wrong_pt the voice packets of another payload type (dropped),
+//                           events the telephone events received, refused what was refused
 //   chan CH source silence|tone|loop    what the channel encodes toward the network
 //   chan CH inject HEX      bytes (hexadecimal) the channel sends as its next payloads
+//   chan CH capture FILE|off    appends the payload of every packet the channel's sink plays
+//                           to FILE, a path under the board root (no ".." out of it; refused
+//                           without a board root)
 //   counter                 "requests=N": DSP requests answered since the board was reset
 //   trace off|host|all      packet trace into the output log: "dsp_in" (host to DSP) and
 //                           "dsp_out" entries with medium, channel, length and leading bytes;
@@ -64,7 +82,23 @@
 //   gpio_init variant=           gpio chip= pin= value= gpio_set pin= value=
 //   chn_cs value=                dsp_reset device= on=
 //   dsp_boot status=             dsp_block status=      dsp_running
+//   dsp_monitor command= response=   (a debug monitor command the DSP took; sim_dsp.h)
 //   dsp_in medium= ch= len= data=    dsp_out medium= ch= len= data=   (with trace on)
+// and always:
+//   dsp_tone ch= sig= sys= on= off=  an IBS string: the first signal's digit and system code
+//                                    (6: call progress signal) and its on/off times in ms
+//   dsp_tone_stop ch=                an IBS stop
+//   dsp_voice ch= on=1|0 ptt=        the sink switched between voice (a packet's peak above
+//                                    1000) and silence; ptt is the PTT word at that packet
+//   dsp_refused ch= why=             a packet the real part would not take: "closed" (a
+//                                    command or channel packet other than the opening to a
+//                                    closed channel), "beyond" (a channel at or beyond the
+//                                    open device packet's channel count), "size" (a channel
+//                                    packet shorter than its kind), "coder" (an RTP set-up
+//                                    with an encoder or decoder the part does not have).
+//                                    Voice packets for a channel not playing RTP and voice of
+//                                    another payload type than the decoder's are counted in
+//                                    "chan CH" (refused=, wrong_pt=) without an entry.
 #pragma once
 #include <cstddef>
 #include <string_view>

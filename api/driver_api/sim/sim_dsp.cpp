@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "AC49xDrv_Definitions.h"
 #include "HostBuffer.h"
@@ -170,8 +171,21 @@ struct SimChannel {
     int lastSeq = -1, peak = 0, ptt = 0;
     std::array<U8, AC49X_NETWORK_RX_PAYLOAD_MAX> last{};
     int lastLen = 0;
+    // what the channel was configured with: the decoder judges what reaches the line
+    int rxPt = 8, decoder = CODER__G711ALAW, tx2833 = 101, rx2833 = 101;
+    int dtmfMode = IBS_TRANSFER_MODE__TRANSPARENT_THROUGH_VOICE;
+    int toneSig = -1;  // the call progress signal (or digit) of the IBS string playing
+    bool voice = false;  // the sink hears voice (not silence)
+    std::uint64_t wrongPt = 0, events2833 = 0, refused = 0;
+    // digits of "event CH digits", reported on the DSP's clock
+    std::array<U8, 64> digits{};
+    int digitHead = 0, digitCount = 0, digitGapMs = 100;
+    std::int64_t nextDigitUs = 0;
 };
 std::array<SimChannel, kChannels> g_chn;
+std::array<std::FILE*, kChannels> g_capture{};  // "chan CH capture": the sink's payloads
+int g_openedChannels = 0;  // the open device packet's channel count: no channel beyond it exists
+constexpr int kVoicePeak = 1000;  // a sink packet whose peak is above this is voice
 std::int64_t g_advanceUs = 0;
 std::int64_t g_lastTickUs = 0;
 
@@ -188,6 +202,13 @@ void Static_Trace(const char* dir, int medium, const U8* p, int len)
 }
 
 void Static_ServiceRx(int medium);
+
+// A packet the real part would not take: counted on its channel and always recorded.
+void Static_Refuse(int channel, const char* why)
+{
+    if (channel >= 0 && channel < kChannels) ++g_chn[static_cast<std::size_t>(channel)].refused;
+    SimBoard_Note("dsp_refused ch=%d why=%s", channel, why);
+}
 
 // Queues a packet for the host and places it at once when the ring has room.
 void Static_Enqueue(int medium, const U8* p, int len, int corrupt = kNoCorrupt)
@@ -286,6 +307,10 @@ void Static_Event(int channel, int opcode, int index)
 void Static_DevicePacket(const U8* p, int len)
 {
     const int opcode = p[5] >> 2;
+    // The open device packet names how many channels exist from now on.
+    const int base = (p[4] >> 4) == 1 ? AC49X_OPEN_DEVICE_FORMAT1_PACKET_BASE : AC49X_OPEN_DEVICE_PACKET_BASE;
+    if (opcode == DEVICE_CONFIGURATION_OP_CODE__OPEN && len >= base && len == base + 4 * ((p[18] & 1) << 8 | p[19]))
+        g_openedChannels = (p[18] & 1) << 8 | p[19];
     const bool hit = g_faults.echoOpcode < 0 || g_faults.echoOpcode == opcode;
     switch (hit ? g_faults.echo : EchoFault::None) {
     case EchoFault::NoEcho: return;
@@ -297,26 +322,56 @@ void Static_DevicePacket(const U8* p, int len)
 
 int Static_Bits(U8 b, int hi, int lo) { return (b >> lo) & ((1 << (hi - lo + 1)) - 1); }
 
-void Static_ChannelPacket(SimChannel& c, const U8* p, int len)
+bool Static_KnownCoder(int coder)
+{
+    return coder == CODER__G711MULAW || coder == CODER__G711ALAW || coder == CODER__G723LOW || coder == CODER__G729;
+}
+
+void Static_ChannelPacket(int channel, SimChannel& c, const U8* p, int len)
 {
     const int opcode = p[5] >> 2;
     const std::int64_t now = Static_NowUs();
+    // Only the opening (and its advanced part, sent first) reaches a closed channel.
+    if (!c.open && opcode != CHANNEL_CONFIGURATION_OP_CODE__OPEN_CHANNEL &&
+        opcode != CHANNEL_CONFIGURATION_OP_CODE__ADVANCED_CHANNEL) {
+        Static_Refuse(channel, "closed");
+        return;
+    }
     switch (opcode) {
     case CHANNEL_CONFIGURATION_OP_CODE__OPEN_CHANNEL:
     case CHANNEL_CONFIGURATION_OP_CODE__UPDATE_CHANNEL:
-        if (len < AC49X_OPEN_CHANNEL_PACKET_SIZE) return;
+        if (len < AC49X_OPEN_CHANNEL_PACKET_SIZE) {
+            Static_Refuse(channel, "size");
+            return;
+        }
         c.open = true;
+        c.dtmfMode = Static_Bits(p[8], 2, 0);
         c.outGain = Static_Bits(p[10], 5, 0);
         c.inGain = Static_Bits(p[11], 5, 0);
+        return;
+    case CHANNEL_CONFIGURATION_OP_CODE__ADVANCED_CHANNEL:
+        if (len < AC49X_ADVANCED_CHANNEL_PACKET_SIZE) Static_Refuse(channel, "size");
         return;
     case CHANNEL_CONFIGURATION_OP_CODE__CLOSE_CHANNEL:
         c.open = c.rtp = false;
         c.toneEndUs = 0;
+        c.toneSig = -1;
         return;
     case CHANNEL_CONFIGURATION_OP_CODE__ACTIVATE_REGULAR_RTP:
     case CHANNEL_CONFIGURATION_OP_CODE__UPDATE_REGULAR_RTP: {
-        if (len < AC49X_RTP_ACTIVATE_PACKET_SIZE) return;
+        if (len < AC49X_RTP_ACTIVATE_PACKET_SIZE) {
+            Static_Refuse(channel, "size");
+            return;
+        }
+        if (!Static_KnownCoder(p[30]) || !Static_KnownCoder(p[31])) {
+            Static_Refuse(channel, "coder");
+            return;
+        }
+        c.rxPt = Static_Bits(p[8], 6, 0);
         c.pt = Static_Bits(p[9], 6, 0);
+        c.decoder = p[30];
+        c.tx2833 = Static_Bits(p[32], 6, 0);
+        c.rx2833 = Static_Bits(p[36], 6, 0);
         const int samples = p[27];
         c.frameMs = samples >= 8 ? samples / 8 : 20;
         c.brokenMs = 20 * (p[34] << 8 | p[35]);
@@ -342,12 +397,25 @@ void Static_ChannelPacket(SimChannel& c, const U8* p, int len)
 void Static_Command(int channel, SimChannel& c, const U8* p, int len)
 {
     const int opcode = p[5] >> 2;
-    if (opcode == COMMAND_OP_CODE__IBS_STOP) {
-        c.toneEndUs = 0;
+    if (!c.open) {
+        Static_Refuse(channel, "closed");
         return;
     }
-    if (opcode != COMMAND_OP_CODE__IBS_STRING || len < AC49X_IBS_STRING_PACKET_SIZE) return;
+    if (opcode == COMMAND_OP_CODE__IBS_STOP) {
+        c.toneEndUs = 0;
+        c.toneSig = -1;
+        SimBoard_Note("dsp_tone_stop ch=%d", channel);
+        return;
+    }
+    if (opcode != COMMAND_OP_CODE__IBS_STRING) return;
+    if (len < AC49X_IBS_STRING_PACKET_SIZE) {
+        Static_Refuse(channel, "size");
+        return;
+    }
     auto be32 = [&](int at) { return static_cast<std::int64_t>(p[at]) << 24 | p[at + 1] << 16 | p[at + 2] << 8 | p[at + 3]; };
+    c.toneSig = p[21] >> 4;
+    SimBoard_Note("dsp_tone ch=%d sig=%d sys=%d on=%lld off=%lld", channel, c.toneSig, p[21] & 0x0F,
+                  static_cast<long long>(be32(8)), static_cast<long long>(be32(12)));
     const int digits = std::max(1, Static_Bits(p[7], 5, 0));
     std::int64_t ms = 0;
     for (int i = 0; i < digits && i < AC49X_IBS_STRING_SIGNALS; ++i)
@@ -358,23 +426,40 @@ void Static_Command(int channel, SimChannel& c, const U8* p, int len)
 
 void Static_Sink(int channel, SimChannel& c, const U8* p, int len)
 {
-    (void)channel;
     const int rtpLen = len - AC49X_HPI_HEADER_SIZE;
     if (rtpLen < 12) return;
     const U8* rtp = p + AC49X_HPI_HEADER_SIZE;
     const int pt = rtp[1] & 0x7F;
     const U8* payload = rtp + 12;
     const int n = std::min(rtpLen - 12, static_cast<int>(c.last.size()));
+    if (pt == c.rx2833 && pt != c.rxPt) {
+        ++c.events2833;
+        c.lastNetUs = Static_NowUs();
+        return;
+    }
+    if (pt != c.rxPt) {  // the decoder cannot play it: the DSP drops it
+        ++c.wrongPt;
+        return;
+    }
     ++c.rx;
     c.rxBytes += static_cast<std::uint64_t>(rtpLen);
     c.lastSeq = rtp[2] << 8 | rtp[3];
     c.ptt = SimBoard_PttWord();
     c.peak = 0;
-    for (int i = 0; i < n; ++i) {
-        int s = pt == 0 ? ulaw2linear(payload[i]) : alaw2linear(payload[i]);
+    const bool g711 = c.decoder == CODER__G711MULAW || c.decoder == CODER__G711ALAW;
+    for (int i = 0; g711 && i < n; ++i) {
+        int s = c.decoder == CODER__G711MULAW ? ulaw2linear(payload[i]) : alaw2linear(payload[i]);
         c.peak = std::max(c.peak, s < 0 ? -s : s);
     }
-    c.samples += static_cast<std::uint64_t>(n);
+    if (g711) c.samples += static_cast<std::uint64_t>(n);
+    if ((c.peak > kVoicePeak) != c.voice) {
+        c.voice = !c.voice;
+        SimBoard_Note("dsp_voice ch=%d on=%d ptt=%d", channel, c.voice ? 1 : 0, c.ptt);
+    }
+    if (std::FILE* f = g_capture[static_cast<std::size_t>(channel)]) {
+        std::fwrite(payload, 1, static_cast<std::size_t>(n), f);
+        std::fflush(f);
+    }
     std::memcpy(c.last.data(), payload, static_cast<std::size_t>(n));
     c.lastLen = n;
     if (c.broken) {
@@ -392,8 +477,12 @@ void Static_Packet(int medium, const U8* p, int len)
     const int channel = p[1];
     const int protocol = p[3] & 0x3F;
     if (protocol == PROTOCOL__RTP) {
+        // Voice for a channel that is not playing RTP is counted, not recorded: it comes at
+        // the packet rate.
         if (channel < kChannels && g_chn[static_cast<std::size_t>(channel)].open && g_chn[static_cast<std::size_t>(channel)].rtp)
             Static_Sink(channel, g_chn[static_cast<std::size_t>(channel)], p, len);
+        else if (channel < kChannels)
+            ++g_chn[static_cast<std::size_t>(channel)].refused;
         return;
     }
     if (protocol != PROTOCOL__PROPRIETARY || len < AC49X_PROPRIETARY_HEADER_END) return;
@@ -402,9 +491,12 @@ void Static_Packet(int medium, const U8* p, int len)
         Static_DevicePacket(p, len);
         return;
     }
-    if (channel >= kChannels) return;
+    if (channel >= g_openedChannels || channel >= kChannels) {
+        Static_Refuse(channel, "beyond");
+        return;
+    }
     SimChannel& c = g_chn[static_cast<std::size_t>(channel)];
-    if (category == PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET) Static_ChannelPacket(c, p, len);
+    if (category == PACKET_CATEGORY__CHANNEL_CONFIGURATION_PACKET) Static_ChannelPacket(channel, c, p, len);
     else if (category == PACKET_CATEGORY__COMMAND_OR_STATUS_OR_EVENT_PACKET) Static_Command(channel, c, p, len);
 }
 
@@ -477,6 +569,47 @@ void Static_Frame(int channel, SimChannel& c)
     Static_Enqueue(kNet, p, AC49X_HPI_HEADER_SIZE + 12 + payload);
 }
 
+// A DTMF digit heard on a channel: the in-band event to the host and, on a channel that relays
+// DTMF and plays RTP, three RFC 2833 telephone-event packets toward the network (the end bit on
+// the last) with the payload type its RTP activation gave.
+void Static_Dtmf(int ch, int digit, int level)
+{
+    U8 p[16] = {};
+    Static_EventHeader(p, ch, STATUS_OR_EVENT_PACKET_OP_CODE__IBS_EVENT, 0);
+    p[13] = static_cast<U8>(digit << 4 | IBS_SYSTEM_CODE__DTMF);
+    p[15] = static_cast<U8>(level);
+    Static_Enqueue(kHost, p, sizeof p);
+    if (ch >= kChannels) return;
+    SimChannel& c = g_chn[static_cast<std::size_t>(ch)];
+    const bool relay = c.dtmfMode == IBS_TRANSFER_MODE__RELAY_DISABLE_VOICE_MUTE ||
+                       c.dtmfMode == IBS_TRANSFER_MODE__RELAY_ENABLE_VOICE_DISABLE;
+    if (!c.open || !c.rtp || !relay) return;
+    const std::uint32_t ts = c.ts;
+    for (int k = 0; k < 3; ++k) {
+        U8 e[AC49X_HPI_HEADER_SIZE + 16] = {};
+        e[0] = AC49X_SYNC5 << 5;
+        e[1] = static_cast<U8>(ch);
+        e[3] = PROTOCOL__RTP;
+        U8* rtp = e + AC49X_HPI_HEADER_SIZE;
+        rtp[0] = 0x80;
+        rtp[1] = static_cast<U8>((k == 0 ? 0x80 : 0) | (c.tx2833 & 0x7F));
+        rtp[2] = static_cast<U8>(c.seq >> 8);
+        rtp[3] = static_cast<U8>(c.seq);
+        for (int i = 0; i < 4; ++i) {
+            rtp[4 + i] = static_cast<U8>(ts >> (24 - 8 * i));
+            rtp[8 + i] = static_cast<U8>(c.ssrc >> (24 - 8 * i));
+        }
+        const int duration = 160 * (k + 1);
+        rtp[12] = static_cast<U8>(digit);
+        rtp[13] = static_cast<U8>((k == 2 ? 0x80 : 0) | (level & 0x3F));
+        rtp[14] = static_cast<U8>(duration >> 8);
+        rtp[15] = static_cast<U8>(duration);
+        ++c.seq;
+        ++c.tx;
+        Static_Enqueue(kNet, e, sizeof e);
+    }
+}
+
 // Brings the time-driven behaviour up to now: at most once a millisecond.
 void Static_Tick()
 {
@@ -486,8 +619,15 @@ void Static_Tick()
     g_lastTickUs = now;
     for (int ch = 0; ch < kChannels; ++ch) {
         SimChannel& c = g_chn[static_cast<std::size_t>(ch)];
+        if (c.digitCount > 0 && now >= c.nextDigitUs) {
+            Static_Dtmf(ch, c.digits[static_cast<std::size_t>(c.digitHead)], 0);
+            c.digitHead = (c.digitHead + 1) % static_cast<int>(c.digits.size());
+            --c.digitCount;
+            c.nextDigitUs = now + std::int64_t{c.digitGapMs} * 1000;
+        }
         if (c.toneEndUs != 0 && now >= c.toneEndUs) {
             c.toneEndUs = 0;
+            c.toneSig = -1;
             Static_Event(ch, STATUS_OR_EVENT_PACKET_OP_CODE__GENERAL_EVENT, GENERAL_EVENT_PACKET_INDEX__TONE_FINISHED);
         }
         if (!c.open || !c.rtp) continue;
@@ -532,6 +672,7 @@ void Static_Run()
         g_join[m] = Join{};
     }
     g_chn = {};
+    g_openedChannels = 0;
     const U8 entry[8] = {0x00, 0x01, 0x00, 0x50, 0xAC, 0x49, 0x00, 0x00};
     WriteBytes(AC49X_HCRF_INT_ENTRY, entry, 8);
     g_stage = Stage::Running;
@@ -555,6 +696,39 @@ U8 Static_ProgramBlock()
     return good ? 1 : 2;
 }
 
+// The debug monitor: takes the command in the HCRF command register, leaves its data in the
+// data area and its response code in the status register. The CPU registers read 0x00 0x01 ..
+// (byte i is i), the trace buffer 0xFF - i, the memory compare finds no difference; a crash
+// (and an unknown command) leaves no response.
+void Static_Monitor()
+{
+    const U32 cmd = AC49X_HCRF_COMMAND_REGISTER;
+    if (!(Byte(cmd + 2) & AC49X_HCRF_COMMAND_PENDING)) return;
+    SetByte(cmd + 2, static_cast<U8>(Byte(cmd + 2) & ~AC49X_HCRF_COMMAND_PENDING));
+    int response = 0;
+    switch (Byte(cmd + 3)) {
+    case HCRF_COMMAND__HALT: response = HCRF_RESPONSE__HALTED; break;
+    case HCRF_COMMAND__RESUME: response = HCRF_RESPONSE__RESUMED; break;
+    case HCRF_COMMAND__COMPARE_MEMORY:
+        for (int i = 0; i < 4; ++i) SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), 0);
+        response = HCRF_RESPONSE__MEMORY_COMPARED;
+        break;
+    case HCRF_COMMAND__CPU_REGISTERS:
+        for (int i = 0; i < AC49X_HCRF_REGISTERS_SIZE; ++i) SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), static_cast<U8>(i));
+        response = HCRF_RESPONSE__CPU_REGISTERS;
+        break;
+    case HCRF_COMMAND__TRACE_BUFFER:
+        for (int i = 0; i < AC49X_HCRF_TRACE_SIZE; ++i)
+            SetByte(AC49X_HCRF_DATA_AREA + static_cast<U32>(i), static_cast<U8>(0xFF - i));
+        response = HCRF_RESPONSE__TRACE_BUFFER;
+        break;
+    default: break;
+    }
+    SetByte(AC49X_HCRF_STATUS_REGISTER + 2, static_cast<U8>(response >> 8));
+    SetByte(AC49X_HCRF_STATUS_REGISTER + 3, static_cast<U8>(response));
+    SimBoard_Note("dsp_monitor command=%d response=%d", Byte(cmd + 3), response);
+}
+
 void Static_HostPortControl(std::uint16_t v)
 {
     if (g_inReset) return;
@@ -566,6 +740,8 @@ void Static_HostPortControl(std::uint16_t v)
         Static_SetBootStatus(Static_ProgramBlock());
     } else if (v == AC49X_HPC_RELEASE_WITHOUT_DOWNLOAD) {
         g_stage = Stage::Plain;
+    } else if (v == AC49X_HPC_HCRF_INTERRUPT && g_stage == Stage::Running) {
+        Static_Monitor();
     }
 }
 
@@ -711,13 +887,40 @@ const char* Static_EventCommand(std::string_view args)
     if (!SimBoard_Number(SimBoard_Word(args), ch) || ch > 255) return "bad channel";
     std::string_view kind = SimBoard_Word(args);
     std::string_view a1 = SimBoard_Word(args), a2 = SimBoard_Word(args);
-    if (!a2.empty() && kind != "cid" && !SimBoard_Number(a2, level)) return "bad level";
+    if (!a2.empty() && kind != "cid" && kind != "digits" && !SimBoard_Number(a2, level)) return "bad level";
     U8 p[24 + 64] = {};
     int len = 16;
-    if (kind == "dtmf" || kind == "tone") {
+    if (kind == "digits") {
+        if (ch >= kChannels) return "bad channel";
+        SimChannel& c = g_chn[static_cast<std::size_t>(ch)];
+        int gap = 100;
+        if (!a2.empty() && (!SimBoard_Number(a2, gap) || gap < 1)) return "bad gap";
+        if (a1.empty() || static_cast<int>(a1.size()) > static_cast<int>(c.digits.size()) - c.digitCount)
+            return "digits takes 1..64 of 0-9, *, #, A-D";
+        for (char d : a1)
+            if (!((d >= '0' && d <= '9') || d == '*' || d == '#' || (d >= 'A' && d <= 'D')))
+                return "digits takes 1..64 of 0-9, *, #, A-D";
+        for (char d : a1) {
+            const int v = d == '*' ? 10 : d == '#' ? 11 : d >= 'A' ? 12 + (d - 'A') : d - '0';
+            c.digits[static_cast<std::size_t>((c.digitHead + c.digitCount) % static_cast<int>(c.digits.size()))] =
+                static_cast<U8>(v);
+            ++c.digitCount;
+        }
+        c.digitGapMs = gap;
+        if (c.digitCount == static_cast<int>(a1.size())) c.nextDigitUs = Static_NowUs();
+        return "";
+    }
+    if (kind == "dtmf") {
+        if (!SimBoard_Number(a1, v) || v > 15) return "digit or tone 0..15";
+        Static_Dtmf(ch, v, level);
+        Static_ServiceRx(kHost);
+        Static_ServiceRx(kNet);
+        return "";
+    }
+    if (kind == "tone") {
         if (!SimBoard_Number(a1, v) || v > 15) return "digit or tone 0..15";
         Static_EventHeader(p, ch, STATUS_OR_EVENT_PACKET_OP_CODE__IBS_EVENT, 0);
-        p[13] = static_cast<U8>(v << 4 | (kind == "dtmf" ? IBS_SYSTEM_CODE__DTMF : IBS_SYSTEM_CODE__CALL_PROGRESS_0_TO_15));
+        p[13] = static_cast<U8>(v << 4 | IBS_SYSTEM_CODE__CALL_PROGRESS_0_TO_15);
         p[15] = static_cast<U8>(level);
     } else if (kind == "cid") {
         if (a1.empty() || a1.size() > 64) return "cid takes a number of 1..64 characters";
@@ -733,11 +936,38 @@ const char* Static_EventCommand(std::string_view args)
         if (!SimBoard_Number(a1, v) || v > 255) return "syserror takes an index 0..255";
         Static_EventHeader(p, ch, STATUS_OR_EVENT_PACKET_OP_CODE__SYSTEM_ERROR_EVENT, v);
     } else {
-        return "event takes dtmf, tone, cid or syserror";
+        return "event takes dtmf, digits, tone, cid or syserror";
     }
     Static_Enqueue(kHost, p, len);
     Static_ServiceRx(kHost);
     return "";
+}
+
+void Static_CloseCapture(int ch)
+{
+    std::FILE*& f = g_capture[static_cast<std::size_t>(ch)];
+    if (f) std::fclose(f);
+    f = nullptr;
+}
+
+// "capture FILE|off": FILE is a path under the board root; ".." may not climb out of it.
+const char* Static_Capture(int ch, std::string_view file)
+{
+    if (file.empty()) return "capture takes a file or off";
+    Static_CloseCapture(ch);
+    if (file == "off") return "";
+    // Without a scratch board root the path would land in the machine's own file system.
+    if (board_root().empty()) return "capture needs a board root";
+    std::string_view rest = file;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        if (rest.substr(0, slash) == "..") return "capture file must stay under the board root";
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    std::string abs = "/";
+    abs += file[0] == '/' ? file.substr(1) : file;
+    g_capture[static_cast<std::size_t>(ch)] = std::fopen(board_path(abs).c_str(), "ab");
+    return g_capture[static_cast<std::size_t>(ch)] ? "" : "cannot open the capture file";
 }
 
 std::size_t Static_Chan(std::string_view args, char* reply, std::size_t size)
@@ -768,15 +998,22 @@ std::size_t Static_Chan(std::string_view args, char* reply, std::size_t size)
         c.source = kInject;
         return Static_Reply(reply, size, "ok");
     }
-    if (!what.empty()) return Static_Reply(reply, size, "error: chan takes source or inject");
+    if (what == "capture") {
+        const char* why = Static_Capture(ch, SimBoard_Word(args));
+        return *why ? Static_Reply(reply, size, "error: %s", why) : Static_Reply(reply, size, "ok");
+    }
+    if (!what.empty()) return Static_Reply(reply, size, "error: chan takes source, inject or capture");
     const char* sources[] = {"silence", "tone", "loop", "inject"};
     return Static_Reply(reply, size,
                         "open=%d rtp=%d pt=%d frame=%d in_gain=%d out_gain=%d tone=%d rx=%llu rx_bytes=%llu "
-                        "last_seq=%d samples=%llu peak=%d ptt=%d tx=%llu source=%s",
+                        "last_seq=%d samples=%llu peak=%d ptt=%d tx=%llu source=%s tone_sig=%d voice=%d rx_pt=%d "
+                        "decoder=%d dtmf_mode=%d rfc2833_pt=%d wrong_pt=%llu events=%llu refused=%llu",
                         c.open, c.rtp, c.pt, c.frameMs, c.inGain, c.outGain, c.toneEndUs != 0,
                         static_cast<unsigned long long>(c.rx), static_cast<unsigned long long>(c.rxBytes), c.lastSeq,
                         static_cast<unsigned long long>(c.samples), c.peak, c.ptt,
-                        static_cast<unsigned long long>(c.tx), sources[c.source]);
+                        static_cast<unsigned long long>(c.tx), sources[c.source], c.toneSig, c.voice ? 1 : 0, c.rxPt,
+                        c.decoder, c.dtmfMode, c.tx2833, static_cast<unsigned long long>(c.wrongPt),
+                        static_cast<unsigned long long>(c.events2833), static_cast<unsigned long long>(c.refused));
 }
 }  // namespace
 
@@ -793,6 +1030,8 @@ void SimDsp_Clear()
     g_advanceUs = 0;
     g_lastTickUs = 0;
     g_chn = {};
+    g_openedChannels = 0;
+    for (int ch = 0; ch < kChannels; ++ch) Static_CloseCapture(ch);
     for (int m = 0; m < 2; ++m) {
         g_out[m].head = g_out[m].count = 0;
         g_out[m].dropped = 0;

@@ -16,6 +16,12 @@
 // The DSP writes 1 into the boot status for a good block and 2 for a bad one; after a good
 // last block it runs. scripts/make_firmware.py writes images in this form.
 //
+// Debug monitor. Running, the host port control word 00 02 makes the DSP take the command in
+// its HCRF command register (00 00 40 code): halt 1, resume 2, compare memory 4 (no
+// difference), CPU registers 5 (192 bytes, byte i is i), trace buffer 6 (168 bytes, 0xFF - i)
+// answer 1, 2, 6, 7 and 8 in the status register's low bytes with the data at 0x5E44; crash 8
+// answers nothing.
+//
 // Rings. Running, the DSP lays out its four rings; the descriptor layout and the windows are
 // those the driver knows, but a window cannot hold a full ring of full-size cells (48 host
 // cells of up to 46 bytes in 1536 bytes, 131 network cells of up to 58 bytes in 5760), so:
@@ -35,8 +41,12 @@
 // first; an RTP-active channel that gets no network packet for its broken-connection time
 // reports "broken connection" (packetizer event 15), and "established" (17) when packets come
 // again. A network RTP packet for an open, RTP-active channel goes to the channel's line sink
-// (counted, its G.711 samples decoded, the PTT outputs noted); every RTP-active channel sends a
-// network packet each frame time from its source, with its own sequence, timestamp and SSRC.
+// when its payload type is the one the decoder was set up for (counted, its samples decoded by
+// that decoder, the PTT outputs noted); another payload type is counted and dropped (the
+// receive 2833 payload type counts as a telephone event). Commands to a closed channel or to
+// one beyond the open device packet's count, and channel packets the part would reject, are
+// refused and recorded. Every RTP-active channel sends a network packet each frame time from
+// its source, with its own sequence, timestamp and SSRC.
 #pragma once
 #include <cstddef>
 #include <cstdint>
