@@ -195,6 +195,10 @@ class LineCalls(Board):
                     self.phone.reply(bye, b"200 OK")
                 self.assertTrue(self.wait_line(line, status_line=ON_HOOK), self.line(line))
                 self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+                # The busy tone (IBS signal 10) played with PTT keyed, then stopped and released.
+                tones = [(kind, f.get("sig")) for _, kind, f in self.sim.tones() if f["ch"] == DSP_CHN[line]]
+                self.assertEqual(tones[-2:], [("dsp_tone", 10), ("dsp_tone_stop", None)], tones)
+                self.assertEqual(self.sim.ptt(), 0)
                 self.media.settimeout(0)
                 try:
                     while self.media.recv(2048):
@@ -296,6 +300,7 @@ class RecallByBye(Board):
         """The line 0 PTT changes since the last look, as (ms, value)."""
         return [(ms, int(text.split("=")[1])) for ms, text in self.sim.outputs() if text.startswith("ptt1 value=")]
 
+
     def test_outgoing_call_progress(self):
         # Busy far end: the busy tone, then idle; the failure ends the BYE re-call.
         invite = self.recall(b"busy")
@@ -314,6 +319,9 @@ class RecallByBye(Board):
         self.phone.reply(invite, b"487 Request Terminated")
         changes = self.ptt()
         self.assertEqual([v for _, v in changes][:4], [1, 0, 1, 0], changes)
+        # The ring-back is the dial tone (IBS signal 9) throughout both PTT phases.
+        rings = [f["sig"] for _, kind, f in self.sim.tones() if kind == "dsp_tone" and f["ch"] == DSP_CHN[0]]
+        self.assertIn(9, rings)
         for a, b in zip(changes[:3], changes[1:4]):
             self.assertTrue(900 <= b[0] - a[0] <= 1200, changes)
         # A cancelled call leaves the BYE re-call pending: the line calls once more.
