@@ -249,6 +249,9 @@ void REG_OnReport(int c_iSipChn, REG_RESULT_E result, const char* pchDate)
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, user->m_iUserChn,
               "[REG_OnReport]-- c_iSipChn[%d], RegTel[%s], RegName[%s], RegPwd[%s], Result[%s]", c_iSipChn, r.m_chRegTel,
               r.m_chRegName, kMaskedPassword, PrintEnum(g_sPrintRegResult, result));
+    // A server may answer a removal with a lifetime of its own: the removal is over all the
+    // same, so the change or deletion waiting for it applies.
+    if (result == E_REG_SUCC && r.m_eRegStatus == E_REG_STATUS_WAIT_UNREGISTING) result = E_REG_UNREGISTER;
     if (result != E_REG_UNREGISTER) {
         Static_SetResult(*user, result);
         return;
@@ -289,7 +292,12 @@ int REG_OnIntervalTooBrief(int c_iSipChn, int min_expires)
 
 void UserCheckRegStatus(USER_INFO_T* user)
 {
-    if (user == nullptr || user->m_sRegInfo.m_eRegResult == E_REG_FAIL) return;
+    if (user == nullptr || (user->m_iDelFlag != 1 && user->m_iModFlag != 1)) return;
+    if (user->m_sRegInfo.m_eRegResult == E_REG_FAIL) {
+        // Nothing is registered to remove: the waiting change or deletion applies at once.
+        Static_ApplyWaiting(*user);
+        return;
+    }
     if (user->m_iDelFlag == 1)
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "用户空闲中,注销已删除的用户");
     else if (user->m_iModFlag == 1)

@@ -204,8 +204,8 @@ void ShareMem_SetUserStatus(const USER_INFO_T* user)
     if (const char* name = PrintEnumOrNull(g_sPrintAudioCodeType, user->m_eUseCoder))
         copy_text(st.m_chCodeType, name);
     st.m_eRegisterResult = user->m_sRegInfo.m_eRegResult;
-    // The local and remote media addresses of the line's SDP records go into m_sLocalAddr and
-    // m_sRemoteAddr here once the line record carries them.
+    st.m_sLocalAddr = user->m_sSdpLocal.a_addr;
+    st.m_sRemoteAddr = user->m_sSdpRemote.a_addr;
 }
 
 void ShareMem_SetRegInfo(int line, REG_RESULT_E result)

@@ -1,8 +1,10 @@
 #include "sipman.h"
 
+#include <array>
 #include <cstring>
 
 #include "code.h"
+#include "composer.h"
 #include "multi_log.h"
 #include "option_register.h"
 #include "register.h"
@@ -27,10 +29,11 @@ constexpr const char* kMaskedPassword = "******";
 
 // Message codes handed to and reported by the stack.
 enum : int {
-    C_REGISTER = 100, C_REG_OK = 101, C_INVITE = 200, C_RING = 202, C_ANSWER = 203, C_ACK = 204, C_INFO = 206,
-    C_BYE = 208, C_CANCEL = 209, C_487 = 210, C_REINVITE = 211, C_REINVITE_OK = 212, C_NOTIFY = 213,
-    C_CHALLENGE = 214, C_UPDATE = 217, C_OPTIONS = 219, C_BYE_OK = 224, C_DISACK = 225, C_FAILURE = 226,
-    C_OPTIONS_OK = 227, C_INFO_OK = 229, C_NOTIFY_OK = 230, C_PUBLISH_OK = 232, C_TIMEOUT = 300,
+    C_REGISTER = 100, C_REG_OK = 101, C_INVITE = 200, C_RING = 202, C_ANSWER = 203, C_ACK = 204, C_REFER = 205,
+    C_INFO = 206, C_BYE = 208, C_CANCEL = 209, C_487 = 210, C_REINVITE = 211, C_REINVITE_OK = 212, C_NOTIFY = 213,
+    C_CHALLENGE = 214, C_RING182 = 216, C_UPDATE = 217, C_UPDATE_OK = 218, C_OPTIONS = 219, C_BYE_OK = 224,
+    C_DISACK = 225, C_FAILURE = 226, C_OPTIONS_OK = 227, C_INFO_OK = 229, C_NOTIFY_OK = 230, C_PUBLISH = 231,
+    C_PUBLISH_OK = 232, C_TIMEOUT = 300,
 };
 
 // Channels the manager created for OPTIONS probes: they belong to the supervision for good.
@@ -156,7 +159,12 @@ void Static_RecvInfo(int chn)
     if (User_CheckNotifySipChn(chn) == 0) {
         LIBSIP_FreeXml(chn);
         Static_Free(chn);
+        return;
     }
+    // An INFO without a body on a call (a keep-alive, or a floor message a switch stripped) is
+    // answered like any other, or the far end would repeat it and count the call as gone.
+    LIBSIP_SetDataType(chn, 0);
+    LIBSIP_Send(C_INFO_OK, chn);
 }
 
 void Static_RecvNotify(int chn)
@@ -275,14 +283,19 @@ void Static_Dispatch(int type, int chn, int data_type)
     case C_INFO: Static_RecvInfo(chn); return;
     case C_BYE:
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, -1, "[SipManRecvBye]-- SipChn[%d]", chn);
-        if (User_S2POnHangUp(chn) != -1) {
-            Static_Free(chn);
-            Static_CountDown();
-        }
+        // A BYE no line owns has been answered 481: its channel is freed all the same, or a
+        // stray dialog would hold a stack channel for good.
+        User_S2POnHangUp(chn);
+        Static_Free(chn);
+        Static_CountDown();
         return;
     case C_CANCEL:
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, -1, "[SipManRecvCancel]-- SipChn[%d]", chn);
-        User_S2POnCancel(chn);
+        // The stack has answered the CANCEL and ended the call: the channel is done with.
+        if (User_S2POnCancel(chn) != -1) {
+            Static_Free(chn);
+            Static_CountDown();
+        }
         return;
     case C_487:
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, -1, "[SipManRecv487]-- SipChn[%d]", chn);
@@ -442,9 +455,10 @@ int SipMan_SendRing(int iSipChn, int line)
 int SipMan_SendAnswer(int iSipChn, SIP_SDP* sdp, int line)
 {
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendAnswer]-- SipChn[%d]", iSipChn);
+    // The direction is the line's mirror of the offer (a send-only offer is answered
+    // receive-only), so it is passed on as given.
     if (sdp != nullptr) {
         sdp->a_use = 1;
-        sdp->a_media = SENDRECV;
         sdp->a_conten_nouse = 1;
     }
     Static_SetSdp(iSipChn, sdp);
@@ -466,6 +480,12 @@ int SipMan_SendBye(int iSipChn, int line)
         Static_CountDown();
     }
     return 0;
+}
+
+int SipMan_SendByeOnly(int iSipChn, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SendBye]", "iSipChn")) return -1;
+    return Static_SendBare(iSipChn, C_BYE, line, "[SendBye]");
 }
 
 int SipMan_SendBye200OK(int iSipChn, int line)
@@ -652,4 +672,111 @@ int SipMan_SetSuccessSwitchAddr(const IPV4_ADDRESS* addr)
     copy_text(g_sSuccSwitchAddr.ip, addr->ip);
     g_sSuccSwitchAddr.port = addr->port;
     return 0;
+}
+
+int SipMan_SendFaxReInviteOK(int iSipChn, const FAX_INFO* fax, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SipMan_SendFaxReInviteOK]", "iSipChn") || fax == nullptr) return -1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendFaxReInviteOK]-- SipChn[%d] Fax[%s:%d]", iSipChn, fax->fax_addr.ip,
+              fax->fax_addr.port);
+    SIP_SDP sdp{};
+    sdp.fax_use = 1;
+    sdp.fax = *fax;
+    sdp.a_conten_nouse = 1;
+    Static_SetSdp(iSipChn, &sdp);
+    return LIBSIP_Send(C_REINVITE_OK, iSipChn);
+}
+
+int SipMan_SendPublish(const char* tel, SYS_LINE_STATUS_E status, int line)
+{
+    if (tel == nullptr || tel[0] == '\0' || status < 0 || status >= 6) return -1;
+    const int chn = LIBSIP_CreatChn(-1);
+    if (chn < 0) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, line, "[SipMan_SendPublish]--  LIBSIP_CreatChn通道申请失败, Return");
+        return -1;
+    }
+    Static_CountUp();
+    static int s_iPublishId = 0;
+    s_iPublishId = s_iPublishId % 9999999 + 1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendPublish]-- SipChn[%d] Tel[%s] State[%s]", chn, tel,
+              g_sPhoneStatusToSwitch[status]);
+    std::array<char, 256> xml{};
+    Composer m(xml.data(), xml.size());
+    m.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<request id=\"").number(s_iPublishId).raw("\">\r\n");
+    m.raw("<user_state><state>").raw(g_sPhoneStatusToSwitch[status]).raw("</state></user_state>\r\n</request>\r\n");
+    if (!m.ok()) {
+        LIBSIP_ResetChn(chn);
+        Static_CountDown();
+        return -1;
+    }
+    LIBSIP_SetFromTel(chn, tel);
+    LIBSIP_SetToTel(chn, tel);
+    LIBSIP_SetUserHost(chn, &g_sSuccSwitchAddr);
+    LIBSIP_SetDataType(chn, 2);
+    LIBSIP_SetXmlInfo(chn, xml.data());
+    LIBSIP_Send(C_PUBLISH, chn);
+    return chn;
+}
+
+int SipMan_SendRing183(int iSipChn, SIP_SDP* sdp, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SipMan_SendRing183]", "iSipChn") || sdp == nullptr) return -1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendRing183]-- SipChn[%d]", iSipChn);
+    sdp->a_use = 1;
+    sdp->a_conten_nouse = 1;
+    Static_SetSdp(iSipChn, sdp);
+    return LIBSIP_Send(C_RING, iSipChn);
+}
+
+int SipMan_SendRing182(int iSipChn, int line) { return Static_SendBare(iSipChn, C_RING182, line, "[SipMan_SendRing182]"); }
+
+int SipMan_SendRefer(int iSipChn, const REFER_INFO* refer, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SipMan_SendRefer]", "iSipChn") || refer == nullptr) return -1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendRefer]-- SipChn[%d] ReferTel[%s]", iSipChn, refer->m_chReferTel);
+    LIBSIP_SetDataType(iSipChn, 0);
+    LIBSIP_SetReferInfo(iSipChn, refer);
+    return LIBSIP_Send(C_REFER, iSipChn);
+}
+
+int SipMan_SendUpdate(int iSipChn, const char* from, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SipMan_SendUpdate]", "iSipChn") || from == nullptr) return -1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendUpdate]-- SipChn[%d] From[%s]", iSipChn, from);
+    LIBSIP_SetFromTel(iSipChn, from);
+    LIBSIP_SetDataType(iSipChn, 0);
+    return LIBSIP_Send(C_UPDATE, iSipChn);
+}
+
+int SipMan_SendUpdateOK(int iSipChn, const IPV4_ADDRESS* addr, int coder, int line)
+{
+    if (Static_Refused(iSipChn, line, "[SipMan_SendUpdateOK]", "iSipChn") || addr == nullptr) return -1;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, line, "[SipMan_SendUpdateOK]-- SipChn[%d] SDP[%s:%d] CodeType[%d]", iSipChn, addr->ip,
+              addr->port, coder);
+    SIP_SDP sdp{};
+    sdp.a_use = 1;
+    sdp.a_conten_nouse = 1;
+    sdp.a_coders[0] = coder;
+    sdp.a_addr = *addr;
+    Static_SetSdp(iSipChn, &sdp);
+    return LIBSIP_Send(C_UPDATE_OK, iSipChn);
+}
+
+int SipMan_SendNotifyOK(int iSipChn, int line) { return Static_SendBare(iSipChn, C_NOTIFY_OK, line, "[SipMan_SendNotifyOK]"); }
+
+int SipMan_SetCurrentSwitchAddr(const IPV4_ADDRESS* addr)
+{
+    if (addr == nullptr) return -1;
+    copy_text(g_sCurSwitchAddr.ip, addr->ip);
+    g_sCurSwitchAddr.port = addr->port;
+    return 0;
+}
+
+const char* SipMan_GetCurSwitchIP() { return g_sCurSwitchAddr.ip; }
+
+int SipMan_GetCurSwitchPort() { return g_sCurSwitchAddr.port; }
+
+int SipMan_JudgeCurrentSwitch(const IPV4_ADDRESS* addr)
+{
+    return addr != nullptr && std::strcmp(addr->ip, g_sCurSwitchAddr.ip) == 0 && addr->port == g_sCurSwitchAddr.port ? 1 : 0;
 }

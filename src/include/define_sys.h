@@ -117,7 +117,8 @@ enum SYS_PLAY_TONE_TYPE_E : int {
     E_PLAY_TONE_MAX = 7,
 };
 enum SYS_CALLER_E : int { E_IS_CALLER = 0, E_IS_CALLEE = 1 };
-enum SIPINFO_MODE : int { E_MODE_FULL = 0, E_MODE_HALF = 1 };  // duplex of a call
+// Duplex of a call; E_MODE_NULL while the line has none.
+enum SIPINFO_MODE : int { E_MODE_FULL = 0, E_MODE_HALF = 1, E_MODE_NULL = 2 };
 // Who keyed a line's PTT: nobody, network voice, or a floor INFO from the far end.
 enum PTT_TYPE : int { E_PTT_NULL = 0, E_PTT_VOX = 1, E_PTT_SIPINFO = 2 };
 // The floor (right to speak) of a radio call.
@@ -130,6 +131,20 @@ enum SPEEK_RIGHT_E : int {
     E_RELEASE_SPEEK_RIGHT = 5,
     E_RELEASE_SPEEK_SUCC = 6,
     E_RELEASE_SPEEK_FAIL = 7,
+};
+// How far a dialled number matches a dial-map rule.
+enum MATCH_TYPE_E : int { E_ALL_MATCH = 0, E_PART_MATCH = 1, E_NO_MATCH = 2 };
+// The answer to a far end's floor request or release.
+enum VOICE_CTRL_E : int { E_REQ_CTRL = 0, E_REQ_SUCC = 1, E_REQ_FAIL = 2, E_REL_CTRL = 3, E_REL_SUCC = 4 };
+// What a floor event text means.
+enum SIPINFO_CMD : int {
+    E_REQ_ACCEPT = 0,
+    E_REQ_REJECT = 1,
+    E_REQUEST_EVENT = 2,
+    E_RELEASE_EVENT = 3,
+    E_REL_ACCEPT = 4,
+    E_REL_REJECT = 5,
+    E_UNKOWN = 6,
 };
 
 enum REG_STATUS_E : int {

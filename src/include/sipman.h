@@ -36,6 +36,8 @@ int SipMan_SendRing(int iSipChn, int line);
 int SipMan_SendAnswer(int iSipChn, SIP_SDP* sdp, int line);
 int SipMan_SendAck(int iSipChn, int line);
 int SipMan_SendBye(int iSipChn, int line);  // 0 once sent; the line's BYE answer handling runs at once
+// A BYE alone, for a channel the SIP manager frees after the report at hand; the send's result.
+int SipMan_SendByeOnly(int iSipChn, int line);
 int SipMan_SendBye200OK(int iSipChn, int line);
 int SipMan_SendCancel(int iSipChn, int line);
 int SipMan_SendReInviteOK(int iSipChn, SIP_SDP* sdp, int line);
@@ -50,6 +52,24 @@ int SipMan_SendUnRegister(int iRegChn, const char* tel, const IPV4_ADDRESS* serv
 // OPTIONS probe on the supervision's channel (below 0: a new one) to server; the channel, or -1.
 // The channel stays with the supervision: the manager never frees it.
 int SipMan_SendOption(int iSipChn, const IPV4_ADDRESS* server);
+
+// The 200 to a fax re-INVITE, its SDP carrying only the fax stream.
+int SipMan_SendFaxReInviteOK(int iSipChn, const FAX_INFO* fax, int line);
+// PUBLISH of a line state (its text of g_sPhoneStatusToSwitch) on a new channel to the
+// successful server; the channel, or -1.
+int SipMan_SendPublish(const char* tel, SYS_LINE_STATUS_E status, int line);
+int SipMan_SendRing183(int iSipChn, SIP_SDP* sdp, int line);  // 183 with early media
+int SipMan_SendRing182(int iSipChn, int line);
+int SipMan_SendRefer(int iSipChn, const REFER_INFO* refer, int line);
+int SipMan_SendUpdate(int iSipChn, const char* from, int line);  // UPDATE with a new From
+// 200 to an UPDATE with an SDP of addr and the one codec.
+int SipMan_SendUpdateOK(int iSipChn, const IPV4_ADDRESS* addr, int coder, int line);
+int SipMan_SendNotifyOK(int iSipChn, int line);
+// The current server (where REGISTERs go): set, read; 1 when addr is it, else 0.
+int SipMan_SetCurrentSwitchAddr(const IPV4_ADDRESS* addr);
+const char* SipMan_GetCurSwitchIP();
+int SipMan_GetCurSwitchPort();
+int SipMan_JudgeCurrentSwitch(const IPV4_ADDRESS* addr);
 
 // Frees a stack channel; 0.
 int SipMan_ResetChn(int iSipChn);

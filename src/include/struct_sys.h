@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "define_sys.h"
+#include "sip.h"
 
 // ---- working configuration (g_sSysCfgInfo) ----
 struct SYS_VLAN_NODE_T {
@@ -127,6 +128,19 @@ struct SYS_RECALL_T {
     SYS_FLAG_E m_eReCallFlag;
     char m_chPeerCall[64];
 };
+struct USER_DTMF_INFO_T {  // the digits a line has collected
+    int m_iCurLen;
+    char m_chDtmfBuf[64];
+};
+// The six fields of a floor-control INFO body, each at most 31 characters.
+struct T_MSG_STRUCT {
+    char m_chreqid[32];
+    char m_chptttype[32];
+    char m_chresult[32];
+    char m_chId[32];
+    char m_chTel[32];
+    char m_chMsg[32];
+};
 struct SYS_COR_AUDIO_T {  // line side
     int m_eCorParity;
     int m_iInhibitTime;
@@ -224,6 +238,17 @@ struct USER_INFO_T {
     SYS_FLAG_E m_eFlgHandsetVoiceRight;  // nothing sets it yet: it stays off
     SYS_FLAG_E m_eSampleCorFlag;  // network voice may not key PTT (COR bar)
     int m_iSampleCorTime;         // milliseconds the COR bar has been on
+    int m_iPTTOnTime;             // milliseconds PTT has been keyed
+    SPEEK_RIGHT_E m_eOldSpeekStatus;  // floor state before the last floor request
+    USER_DTMF_INFO_T m_sDtmfRecv;     // digits collected so far
+    SYS_PLAY_TONE_TYPE_E m_eToneType;  // tone being played, E_PLAY_TONE_NULL none
+    SIP_SDP m_sSdpLocal;   // the line's own SDP for the call
+    SIP_SDP m_sSdpRemote;  // the far end's last accepted SDP
+    int m_eSdpMediaType;   // sdp_media the line answers with
+    // Monotonic milliseconds of the last INVITE sent or accepted, or of the last media close;
+    // 0 none. Guards against a second call within a second.
+    long long m_tInviteTime;
+    int m_errorFlg;  // 10 ms steps during which a COR release is held back
 };
 inline constexpr std::size_t kUserCfgPartLen = offsetof(USER_INFO_T, m_sRegInfo);
 

@@ -35,5 +35,15 @@ int User_S2POnGetTextSipInfoOkDtmf(const char* text, int chn);
 int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO* info, int chn);
 int User_S2POnGetTextSipInfoOkNoCallInfo(int chn);
 
+struct USER_INFO_T;
+
+// Barring of a new call to the line (the INVITE guard is taken when none applies): 0; -1 not
+// registered, -2 broadcast on, -3 within a second of the last INVITE or media close.
+int UserJudgeForbidden(USER_INFO_T* user);
+// The far end's BYE once its voice has drained: media closed, re-call armed, busy tone.
+void UserHangUpAfterPlayVoice(USER_INFO_T* user);
+// The broadcast player ends a line's call with a BYE; 0, or -1 without a call.
+int User_BroadBye(USER_INFO_T* user);
+
 // The DSP's event callback for a DSP channel: 0, or -1 when no line has the channel.
 int UserDspReportMsg(int dsp_chn, API_CALLBACK_SIGNAL_EVENT_E event);

@@ -16,6 +16,7 @@
 #include "rtp_loopback.h"
 #include "rtp_res.h"
 #include "sharememory.h"
+#include "sim_dsp_chan.h"
 #include "udp_peer.h"
 #include "user.h"
 
@@ -44,27 +45,6 @@ int OnSendCorOff(int res_chn)
     return RTP_SetSendOnOff(res_chn, E_RTP_BUF_NETWORK, E_FLAG_OFF);
 }
 
-std::string Sim(const std::string& command)
-{
-    std::array<char, 1024> reply{};
-    SimBoard_Command(command, reply.data(), reply.size());
-    return reply.data();
-}
-
-// The simulated DSP channel's state ("chan CH"), its numeric fields by name.
-std::map<std::string, long long> Chan(int ch)
-{
-    std::map<std::string, long long> out;
-    const std::string state = Sim("chan " + std::to_string(ch)) + " ";
-    for (std::size_t at = 0; at < state.size();) {
-        const std::size_t blank = state.find(' ', at);
-        const std::string word = state.substr(at, blank - at);
-        const std::size_t eq = word.find('=');
-        if (eq != std::string::npos) out[word.substr(0, eq)] = std::atoll(word.c_str() + eq + 1);
-        at = blank + 1;
-    }
-    return out;
-}
 
 unsigned int get16(const Bytes& b, std::size_t at) { return (b[at] << 8) | b[at + 1]; }
 std::uint32_t get32(const Bytes& b, std::size_t at) { return (std::uint32_t{get16(b, at)} << 16) | get16(b, at + 2); }
@@ -163,11 +143,11 @@ protected:
     // One loop millisecond; what reached the line in it goes into heard.
     void Step()
     {
-        ASSERT_EQ(Sim("advance 1"), "ok");
+        ASSERT_EQ(sim_text("advance 1"), "ok");
         ++g_now;
         RES490_Process();
         RTP_Process();
-        const auto c = Chan(kDspChn);
+        const auto c = sim_chan(kDspChn);
         if (c.at("rx") != line_rx) {
             heard.push_back({g_now, static_cast<int>(c.at("rx") - line_rx), static_cast<unsigned>(c.at("last_seq")),
                              static_cast<int>(c.at("peak"))});
@@ -234,7 +214,7 @@ TEST_F(MediaPathTest, FarEndVoiceReachesTheLinesDspChannel)
         SetUp();
         g_sUserInfo[kLine].m_sCfgCorNetwork.m_iPreVoiceBuf = c.pre_voice;
         OpenCall(c.cor_type);
-        ASSERT_EQ(Chan(kDspChn).at("rx"), 0);
+        ASSERT_EQ(sim_chan(kDspChn).at("rx"), 0);
 
         constexpr int total = kSilentBefore + kSpeech + kSilentAfter;
         std::vector<int> arrival(total);
@@ -261,7 +241,7 @@ TEST_F(MediaPathTest, FarEndVoiceReachesTheLinesDspChannel)
                 EXPECT_EQ(heard[i].ms - heard[i - 1].ms, 20) << "paced at the packet time";
             }
         }
-        const auto chan = Chan(kDspChn);
+        const auto chan = sim_chan(kDspChn);
         EXPECT_EQ(chan.at("samples"), 160 * chan.at("rx")) << "every payload byte decoded";
         if (c.start_at >= 0) {
             EXPECT_EQ(g_voice_start, std::vector<int>{arrival[c.start_at]});
@@ -281,7 +261,7 @@ TEST_F(MediaPathTest, FarEndVoiceReachesTheLinesDspChannel)
 TEST_F(MediaPathTest, LineVoiceReachesTheFarEndWithTheChannelsHeaderMutedWhileKeyed)
 {
     OpenCall(E_NW_COR_DETECT_TYPE_DISABLE);
-    ASSERT_EQ(Sim("chan " + std::to_string(kDspChn) + " source tone"), "ok");
+    ASSERT_EQ(sim_text("chan " + std::to_string(kDspChn) + " source tone"), "ok");
 
     struct Phase {
         bool ptt;
@@ -334,14 +314,14 @@ TEST_F(MediaPathTest, LearntPacketTimeBecomesTheDspChannelsFrame)
         SetUp();
         g_sUserInfo[kLine].m_RTPflag = 0;
         OpenCall(E_NW_COR_DETECT_TYPE_DISABLE);
-        ASSERT_EQ(Sim("chan " + std::to_string(kDspChn) + " source tone"), "ok");
-        ASSERT_EQ(Chan(kDspChn).at("frame"), 20);
+        ASSERT_EQ(sim_text("chan " + std::to_string(kDspChn) + " source tone"), "ok");
+        ASSERT_EQ(sim_chan(kDspChn).at("frame"), 20);
 
         for (unsigned int k = 0; k < 3; ++k) {
             FarSend(FarPacket(700 + k, 5000 + 8u * c.far_ms * k, true, 8 * c.far_ms));
             Steps(c.far_ms);
         }
-        EXPECT_EQ(Chan(kDspChn).at("frame"), c.frame);
+        EXPECT_EQ(sim_chan(kDspChn).at("frame"), c.frame);
         EXPECT_EQ(g_sRtpChnList[kLine].m_iPtime, c.frame);
         EXPECT_EQ(shm.m_sLineStatus[kLine].m_eRtpLen, c.frame / 10);
 

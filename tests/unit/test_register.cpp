@@ -298,3 +298,48 @@ TEST_F(Reg, DeletionOfARegisteredLineFreesTheSlotAfterTheRemoval)
 }
 
 }  // namespace
+
+namespace {
+
+// A change waiting for the line's registration to end applies however that registration ends:
+// a removal answered with a lifetime of the server's own, or a registration that had failed.
+TEST_F(Reg, AWaitingChangeAppliesWhenTheRemovalIsAnsweredOrNothingIsRegistered)
+{
+    struct Case {
+        const char* what;
+        const char* first_answer;    // to the first REGISTER
+        const char* removal_answer;  // "" no removal expected
+    } cases[] = {
+        {"removal answered with a lifetime", "200 OK", "200 OK"},
+        {"registration failed", "403 Forbidden", ""},
+    };
+    for (const Case& c : cases) {
+        Reg_UserInit(0);
+        USER_INFO_T& u = g_sUserInfo[0];
+        copy_text(u.m_sRegInfo.m_chRegTel, "8001");
+        std::string req = NextRegister(2);
+        ASSERT_FALSE(req.empty()) << c.what;
+        Answer(req, c.first_answer);
+        u.m_eUserStatus = E_USER_ON_TALKING;
+        u.m_iModFlag = 1;
+        copy_text(u.m_chNewRegTel, "8009");
+        copy_text(u.m_chNewRegName, "8009");
+        copy_text(u.m_chNewRegPwd, "secret9");
+        u.m_iNewRegExpires = 60;
+        UserRelease(&u);  // the call ends
+        if (*c.removal_answer) {
+            std::string removal = peer.next_starting("REGISTER", 500);
+            ASSERT_FALSE(removal.empty()) << c.what;
+            EXPECT_EQ(header(removal, "Expires"), "0");
+            Answer(removal, c.removal_answer, "Expires: 60\r\n");
+        }
+        EXPECT_EQ(u.m_iModFlag, 0) << c.what;
+        EXPECT_STREQ(R().m_chRegTel, "8009") << c.what;
+        std::string again = NextRegister(2);
+        ASSERT_FALSE(again.empty()) << c.what;
+        EXPECT_THAT(header(again, "From"), HasSubstr("8009")) << c.what;
+        Answer(again, "200 OK");
+    }
+}
+
+}  // namespace

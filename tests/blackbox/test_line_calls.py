@@ -1,0 +1,425 @@
+"""The gateway's lines take and place calls through this project's sipswitch on the same board:
+a phone registered with the switch calls a line, the line answers at once (180 and 200), voice
+flows both ways between the phone's media socket and the line's DSP channel, and the call ends
+from either side through the busy tone. The phones are plain UDP parties (call_parties.Phone)
+that say exactly what a row wants, and a SIPp phone; the lines' state is read in the shared
+memory, the DSP channels' on the simulated board."""
+import socket
+import struct
+import types
+import unittest
+
+import phones
+from call_parties import Phone, Sipp, first_line, header
+from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
+from harness import main, start_gate, start_switch, wait_for
+from simboard import SimBoard
+from sipp_server import SippServer
+from webcfg import Segment
+
+BOARD_IP = "10.77.0.5"
+GATE_SIP_PORT = 5062
+LINE_RTP_PORT = {0: 20000, 1: 20002}
+DSP_CHN = {0: 1, 1: 2}  # 2W board, CPLD 12: the DSP channel is the line + 1
+IDLE, TALKING, ON_HOOK, RING_BACK = 0, 3, 4, 8
+KEY_AND_TIME = {"T_BUSY_TONE": 1, "T_NO_RTP": 4, "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 4}
+
+
+def sdp(port, pts, extra=b""):
+    return (b"v=0\r\no=phone 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+            b"m=audio %d RTP/AVP %s\r\n" % (port, pts) + extra)
+
+
+def body(message):
+    return message.split(b"\r\n\r\n", 1)[1] if message else b""
+
+
+def loud(pt, seq, ts):
+    """An RTP packet of 20 ms of loud G.711 (alternating extremes), far above any voice threshold."""
+    sample = b"\xaa\x2a" if pt == 8 else b"\x80\x00"
+    return struct.pack("!BBHII", 0x80, pt, seq, ts, 0x1234) + sample * 80
+
+
+class Board(unittest.TestCase):
+    """Both lines registered with sipswitch on the board, a phone 9001 registered there too."""
+    users = None
+    key_and_time = KEY_AND_TIME
+
+    def setUp(self):
+        self.board = gate_board()
+        cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
+        make_qvd_db.make_db(self.board.path(DB), key_and_time=self.key_and_time, users=self.users, user_cors=cors)
+        self.sw = start_switch(self.board)
+        self.gate = start_gate(self.board)
+        self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
+        self.seg = Segment()
+        self.sim = SimBoard(self.board)
+        self.assertTrue(self.sim.wait_ready())
+        for line in (0, 1):
+            self.assertTrue(self.wait_line(line, register_result=1), self.gate.out[-3000:])
+        # The parties of call_parties talk to the switch through this.
+        self.switch = types.SimpleNamespace(board=self.board, port=5060, runs=0)
+        self.phone = Phone(self.switch, b"9001")
+        self.media = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.media.bind(("127.0.0.1", 0))
+        self.media_port = self.media.getsockname()[1]
+
+    def tearDown(self):
+        self.media.close()
+        self.phone.close()
+        self.sim.close()
+        self.seg.remove()
+        self.assertEqual(self.gate.stop()[0], 0)
+        self.sw.stop()
+        self.board.close()
+
+    def line(self, line):
+        self.gate.read(0.02)
+        return self.seg.line_status(line)
+
+    def wait_line(self, line, timeout=10.0, **want):
+        return wait_for(lambda: all(self.line(line)[k] == v for k, v in want.items()), timeout=timeout)
+
+    def chan(self, line):
+        """The line's DSP channel on the simulated board, its fields by name."""
+        fields = {}
+        for word in self.sim.send("chan %d" % DSP_CHN[line]).split():
+            name, eq, value = word.partition("=")
+            if eq:
+                fields[name] = int(value) if value.lstrip("-").isdigit() else value
+        return fields
+
+    def recv_sip(self, want, timeout=5.0, callid=None):
+        """The next message to the phone whose first line starts with want (of the call callid,
+        when given); others are skipped."""
+        while True:
+            m = self.phone.recv(timeout=timeout)
+            if m is None or (first_line(m).startswith(want) and
+                             (callid is None or header(m, b"Call-ID") == b"Call-ID: " + callid)):
+                return m
+
+    def invite(self, to, callid, offer, cseq=1):
+        self.phone.send(self.phone.request(b"INVITE", callid, to, cseq, offer))
+
+    def ack(self, callid, to, cseq=1, offer=b""):
+        self.phone.send(self.phone.request(b"ACK", callid, to, cseq, offer))
+
+    def talking_call(self, callid, line=0, pts=b"8 0"):
+        """A call of the phone answered by the line. A line refuses calls for a second after its
+        last one, so a refused INVITE is sent again (as a new call) until one is answered."""
+        to = b"%d" % (8001 + line)
+        tries = [0]
+        answer = [None]
+
+        def answered():
+            tries[0] += 1
+            cid = callid + b"-%d" % tries[0]
+            self.invite(to, cid, sdp(self.media_port, pts))
+            m = self.recv_sip(b"SIP/2.0 ", callid=cid)
+            while m is not None and first_line(m).startswith(b"SIP/2.0 1"):
+                m = self.recv_sip(b"SIP/2.0 ", callid=cid)
+            answer[0] = (cid, m)
+            return m is not None and first_line(m).startswith(b"SIP/2.0 200")
+        self.assertTrue(wait_for(answered, timeout=10, step=0.2), answer[0])
+        callid, ok = answer[0]
+        self.ack(callid, to)
+        self.assertTrue(self.wait_line(line, status_line=TALKING), self.line(line))
+        return callid
+
+    def line_freed(self, line):
+        """Idle with no stack channel, no RTP function on the DSP channel, the RTP port free."""
+        if not self.wait_line(line, status_line=IDLE, chn_sip=-1):
+            return False
+        if self.chan(line).get("rtp") != 0:
+            return False
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind((BOARD_IP, LINE_RTP_PORT[line]))
+            except OSError:
+                return False
+        return True
+
+
+class LineCalls(Board):
+    def test_a_call_talks_both_ways_and_ends_from_either_side(self):
+        for ender, line in (("phone", 0), ("line", 1)):
+            with self.subTest(ender=ender):
+                callid = b"talk-" + ender.encode()
+                tel = b"%d" % (8001 + line)
+                self.invite(tel, callid, sdp(self.media_port, b"8 0"))
+                ringing = self.recv_sip(b"SIP/2.0 180")
+                self.assertIsNotNone(ringing)
+                ok = self.recv_sip(b"SIP/2.0 200")
+                self.assertIsNotNone(ok)
+                # The line's own media address (the switch passes it on in its own SDP).
+                self.assertIn(b"c=IN IP4 %s\r\n" % BOARD_IP.encode(), body(ok))
+                self.assertIn(b"m=audio %d RTP/AVP 8" % LINE_RTP_PORT[line], body(ok))
+                self.ack(callid, tel)
+                self.assertTrue(self.wait_line(line, status_line=TALKING, caller_id=b"9001", code_type=b"G711A",
+                                               remote_port=self.media_port, local_port=LINE_RTP_PORT[line]),
+                                self.line(line))
+                self.assertEqual(self.line(line)["local_ip"], BOARD_IP.encode())
+                chan = self.chan(line)
+                self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
+
+                # The phone's voice reaches the line's DSP channel, decoded as PCMA.
+                rx = chan["rx"]
+                seq = [100]
+
+                def heard():
+                    seq[0] += 1
+                    self.media.sendto(loud(8, seq[0], seq[0] * 160), (BOARD_IP, LINE_RTP_PORT[line]))
+                    c = self.chan(line)
+                    return c["rx"] >= rx + 10 and c["peak"] > 10000
+                self.assertTrue(wait_for(heard, timeout=10), self.chan(line))
+
+                # The line's voice reaches the phone, PCMA in the line's own numbering.
+                self.sim.send("chan %d source tone" % DSP_CHN[line])
+                self.media.settimeout(5)
+                got = [self.media.recv(2048) for _ in range(5)]
+                self.sim.send("chan %d source silence" % DSP_CHN[line])
+                for p in got:
+                    self.assertEqual(p[1] & 0x7F, 8)
+                    self.assertEqual(len(p), 12 + 160)
+                seqs = [struct.unpack("!H", p[2:4])[0] for p in got]
+                self.assertEqual(seqs, [(seqs[0] + i) & 0xFFFF for i in range(5)])
+                self.assertEqual(len({p[8:12] for p in got}), 1)  # one SSRC
+
+                if ender == "phone":
+                    self.phone.send(self.phone.request(b"BYE", callid, tel, 2))
+                    self.assertIsNotNone(self.recv_sip(b"SIP/2.0 200"))
+                else:
+                    # The phone falls silent: after T_NO_RTP the line ends the call.
+                    bye = self.recv_sip(b"BYE", timeout=10)
+                    self.assertIsNotNone(bye)
+                    self.phone.reply(bye, b"200 OK")
+                self.assertTrue(self.wait_line(line, status_line=ON_HOOK), self.line(line))
+                self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+                # The busy tone (IBS signal 10) played with PTT keyed, then stopped and released.
+                tones = [(kind, f.get("sig")) for _, kind, f in self.sim.tones() if f["ch"] == DSP_CHN[line]]
+                self.assertEqual(tones[-2:], [("dsp_tone", 10), ("dsp_tone_stop", None)], tones)
+                self.assertEqual(self.sim.ptt(), 0)
+                self.media.settimeout(0)
+                try:
+                    while self.media.recv(2048):
+                        pass
+                except OSError:
+                    pass
+
+    def test_a_sipp_phone_calls_a_line(self):
+        sipp = Sipp(self.switch, "call_uac.xml", "9002", keys=(("calling", "9002"), ("called", "8002")))
+        rc, messages = sipp.result()
+        self.assertEqual(rc, 0, messages)
+        received = [first_line(m) for kind, m in messages if kind == b"received"]
+        self.assertIn(b"SIP/2.0 180 Ringing", received)
+        self.assertTrue(self.line_freed(1), self.line(1))
+        self.assertIn(b"[S2POnHangUp]", log(self.board, FLOW_LOG))
+
+
+class Refusals(Board):
+    key_and_time = dict(KEY_AND_TIME, T_NO_RTP=60)
+
+    def test_refusals(self):
+        stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        stranger.bind(("127.0.0.1", 0))
+        self.addCleanup(stranger.close)
+        port = stranger.getsockname()[1]
+
+        # Not from the softswitch: refused, the radio never keyed.
+        stranger.sendto(b"INVITE sip:8001@%s:%d SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:%d;branch=z9hG4bKs1\r\n"
+                        b"Max-Forwards: 70\r\nFrom: <sip:6666@127.0.0.1>;tag=s\r\nTo: <sip:8001@%s>\r\n"
+                        b"Call-ID: stranger1\r\nCSeq: 1 INVITE\r\nContact: <sip:6666@127.0.0.1:%d>\r\n"
+                        b"Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s"
+                        % (BOARD_IP.encode(), GATE_SIP_PORT, port, BOARD_IP.encode(), port,
+                           len(sdp(self.media_port, b"8")), sdp(self.media_port, b"8")),
+                        (BOARD_IP, GATE_SIP_PORT))
+        stranger.settimeout(5)
+        answer = stranger.recv(4096)
+        while first_line(answer).startswith(b"SIP/2.0 1"):
+            answer = stranger.recv(4096)
+        self.assertEqual(first_line(answer), b"SIP/2.0 403 Forbidden")
+        self.assertEqual(self.line(0)["status_line"], IDLE)
+
+        # A second INVITE within a second of the last one taken: 480; later the busy line: 486.
+        first = self.talking_call(b"first")
+        # (The switch passes a called party's refusal on as 488, unless the party was busy.)
+        self.invite(b"8001", b"second0", sdp(self.media_port, b"8"))
+        self.assertEqual(first_line(self.recv_sip(b"SIP/2.0 4")), b"SIP/2.0 488 Not Acceptable Here")
+        self.assertIn(b"Reason[480]", log(self.board, FLOW_LOG))
+        tries = [0]
+
+        def busy():
+            # Each INVITE past the guard takes it anew, so the busy line answers 480 and 486 in turn.
+            tries[0] += 1
+            self.invite(b"8001", b"second%d" % tries[0], sdp(self.media_port, b"8"))
+            answer = self.recv_sip(b"SIP/2.0 4")
+            while answer is not None and not first_line(answer).startswith(b"SIP/2.0 486 "):
+                seen.append(first_line(answer))
+                answer = self.recv_sip(b"SIP/2.0 4", timeout=0.3)
+            return answer is not None
+        seen = []
+        self.assertTrue(wait_for(busy, timeout=10, step=0.2), seen)
+
+        # A re-INVITE the line cannot take (the switch passes the codecs on as it sees fit, but
+        # not a media port): the line answers the switch 488, and the call goes on.
+        self.phone.send(self.phone.request(b"INVITE", first, b"8001", 2, sdp(0, b"8")))
+        self.assertTrue(wait_log(self.gate, b"Reason[488]"))
+        self.assertEqual(self.line(0)["status_line"], TALKING)
+        self.assertEqual(self.chan(0)["rtp"], 1)
+        self.phone.send(self.phone.request(b"BYE", first, b"8001", 3))
+        self.assertIsNotNone(self.recv_sip(b"SIP/2.0 200"))
+
+        # No offer and no answer in the ACK: the line ends the call with a BYE.
+        self.invite(b"8002", b"nooffer", b"")
+        ok = self.recv_sip(b"SIP/2.0 200", callid=b"nooffer")
+        self.assertIn(b"m=audio %d RTP/AVP 8" % LINE_RTP_PORT[1], body(ok))
+        self.ack(b"nooffer", b"8002")
+        bye = self.recv_sip(b"BYE", callid=b"nooffer")
+        self.assertIsNotNone(bye)
+        self.phone.reply(bye, b"200 OK")
+        self.assertTrue(self.line_freed(0))
+        self.assertTrue(self.line_freed(1))
+
+
+class RecallByBye(Board):
+    """Line 0 calls the phone again after the phone's BYE (REDIAL_BYE 1): its calls show the
+    progress of a call the line places."""
+    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
+
+    def recall(self, callid):
+        callid = self.talking_call(callid)
+        self.phone.send(self.phone.request(b"BYE", callid, b"8001", 2))
+        self.assertIsNotNone(self.recv_sip(b"SIP/2.0 200"))
+        invite = self.recv_sip(b"INVITE", timeout=10)
+        self.assertIsNotNone(invite)
+        self.sim.outputs()
+        self.assertIn(b"sip:9001@", first_line(invite))
+        return invite
+
+    def ptt(self):
+        """The line 0 PTT changes since the last look, as (ms, value)."""
+        return [(ms, int(text.split("=")[1])) for ms, text in self.sim.outputs() if text.startswith("ptt1 value=")]
+
+
+    def test_outgoing_call_progress(self):
+        # Busy far end: the busy tone, then idle; the failure ends the BYE re-call.
+        invite = self.recall(b"busy")
+        self.phone.reply(invite, b"486 Busy Here")
+        self.assertTrue(self.wait_line(0, status_line=ON_HOOK))
+        self.assertTrue(self.line_freed(0))
+        self.assertIsNone(self.recv_sip(b"INVITE", timeout=3))
+
+        # Ring-back: PTT keyed 1 s, released 1 s, ... until T_NO_ANSWER (4 s) cancels.
+        invite = self.recall(b"rb")
+        self.phone.reply(invite, b"180 Ringing")
+        self.assertTrue(self.wait_line(0, status_line=RING_BACK))
+        cancel = self.recv_sip(b"CANCEL", timeout=10)
+        self.assertIsNotNone(cancel)
+        self.phone.reply(cancel, b"200 OK")
+        self.phone.reply(invite, b"487 Request Terminated")
+        changes = self.ptt()
+        self.assertEqual([v for _, v in changes][:4], [1, 0, 1, 0], changes)
+        # The ring-back is the dial tone (IBS signal 9) throughout both PTT phases.
+        rings = [f["sig"] for _, kind, f in self.sim.tones() if kind == "dsp_tone" and f["ch"] == DSP_CHN[0]]
+        self.assertIn(9, rings)
+        for a, b in zip(changes[:3], changes[1:4]):
+            self.assertTrue(900 <= b[0] - a[0] <= 1200, changes)
+        # A cancelled call leaves the BYE re-call pending: the line calls once more.
+        again = self.recv_sip(b"INVITE", timeout=10)
+        self.assertIsNotNone(again)
+        self.phone.reply(again, b"486 Busy Here")
+        self.assertTrue(self.line_freed(0), self.line(0))
+
+        # Answered: talking, with the phone's media.
+        invite = self.recall(b"answered")
+        self.phone.reply(invite, b"200 OK", sdp(self.media_port, b"8"))
+        self.assertIsNotNone(self.recv_sip(b"ACK"))
+        self.assertTrue(self.wait_line(0, status_line=TALKING, remote_port=self.media_port, code_type=b"G711A"))
+
+
+class LinphoneCall(Board):
+    """A linphone phone (8003, on a user id of its own) registered with the board's sipswitch
+    calls line 1; the test skips itself where linphone-cli cannot run."""
+
+    def setUp(self):
+        why = phones.available()
+        if why:
+            raise unittest.SkipTest(why)
+        phones.give_network()
+        super().setUp()
+        self.linphone = phones.Linphone(self.switch, "8003")
+        self.addCleanup(self.linphone.close)
+        self.assertTrue(wait_for(self.linphone.registered, timeout=15, step=0.2))
+
+    def test_linphone_calls_a_line_and_hangs_up(self):
+        self.linphone.sh("dial", "sip:8002@127.0.0.1:%d" % self.switch.port)
+        self.assertTrue(self.linphone.wait_state("StreamsRunning", timeout=15), self.linphone.calls())
+        self.assertTrue(self.wait_line(1, status_line=TALKING, caller_id=b"8003"), self.line(1))
+        pt = {b"G711A": 8, b"G711U": 0}[self.line(1)["code_type"]]
+        chan = self.chan(1)
+        self.assertEqual((chan["rtp"], chan["pt"]), (1, pt), chan)
+        # The line's voice goes out to the phone. (The phone's own voice is not looked for: on one
+        # board linphone sends from the board's address, not the loopback address its SDP names,
+        # and the line takes media only from the address the far end named.)
+        self.sim.send("chan %d source tone" % DSP_CHN[1])
+        self.assertTrue(wait_for(lambda: self.chan(1)["tx"] >= chan["tx"] + 50, timeout=10), self.chan(1))
+        self.sim.send("chan %d source silence" % DSP_CHN[1])
+        self.linphone.hang_up()
+        self.assertTrue(self.wait_line(1, status_line=ON_HOOK), self.line(1))
+        self.assertTrue(self.line_freed(1), (self.line(1), self.chan(1)))
+        self.assertTrue(self.linphone.wait_state(None))
+
+
+class AutomaticCall(unittest.TestCase):
+    """The host softswitch is a SIPp registrar on 127.0.0.2; backup 1 is sipswitch on the board
+    itself. While the board's own switch is current, line 0 calls line 1; when the host answers
+    again both calls end without a BYE and the board's switch is restarted."""
+    RESTART = b"killall sipswitch;./switch/sipswitch &"
+
+    def setUp(self):
+        self.board = gate_board()
+        with open(self.board.path("root/switch/sip_server.ini")) as f:
+            ini = f.read()
+        ini = ini.replace("sip_server_local_host = 127.0.0.1", "sip_server_local_host = " + BOARD_IP)
+        ini = ini.replace("sip_server_inter_host = 127.0.0.1", "sip_server_inter_host = " + BOARD_IP)
+        self.board.write_settings(ini)
+        self.host = SippServer(self.board, "registrar_options.xml", "127.0.0.2")
+        make_qvd_db.make_db(self.board.path(DB), key_and_time=KEY_AND_TIME, ini={
+            "MASTER_SLAVE_MODE": 1, "IP_SWITCH_0": "127.0.0.2", "PORT_SWITCH_0": self.host.port,
+            "IP_SWITCH_1": BOARD_IP, "PORT_SWITCH_1": 5060},
+            user_cors=[dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)])
+        self.sw = start_switch(self.board)
+        self.gate = start_gate(self.board)
+        self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
+        self.seg = Segment()
+
+    def tearDown(self):
+        self.seg.remove()
+        self.assertEqual(self.gate.stop()[0], 0)
+        self.sw.stop()
+        self.host.stop()
+        self.board.close()
+
+    def lines(self, **want):
+        self.gate.read(0.05)
+        return all(all(self.seg.line_status(line)[k] == v for k, v in want.items()) for line in (0, 1))
+
+    def test_line_zero_calls_line_one_on_the_boards_own_switch(self):
+        self.assertTrue(wait_for(lambda: self.lines(register_result=1), timeout=15), log(self.board)[-3000:])
+        self.assertTrue(self.lines(status_line=IDLE))
+        self.host.stop()
+        # Three missed probes move the lines to the board's switch; there both lines talk.
+        self.assertTrue(wait_for(lambda: self.lines(status_line=TALKING), timeout=90), log(self.board)[-3000:])
+        self.assertEqual(self.seg.line_status(0)["caller_id"], b"8002")
+        self.assertEqual(self.seg.line_status(1)["caller_id"], b"8001")
+        since = len(log(self.board))
+        # The host answers again: both calls end, no BYE, the board's switch restarted once.
+        self.host.start()
+        self.assertTrue(wait_for(lambda: self.lines(status_line=IDLE, chn_sip=-1), timeout=60), log(self.board)[-3000:])
+        self.assertTrue(wait_for(lambda: b"killall sipswitch\n" in self.board.read("var/standin.log")))
+        self.assertNotIn(b"[SendBye]", log(self.board)[since:])
+        self.assertEqual(self.board.read("var/shell.log").count(self.RESTART), 1)
+
+
+if __name__ == "__main__":
+    main()
