@@ -110,7 +110,17 @@ TEST_F(BoardEnvTest, HotLineFiresOncePerCorRiseAfterTheHoldTime)
 
 TEST_F(BoardEnvTest, TwoLineCorLedsAreWrittenOnEverySample)
 {
+    // The simulated board notes a COR LED only when it changes and counts every write.
+    auto writes = [] {
+        std::array<char, 256> reply{};
+        SimBoard_Command("led_writes", reply.data(), reply.size());
+        return std::string(reply.data());
+    };
     Board(E_SYS_2W, 0, 2);
+    sim("set cor 0");
+    ArmEnv_Process();
+    sim_outputs();
+    const std::string before = writes();
     for (int word : {0b01, 0b00, 0b10, 0b10}) {
         sim("set cor " + std::to_string(word));
         ArmEnv_Process();
@@ -118,10 +128,15 @@ TEST_F(BoardEnvTest, TwoLineCorLedsAreWrittenOnEverySample)
     std::vector<std::string> leds;
     for (const std::string& e : sim_outputs())
         if (e.rfind("cor", 0) == 0) leds.push_back(e);
+    EXPECT_EQ(leds, (std::vector<std::string>{"cor1_led value=1", "cor1_led value=0", "cor2_led value=1"}));
     // Each sample writes both LEDs, an unchanged COR too, so a dropped carrier darkens its LED.
-    EXPECT_EQ(leds, (std::vector<std::string>{"cor1_led value=1", "cor2_led value=0", "cor1_led value=0",
-                                              "cor2_led value=0", "cor1_led value=0", "cor2_led value=1",
-                                              "cor1_led value=0", "cor2_led value=1"}));
+    auto count = [](const std::string& text, const std::string& key) {
+        std::size_t at = text.find(key + "=");
+        return at == std::string::npos ? -1L : std::stol(text.substr(at + key.size() + 1));
+    };
+    const std::string after = writes();
+    EXPECT_EQ(count(after, "cor1_led") - count(before, "cor1_led"), 4) << before << " / " << after;
+    EXPECT_EQ(count(after, "cor2_led") - count(before, "cor2_led"), 4) << before << " / " << after;
 
     // Four-wire mode has no COR LEDs.
     Board(E_SYS_4W, 1, 4);

@@ -48,6 +48,11 @@ std::array<int, kMaxAttached> g_attached{-1, -1, -1, -1};
 SimInputs g_inputs;
 std::array<std::array<int, kGpioPins>, kGpioChips> g_gpio{};
 int g_pttWord = 0;  // one bit per line, as the PTT requests last set them
+// The gateway writes its COR LEDs on every 10 ms sample: noting each write would push every
+// other entry out of the record within seconds, so a write that repeats an LED's value is only
+// counted ("led_writes"). Slots: cor1_led, cor2_led, then cor_led by channel.
+std::array<int, 2 + 16> g_corLedValue{};  // the nine-line board numbers its channels 1..9
+std::array<std::uint64_t, 3> g_corLedWrites{};  // cor_led (all channels), cor1_led, cor2_led
 std::array<SimEntry, kLogEntries> g_log;
 std::uint64_t g_logWritten = 0;  // entries ever noted
 std::uint64_t g_logRead = 0;     // entries handed out or lost
@@ -69,6 +74,8 @@ void Static_Reset()
     copy_text(g_inputs.reason, "power on");
     for (auto& chip : g_gpio) chip.fill(0);
     g_pttWord = 0;
+    g_corLedValue.fill(-1);
+    g_corLedWrites.fill(0);
     g_logWritten = g_logRead = g_logLost = 0;
     g_startMs = Static_NowMs();
     g_lastPollMs = -1;
@@ -205,14 +212,32 @@ void Static_SetPtt(int chn, int value)
     g_pttWord = value ? (g_pttWord | bit) : (g_pttWord & ~bit);
 }
 
+// Counts a COR LED write; true when it changes the LED (or names no known LED) and is noted.
+bool Static_CorLedChanged(std::size_t kind, std::size_t slot, int value)
+{
+    ++g_corLedWrites[kind];
+    if (slot >= g_corLedValue.size()) return true;
+    if (g_corLedValue[slot] == value) return false;
+    g_corLedValue[slot] = value;
+    return true;
+}
+
 int Static_Io(unsigned nr, IO_MSG_T& m)
 {
     switch (nr) {
     case E_IO_ERROR_LED: SimBoard_Note("error_led value=%d variant=%d", m.m_iLedValue, m.m_iDevType); return 0;
     case E_IO_BUZZER: SimBoard_Note("buzzer value=%d", m.m_iBuzzer); return 0;
-    case E_IO_COR_LED: SimBoard_Note("cor_led chn=%d value=%d", m.m_iLedIndex, m.m_iLedValue); return 0;
-    case E_IO_COR1_LED: SimBoard_Note("cor1_led value=%d", m.m_iLedValue); return 0;
-    case E_IO_COR2_LED: SimBoard_Note("cor2_led value=%d", m.m_iLedValue); return 0;
+    case E_IO_COR_LED:
+        if (Static_CorLedChanged(0, m.m_iLedIndex < 0 ? g_corLedValue.size() : 2 + static_cast<std::size_t>(m.m_iLedIndex),
+                                 m.m_iLedValue))
+            SimBoard_Note("cor_led chn=%d value=%d", m.m_iLedIndex, m.m_iLedValue);
+        return 0;
+    case E_IO_COR1_LED:
+        if (Static_CorLedChanged(1, 0, m.m_iLedValue)) SimBoard_Note("cor1_led value=%d", m.m_iLedValue);
+        return 0;
+    case E_IO_COR2_LED:
+        if (Static_CorLedChanged(2, 1, m.m_iLedValue)) SimBoard_Note("cor2_led value=%d", m.m_iLedValue);
+        return 0;
     case E_IO_RUN_LED:
         SimBoard_Note("led index=%d value=%d variant=%d", m.m_iLedIndex, m.m_iLedValue, m.m_iDevType);
         return 0;
@@ -376,6 +401,10 @@ std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t 
     std::string_view verb = SimBoard_Word(args);
     if (verb == "ping") return Static_Reply(reply, reply_size, "ok");
     if (verb == "ptt") return Static_Reply(reply, reply_size, "word=" + std::to_string(g_pttWord));
+    if (verb == "led_writes")
+        return Static_Reply(reply, reply_size,
+                            "cor_led=" + std::to_string(g_corLedWrites[0]) + " cor1_led=" +
+                                std::to_string(g_corLedWrites[1]) + " cor2_led=" + std::to_string(g_corLedWrites[2]));
     if (verb == "log") return Static_LogReply(reply, reply_size);
     if (verb == "set") {
         const char* why = Static_Set(args);
