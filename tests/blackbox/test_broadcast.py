@@ -127,12 +127,12 @@ class Broadcasts(unittest.TestCase):
             ("stop during the lead-in", 1, True, False, True, 0),
             ("1.wav missing", 1, False, False, False, 0),
         ]
-        for name, count, present, call, stop, passes in rows:
+        for row, (name, count, present, call, stop, passes) in enumerate(rows):
             with self.subTest(name):
                 self.sim.outputs()
                 since = len(self.sim.seen)
                 closed = log(self.board).count(CLOSED)
-                capture = "var/capture-%d.bin" % rows.index((name, count, present, call, stop, passes))
+                capture = "var/capture-%d.bin" % row
                 self.sim.ok("chan %d capture %s" % (DSP_CHN, capture))
                 if not present:
                     os.rename(self.board.path("1.wav"), self.board.path("var/away.wav"))
