@@ -70,8 +70,8 @@ int UserCheckNumInDialMap(const char* number)
     int matched = 0, whole = 0, part = 0;
     for (const SYS_DIAL_MAP& row : g_sDialRuleTable) {
         if (row.m_iRuleKey == 0) continue;
-        // A rule field filled to its last byte is read no further than the field.
-        char rule[sizeof row.m_chRuleContent];
+        // A rule field filled to its last byte is read whole, and no further.
+        char rule[sizeof row.m_chRuleContent + 1];
         copy_text(rule, field_view(row.m_chRuleContent));
         const MATCH_TYPE_E m = UserMatchRule(number, rule);
         if (m == E_ALL_MATCH) ++whole;

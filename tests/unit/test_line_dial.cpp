@@ -120,12 +120,13 @@ TEST(DialMap, ANumberIsCompleteWhenOneRuleMatchesItWholeAndNoneCouldMatchMore)
         SetRules(c.rows, c.count);
         EXPECT_EQ(UserCheckNumInDialMap(c.number), c.want) << c.what;
     }
-    // A rule filled to the last byte of its field is read no further than the field.
+    // A rule filled to the last byte of its field is read whole and no further.
     SetRules({}, 1);
     g_sDialRuleTable[0].m_iRuleKey = 1;
     std::memset(g_sDialRuleTable[0].m_chRuleContent, 'x', sizeof g_sDialRuleTable[0].m_chRuleContent);
-    EXPECT_EQ(UserCheckNumInDialMap(std::string(63, '1').c_str()), 1);
-    EXPECT_EQ(UserCheckNumInDialMap(std::string(64, '1').c_str()), 0);
+    EXPECT_EQ(UserCheckNumInDialMap(std::string(63, '1').c_str()), 0);
+    EXPECT_EQ(UserCheckNumInDialMap(std::string(64, '1').c_str()), 1);
+    EXPECT_EQ(UserCheckNumInDialMap(std::string(65, '1').c_str()), 0);
     SetRules({}, 0);
 }
 
