@@ -49,6 +49,17 @@ void Static_RestoreStatus(USER_INFO_T* user)
     if (user->m_eUserStatus != user->m_eSaveStatus) UserSetStatus(user, user->m_eSaveStatus);
 }
 
+// A function key the line's state does not allow: the state before the key comes back, and
+// the digits go unless they are kept (the number being collected).
+constexpr bool kKeepDigits = true;
+int Static_Refuse(USER_INFO_T* user, const char* why, bool keep_digits = false)
+{
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, user->m_iUserChn, "%s", why);
+    if (!keep_digits) UserDtmfRecvClear(user);
+    Static_RestoreStatus(user);
+    return -1;
+}
+
 USER_INFO_T* Static_KeyLine(int line, const char* handler)
 {
     USER_INFO_T* user = User_GetByUserChn(line);
@@ -170,35 +181,14 @@ int UserCheckIsFuncKey(int line, const char* digits)
 int UserCanProcFuncKey(USER_INFO_T* user)
 {
     if (user == nullptr) return -1;
-    const int line = user->m_iUserChn;
     switch (user->m_eSaveStatus) {
-    case E_USER_ON_TALKING:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, line, "通话中不执行该功能键");
-        UserDtmfRecvClear(user);
-        Static_RestoreStatus(user);
-        return -1;
-    case E_USER_ON_MAKE_CALL:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, line, "发起呼叫中,不处理该功能键");
-        Static_RestoreStatus(user);
-        UserDtmfRecvClear(user);
-        return -1;
-    case E_USER_ON_REDIAL:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, line, "追呼等待间隔中,不处理该功能键");
-        UserDtmfRecvClear(user);
-        Static_RestoreStatus(user);
-        return -1;
-    case E_USER_STATUS_RECVING_KEY:
-        // The digits are part of the number being collected.
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, line, "接收按键时,不处理该功能键");
-        Static_RestoreStatus(user);
-        return -1;
-    case E_USER_PLAY_TONE_RING_BACK_PTT_OFF:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, line, "听回铃音时,不处理该功能键");
-        UserDtmfRecvClear(user);
-        Static_RestoreStatus(user);
-        return -1;
+    case E_USER_ON_TALKING: return Static_Refuse(user, "通话中不执行该功能键");
+    case E_USER_ON_MAKE_CALL: return Static_Refuse(user, "发起呼叫中,不处理该功能键");
+    case E_USER_ON_REDIAL: return Static_Refuse(user, "追呼等待间隔中,不处理该功能键");
+    case E_USER_STATUS_RECVING_KEY: return Static_Refuse(user, "接收按键时,不处理该功能键", kKeepDigits);
+    case E_USER_PLAY_TONE_RING_BACK_PTT_OFF: return Static_Refuse(user, "听回铃音时,不处理该功能键");
     default:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, line, "[UserCanProcFuncKey]-- 处理该功能键");
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_DEBUG, user->m_iUserChn, "[UserCanProcFuncKey]-- 处理该功能键");
         UserDtmfRecvClear(user);
         return 0;
     }
@@ -269,32 +259,17 @@ int User_OnCancelReCallKey(int line)
 {
     USER_INFO_T* user = Static_KeyLine(line, "User_OnCancelReCallKey");
     if (user == nullptr) return -1;
-    const int log_chn = user->m_iUserChn;
     switch (user->m_eSaveStatus) {
-    case E_USER_ON_IDLE:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, log_chn, "空闲时,不处理该功能键");
-        UserDtmfRecvClear(user);
-        Static_RestoreStatus(user);
-        return -1;
-    case E_USER_ON_TALKING:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, log_chn, "通话中不执行该功能键");
-        UserDtmfRecvClear(user);
-        Static_RestoreStatus(user);
-        return -1;
+    case E_USER_ON_IDLE: return Static_Refuse(user, "空闲时,不处理该功能键");
+    case E_USER_ON_TALKING: return Static_Refuse(user, "通话中不执行该功能键");
     case E_USER_ON_REDIAL:
         UserReCallEnd(&user->m_s4xxRecall);
         UserReCallEnd(&user->m_sByeRecall);
         UserSetStatus(user, E_USER_ON_IDLE);
         UserDtmfRecvClear(user);
         return 0;
-    case E_USER_STATUS_RECVING_KEY:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, log_chn, "接收按键时,不处理该功能键");
-        Static_RestoreStatus(user);
-        return -1;
-    case E_USER_PLAY_TONE_RING_BACK_PTT_OFF:
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, log_chn, "听回铃音时,不处理该功能键");
-        Static_RestoreStatus(user);
-        return -1;
+    case E_USER_STATUS_RECVING_KEY: return Static_Refuse(user, "接收按键时,不处理该功能键", kKeepDigits);
+    case E_USER_PLAY_TONE_RING_BACK_PTT_OFF: return Static_Refuse(user, "听回铃音时,不处理该功能键");
     default:
         // A line collecting the key goes back at the function-key time-out.
         return 0;

@@ -4,16 +4,13 @@ the other line's number, the other line answers at once and both talk; the hang-
 call on both lines with the busy tone. Keys reach the lines as DTMF digits heard by the
 simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
 board's record, what the gateway did in its log."""
-import socket
 import unittest
 
-from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db
-from harness import gbk, main, start_gate, start_switch, wait_for
+from gate import DB, FLOW_LOG, LineWatch, gate_board, line_rtp_port, log, make_qvd_db
+from harness import ETH0_ADDR, gbk, main, start_gate, start_switch, wait_for
 from simboard import SimBoard
 from webcfg import Segment
 
-BOARD_IP = "10.77.0.5"
-LINE_RTP_PORT = {0: 20000, 1: 20002}
 TEL = {0: "8001", 1: "8002"}
 # Line states in the shared memory.
 IDLE, MAKE_NEW_CALL, TALKING, ON_HOOK, REC_KEY, REC_FUNC_KEY, DIAL = 0, 1, 3, 4, 5, 6, 7
@@ -22,7 +19,7 @@ SHORT_TIMERS = {"T_KEY_INTERVAL": 2, "T_PTT_DIAL_TONE": 1, "T_PTT_GET_DTMF": 10,
                 "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 10, "T_NO_RTP": 60}
 
 
-class RadioLines(unittest.TestCase):
+class RadioLines(LineWatch, unittest.TestCase):
     """Both lines (8001 on line 0, 8002 on line 1, keys as the default rows have them)
     registered with sipswitch on the board. Subclasses change the database through users, ini
     and dial_map."""
@@ -52,13 +49,6 @@ class RadioLines(unittest.TestCase):
 
     # ---- what the test looks at
 
-    def line(self, line):
-        self.gate.read(0.02)
-        return self.seg.line_status(line)
-
-    def wait_line(self, line, timeout=10.0, **want):
-        return wait_for(lambda: all(self.line(line)[k] == v for k, v in want.items()), timeout=timeout)
-
     def tones(self, line):
         """The tones the line's DSP channel was told to play and stop, in order: (kind, signal)."""
         ch = self.sim.dsp(line)
@@ -75,19 +65,6 @@ class RadioLines(unittest.TestCase):
     def calls(self, line, callee):
         """How often the line has placed a call to callee."""
         return self.flow().count(gbk("[UserMakeCall]-- pUser[%s]发起呼叫, Callee[%s]" % (TEL[line], callee)))
-
-    def line_freed(self, line):
-        """Idle with no stack channel, no RTP on the DSP channel, the RTP port free."""
-        if not self.wait_line(line, status_line=IDLE, chn_sip=-1):
-            return False
-        if self.sim.chan(self.sim.dsp(line)).get("rtp") != 0:
-            return False
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind((BOARD_IP, LINE_RTP_PORT[line]))
-            except OSError:
-                return False
-        return True
 
     # ---- what the radio does
 
@@ -122,7 +99,7 @@ class RadioLines(unittest.TestCase):
         self.key(caller, number[1:])
         for a, b in ((caller, callee), (callee, caller)):
             self.assertTrue(self.wait_line(a, status_line=TALKING, caller_id=TEL[b].encode(), code_type=b"G711A",
-                                           remote_port=LINE_RTP_PORT[b], local_port=LINE_RTP_PORT[a]),
+                                           remote_port=line_rtp_port(b), local_port=line_rtp_port(a)),
                             (a, self.line(a)))
             chan = self.sim.chan(self.sim.dsp(a))
             self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
@@ -145,9 +122,9 @@ class TwoLinesCall(RadioLines):
         # The INVITE the switch received from the line offers both codecs on the line's port.
         switch_log = self.board.read("tmp/log/softswitch.log")
         invite = switch_log[switch_log.index(b"recv data = \nINVITE sip:8002@"):]
-        self.assertIn(b"recv data from ip=%s" % BOARD_IP.encode(), switch_log)
+        self.assertIn(b"recv data from ip=%s" % ETH0_ADDR.encode(), switch_log)
         end = invite.find(b"recv data", 1)
-        self.assertIn(b"m=audio %d RTP/AVP 8 0" % LINE_RTP_PORT[0], invite if end < 0 else invite[:end])
+        self.assertIn(b"m=audio %d RTP/AVP 8 0" % line_rtp_port(0), invite if end < 0 else invite[:end])
         self.hang_up(0)
 
     def test_twenty_rounds_from_either_line_leave_every_channel_free(self):
