@@ -128,7 +128,10 @@ int User_OnGetKeyFromDsp(int dsp_chn, int key)
         return 0;
     }
     if (UserCheckIsFuncKey(user->m_iUserChn, d.m_chDtmfBuf) == 0) return 0;
-    if (c == '#' && g_sSysCfgInfo.m_eShappSubmit == E_SUBMIT_KEY && user->m_eUserStatus == E_USER_STATUS_RECVING_KEY) {
+    // (A refused function key may have emptied the buffer: the '#' must still be in it.)
+    const bool sharp_held = d.m_iCurLen > 0 && d.m_chDtmfBuf[d.m_iCurLen - 1] == '#';
+    if (c == '#' && sharp_held && g_sSysCfgInfo.m_eShappSubmit == E_SUBMIT_KEY &&
+        user->m_eUserStatus == E_USER_STATUS_RECVING_KEY) {
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "[ # ]作为提交按键 发起呼叫 m_chDtmfBuf[%s]", d.m_chDtmfBuf);
         d.m_chDtmfBuf[--d.m_iCurLen] = '\0';
         // A '#' with nothing before it submits no number: the line goes on collecting.
