@@ -326,6 +326,10 @@ TEST_F(LineDial, HangUpKeyEndsWhatTheLineIsDoing)
     ASSERT_EQ(Dialled(20), "8002");
     peer.send(answer_to(invite, "180 Ringing"), stack_port);
     ASSERT_GE(Until(0, E_USER_PLAY_TONE_RING_BACK_PTT_OFF, 2500), 0);
+    // Cancel re-call is refused here, and leaves no digits to spoil the next key.
+    Keys("*7");
+    EXPECT_EQ(U().m_eUserStatus, E_USER_PLAY_TONE_RING_BACK_PTT_OFF);
+    EXPECT_EQ(Buffer(), "");
     Keys("##");
     const std::string cancel = Await("CANCEL", 100);
     ASSERT_FALSE(cancel.empty());
