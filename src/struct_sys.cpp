@@ -21,6 +21,7 @@
 #include "sharememory.h"
 #include "text.h"
 #include "user.h"
+#include "user_dial.h"
 
 SYS_CFG_INFO_T g_sSysCfgInfo;
 SYS_DATA_BASE_INFO_T g_sDBInfo;
@@ -481,11 +482,14 @@ int Static_UpdateTBDailMap(void*)
 struct FuncKeyDesc {
     FUNCTION_KEY_INFO_T USER_CONFIG_FUNCK_T::*key;
     const char* text;
+    USER_FUNC_KEY_CALLBACK handler;
 };
 constexpr FuncKeyDesc kFuncKeys[] = {
-    {&USER_CONFIG_FUNCK_T::m_sKHangOff, "摘机功能键"}, {&USER_CONFIG_FUNCK_T::m_sKConDial, "连拨功能键"},
-    {&USER_CONFIG_FUNCK_T::m_sKHangUp, "挂机功能键"},  {&USER_CONFIG_FUNCK_T::m_sKHotLine, "热线功能键"},
-    {&USER_CONFIG_FUNCK_T::m_sKReDial, "关闭追呼功能键"},
+    {&USER_CONFIG_FUNCK_T::m_sKHangOff, "摘机功能键", User_OnHangOffKey},
+    {&USER_CONFIG_FUNCK_T::m_sKConDial, "连拨功能键", User_OnConDialKey},
+    {&USER_CONFIG_FUNCK_T::m_sKHangUp, "挂机功能键", User_OnHangUpKey},
+    {&USER_CONFIG_FUNCK_T::m_sKHotLine, "热线功能键", User_OnHotLineKey},
+    {&USER_CONFIG_FUNCK_T::m_sKReDial, "关闭追呼功能键", User_OnCancelReCallKey},
 };
 
 void Static_SetFuncKeys(USER_INFO_T& line)
@@ -494,9 +498,7 @@ void Static_SetFuncKeys(USER_INFO_T& line)
         FUNCTION_KEY_INFO_T& k = line.m_sKeyCfg.*d.key;
         k.m_iKeyLen = static_cast<int>(std::strlen(k.m_chFuncKey));
         copy_text(k.m_chFuncDescrip, d.text);
-        // The line module's key handlers (User_OnHangOffKey, User_OnConDialKey,
-        // User_OnHangUpKey, User_OnHotLineKey, User_OnCancelReCallKey) are stored here.
-        k.m_fpFunc = nullptr;
+        k.m_fpFunc = d.handler;
     }
 }
 

@@ -431,22 +431,6 @@ int UserDspReportMsg(int dsp_chn, API_CALLBACK_SIGNAL_EVENT_E event)
     return 0;
 }
 
-// JOIN: dialling fills this: function keys, the dial map and the call. Until then a key only
-// finds its line and is dropped.
-int User_OnGetKeyFromDsp(int dsp_chn, int)
-{
-    USER_INFO_T* user = User_GetByResChn(dsp_chn - g_iChnChangeFactor);
-    if (user == nullptr) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, -1, "[User_OnGetKeyFromDsp]-- User_GetByResChn failed... return");
-        return -1;
-    }
-    if (user->m_iKeyEnable == 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "[User_OnGetKeyFromDsp]-- 收键功能关闭中");
-        return -1;
-    }
-    return 0;
-}
-
 int User_BroadBye(USER_INFO_T* user)
 {
     if (user == nullptr || user->m_iChnSip < 0) {

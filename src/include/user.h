@@ -94,7 +94,8 @@ int User_SetCorRead(int line);             // only checks the line
 int User_SetBateTime(int line, int ms);    // the inhibit time after the line's PTT release
 
 // The DSP's key callback: a digit code (0-9, 10 '*', 11 '#', 12-15 'A'-'D') heard on a DSP
-// channel. 0, or -1 when no line has the channel or it takes no keys.
+// channel, taken by dialling (user_dial.h). 0, or -1 when no line has the channel, it takes no
+// keys, or the code is no dial key (A-D).
 int User_OnGetKeyFromDsp(int dsp_chn, int key);
 
 // The automatic call from line 0 to line 1 while the board's own softswitch is current, and

@@ -1,10 +1,11 @@
 """radiogate's scratch boards, its log files and the texts it writes (started by harness.start_gate)."""
 import os
 import re
+import socket
 import sys
 import time
 
-from harness import SOURCE_DIR, Board, gbk
+from harness import ETH0_ADDR, SOURCE_DIR, Board, gbk, wait_for
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 import make_qvd_db  # noqa: E402
@@ -59,3 +60,33 @@ def wait_log(gate, needle, rel=FLOW_LOG, timeout=10.0):
         if needle in log(gate.board, rel):
             return True
     return needle in log(gate.board, rel)
+
+
+def line_rtp_port(line):
+    """A line's RTP port with the default RTP_PORT_MIN (two ports a line)."""
+    return 20000 + 2 * line
+
+
+class LineWatch:
+    """What black-box tests read of the gateway's lines, for a TestCase holding the running
+    gateway (gate), the shared memory (seg, webcfg.Segment) and the board (sim, SimBoard)."""
+
+    def line(self, line):
+        self.gate.read(0.02)
+        return self.seg.line_status(line)
+
+    def wait_line(self, line, timeout=10.0, **want):
+        return wait_for(lambda: all(self.line(line)[k] == v for k, v in want.items()), timeout=timeout)
+
+    def line_freed(self, line):
+        """Idle with no stack channel, no RTP function on the DSP channel, the RTP port free."""
+        if not self.wait_line(line, status_line=0, chn_sip=-1):
+            return False
+        if self.sim.chan(self.sim.dsp(line)).get("rtp") != 0:
+            return False
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.bind((ETH0_ADDR, line_rtp_port(line)))
+            except OSError:
+                return False
+        return True

@@ -11,7 +11,7 @@ import unittest
 
 import phones
 from call_parties import Phone, Sipp, first_line, header
-from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
+from gate import DB, FLOW_LOG, LineWatch, gate_board, log, make_qvd_db, wait_log
 from harness import main, start_gate, start_switch, wait_for
 from simboard import SimBoard
 from sipp_server import SippServer
@@ -40,7 +40,7 @@ def loud(pt, seq, ts):
     return struct.pack("!BBHII", 0x80, pt, seq, ts, 0x1234) + sample * 80
 
 
-class Board(unittest.TestCase):
+class Board(LineWatch, unittest.TestCase):
     """Both lines registered with sipswitch on the board, a phone 9001 registered there too."""
     users = None
     key_and_time = KEY_AND_TIME
@@ -72,13 +72,6 @@ class Board(unittest.TestCase):
         self.assertEqual(self.gate.stop()[0], 0)
         self.sw.stop()
         self.board.close()
-
-    def line(self, line):
-        self.gate.read(0.02)
-        return self.seg.line_status(line)
-
-    def wait_line(self, line, timeout=10.0, **want):
-        return wait_for(lambda: all(self.line(line)[k] == v for k, v in want.items()), timeout=timeout)
 
     def chan(self, line):
         """The line's DSP channel on the simulated board, its fields by name."""
@@ -125,19 +118,6 @@ class Board(unittest.TestCase):
         self.ack(callid, to)
         self.assertTrue(self.wait_line(line, status_line=TALKING), self.line(line))
         return callid
-
-    def line_freed(self, line):
-        """Idle with no stack channel, no RTP function on the DSP channel, the RTP port free."""
-        if not self.wait_line(line, status_line=IDLE, chn_sip=-1):
-            return False
-        if self.chan(line).get("rtp") != 0:
-            return False
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind((BOARD_IP, LINE_RTP_PORT[line]))
-            except OSError:
-                return False
-        return True
 
 
 class LineCalls(Board):

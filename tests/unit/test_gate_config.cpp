@@ -18,6 +18,7 @@
 #include "sharememory.h"
 #include "struct_sys.h"
 #include "text.h"
+#include "user_dial.h"
 
 namespace {
 
@@ -92,6 +93,12 @@ TEST_F(Config, FirstReadFillsTheLinesAndTheWorkingSettings)
     EXPECT_EQ(hang_up.m_iKeyLen, 2);
     EXPECT_STREQ(hang_up.m_chFuncDescrip, "挂机功能键");
     EXPECT_STREQ(g_sUserInfo[0].m_sKeyCfg.m_sKReDial.m_chFuncDescrip, "关闭追呼功能键");
+    const USER_CONFIG_FUNCK_T& keys = g_sUserInfo[1].m_sKeyCfg;
+    EXPECT_EQ(keys.m_sKHangOff.m_fpFunc, User_OnHangOffKey);
+    EXPECT_EQ(keys.m_sKHangUp.m_fpFunc, User_OnHangUpKey);
+    EXPECT_EQ(keys.m_sKConDial.m_fpFunc, User_OnConDialKey);
+    EXPECT_EQ(keys.m_sKHotLine.m_fpFunc, User_OnHotLineKey);
+    EXPECT_EQ(keys.m_sKReDial.m_fpFunc, User_OnCancelReCallKey);
     EXPECT_EQ(g_sSysCfgInfo.m_iRtpPortMin, 30000);
     EXPECT_EQ(g_sSysCfgInfo.m_sSysServer.m_iLocalSipPort, 5070);
     EXPECT_STREQ(g_sSysCfgInfo.m_sSysServer.m_sServerAddr[1].ip, "10.1.1.2");

@@ -1,0 +1,222 @@
+"""Two radio lines of one gateway dial each other through this project's sipswitch on the same
+board. The radio keys the off-hook key and hears the dial tone while the line keys its PTT, keys
+the other line's number, the other line answers at once and both talk; the hang-up key ends the
+call on both lines with the busy tone. Keys reach the lines as DTMF digits heard by the
+simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
+board's record, what the gateway did in its log."""
+import unittest
+
+from gate import DB, FLOW_LOG, LineWatch, gate_board, line_rtp_port, log, make_qvd_db
+from harness import ETH0_ADDR, gbk, main, start_gate, start_switch, wait_for
+from simboard import SimBoard
+from webcfg import Segment
+
+TEL = {0: "8001", 1: "8002"}
+# Line states in the shared memory.
+IDLE, MAKE_NEW_CALL, TALKING, ON_HOOK, REC_KEY, REC_FUNC_KEY, DIAL = 0, 1, 3, 4, 5, 6, 7
+DIAL_TONE, BUSY_TONE = 9, 10  # the DSP's signals (a ring-back plays the dial tone)
+SHORT_TIMERS = {"T_KEY_INTERVAL": 2, "T_PTT_DIAL_TONE": 1, "T_PTT_GET_DTMF": 10, "T_BUSY_TONE": 1,
+                "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 10, "T_NO_RTP": 60}
+
+
+class RadioLines(LineWatch, unittest.TestCase):
+    """Both lines (8001 on line 0, 8002 on line 1, keys as the default rows have them)
+    registered with sipswitch on the board. Subclasses change the database through users, ini
+    and dial_map."""
+    users = None
+    ini = None
+    dial_map = None
+
+    def setUp(self):
+        self.board = gate_board()
+        make_qvd_db.make_db(self.board.path(DB), key_and_time=SHORT_TIMERS, ini=self.ini, users=self.users,
+                            dial_map=self.dial_map)
+        self.sw = start_switch(self.board)
+        self.gate = start_gate(self.board)
+        self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
+        self.seg = Segment()
+        self.sim = SimBoard(self.board, lines=2, card_type=1)
+        self.assertTrue(self.sim.wait_ready())
+        for line in (0, 1):
+            self.assertTrue(self.wait_line(line, register_result=1), self.gate.out[-3000:])
+
+    def tearDown(self):
+        self.sim.close()
+        self.seg.remove()
+        self.assertEqual(self.gate.stop()[0], 0)
+        self.sw.stop()
+        self.board.close()
+
+    # ---- what the test looks at
+
+    def tones(self, line):
+        """The tones the line's DSP channel was told to play and stop, in order: (kind, signal)."""
+        ch = self.sim.dsp(line)
+        return [(kind, f.get("sig")) for _, kind, f in self.sim.tones() if f["ch"] == ch]
+
+    def ptt(self, line):
+        """The line's PTT output changes, in order: (milliseconds, value)."""
+        return [(ms, f["value"]) for ms, f in self.sim.entries("ptt%d" % (line + 1))]
+
+    def flow(self):
+        self.gate.read(0.02)
+        return log(self.board, FLOW_LOG)
+
+    def calls(self, line, callee):
+        """How often the line has placed a call to callee."""
+        return self.flow().count(gbk("[UserMakeCall]-- pUser[%s]发起呼叫, Callee[%s]" % (TEL[line], callee)))
+
+    # ---- what the radio does
+
+    def key(self, line, keys):
+        self.sim.digits(self.sim.dsp(line), keys)
+
+    def off_hook(self, line):
+        """The off-hook key: the dial tone with PTT keyed, PTT released after T_PTT_DIAL_TONE
+        while the tone goes on. Returns once PTT is released."""
+        tones, ptt = len(self.tones(line)), len(self.ptt(line))
+        self.key(line, "*0")
+        self.assertTrue(self.wait_line(line, status_line=DIAL), self.line(line))
+        self.assertTrue(wait_for(lambda: len(self.ptt(line)) >= ptt + 2), self.ptt(line))
+        (on, v_on), (off, v_off) = self.ptt(line)[ptt:ptt + 2]
+        self.assertEqual((v_on, v_off), (1, 0))
+        self.assertGreaterEqual(off - on, 900)
+        self.assertEqual(self.tones(line)[tones:], [("dsp_tone", DIAL_TONE)])
+        self.assertEqual(self.line(line)["status_line"], DIAL)
+
+    def call(self, caller, callee):
+        """The caller's radio keys the off-hook key and the callee's number; the callee answers
+        at once and both lines talk, PCMA on the media addresses the other line offered."""
+        since = len(self.tones(caller))
+        self.off_hook(caller)
+        number = TEL[callee]
+        # The first digit stops the tone; the dial map (8xxx) completes the number.
+        self.key(caller, number[0])
+        self.assertTrue(wait_for(lambda: self.tones(caller)[since:since + 2] == [("dsp_tone", DIAL_TONE),
+                                                                                  ("dsp_tone_stop", None)]),
+                        self.tones(caller))
+        self.assertTrue(self.wait_line(caller, status_line=REC_KEY), self.line(caller))
+        self.key(caller, number[1:])
+        for a, b in ((caller, callee), (callee, caller)):
+            self.assertTrue(self.wait_line(a, status_line=TALKING, caller_id=TEL[b].encode(), code_type=b"G711A",
+                                           remote_port=line_rtp_port(b), local_port=line_rtp_port(a)),
+                            (a, self.line(a)))
+            chan = self.sim.chan(self.sim.dsp(a))
+            self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
+
+    def hang_up(self, line):
+        """The hang-up key on line ends the call on both lines: the busy tone, then idle with every
+        channel free and PTT released."""
+        since = {n: len(self.tones(n)) for n in (0, 1)}
+        self.key(line, "##")
+        for n in (0, 1):
+            self.assertTrue(wait_for(lambda: ("dsp_tone", BUSY_TONE) in self.tones(n)[since[n]:]), (n, self.tones(n)))
+        for n in (0, 1):
+            self.assertTrue(self.line_freed(n), (n, self.line(n)))
+        self.assertEqual(self.sim.ptt(), 0)
+
+
+class TwoLinesCall(RadioLines):
+    def test_line_zero_calls_line_one_and_hangs_up(self):
+        self.call(0, 1)
+        # The INVITE the switch received from the line offers both codecs on the line's port.
+        switch_log = self.board.read("tmp/log/softswitch.log")
+        invite = switch_log[switch_log.index(b"recv data = \nINVITE sip:8002@"):]
+        self.assertIn(b"recv data from ip=%s" % ETH0_ADDR.encode(), switch_log)
+        end = invite.find(b"recv data", 1)
+        self.assertIn(b"m=audio %d RTP/AVP 8 0" % line_rtp_port(0), invite if end < 0 else invite[:end])
+        self.hang_up(0)
+
+    def test_twenty_rounds_from_either_line_leave_every_channel_free(self):
+        for n in range(20):
+            with self.subTest(round=n):
+                caller = n % 2
+                self.call(caller, 1 - caller)
+                self.hang_up(caller if n % 4 < 2 else 1 - caller)
+
+
+class DiallingEdgeCases(RadioLines):
+    """Line 0 has a hot line to 8002 fired by a carrier held for 0.5 s and calls a number that
+    failed once more after 3 s; line 1 dials the rows of the table, the dial map has a rule of
+    each kind. The switch refuses calls to numbers nobody registered (488)."""
+    users = [dict(make_qvd_db.user_row(0), HOTL_TEL="8002", FLG_PTT_HTL=1, REDIAL_4XX=1, REDIAL_INTERVAL=3),
+             make_qvd_db.user_row(1)]
+    ini = {"T_PTT_HOT_TIME": 500}
+    dial_map = {1: "8xxx", 2: "6[1,3-5]x", 3: "7[12]", 4: "9[1"}
+
+    MAP = gbk("[UserOnGetKeyFromDsp] -- 匹配的拨号规则")
+    INTERVAL = gbk("[UserStatusInGetKey] -- 按键超时")
+    SUBMIT = gbk("[ # ]作为提交按键")
+    HOT_LINE = gbk("[ArmEnvReadCor]-- 收到Cor信号，开始拨打热线")
+    DIAL_TONE_STATE = gbk("to 放拨号音,PTT 按下")
+
+    def hot_line(self):
+        """A carrier held on idle line 0 dials its hot line. A line refuses a call within a second
+        of its last one, so the carrier is raised again (the hot line fires once a carrier) until
+        the call is placed."""
+        cor = 1 << self.sim.cor_bit(0)
+
+        def placed():
+            self.sim.set("cor", 0)
+            self.assertTrue(self.line_freed(0))
+            self.sim.set("cor", cor)
+            return self.wait_line(0, timeout=3, status_line=TALKING)
+        self.assertTrue(wait_for(placed, timeout=30, step=0.1), self.flow()[-2000:])
+        self.sim.set("cor", 0)
+
+    def test_dialling_edge_cases(self):
+        rows = [
+            # (what, dialling line, keys after the off-hook key (or "*9...": continuous dial
+            #  instead), the number called, the log text that says how it was complete, talks)
+            ("continuous dial, an x rule", 1, "*98001", "8001", self.MAP, True),
+            ("key interval", 1, "12", "12", self.INTERVAL, False),
+            ("list, a range", 1, "641", "641", self.MAP, False),
+            ("list, an element", 1, "615", "615", self.MAP, False),
+            ("list without commas: its last element", 1, "72", "72", self.MAP, False),
+            ("list without commas: another element waits", 1, "71", "71", self.INTERVAL, False),
+            ("list never closed", 1, "91", "91", self.INTERVAL, False),
+            ("'#' submits", 1, "6#", "6", self.SUBMIT, False),
+            ("a function key begun inside a number", 1, "8*02", "8*02", self.MAP, False),
+            ("keys A-D are dropped", 1, "80A0D1", "8001", self.MAP, True),
+            ("hot line by a carrier held", 0, None, "8002", self.HOT_LINE, True),
+        ]
+        for what, line, keys, callee, how, talks in rows:
+            with self.subTest(what):
+                how_before = self.flow().count(how)
+                count = self.calls(line, callee)
+                if keys is None:
+                    self.hot_line()
+                elif keys.startswith("*9"):
+                    tone_states = self.flow().count(self.DIAL_TONE_STATE)
+                    self.key(line, keys)
+                    self.assertTrue(wait_for(lambda: self.calls(line, callee) > count), self.flow()[-2000:])
+                    self.assertEqual(self.flow().count(self.DIAL_TONE_STATE), tone_states)
+                else:
+                    self.off_hook(line)
+                    self.key(line, keys)
+                self.assertTrue(wait_for(lambda: self.calls(line, callee) > count), self.flow()[-2000:])
+                self.assertGreater(self.flow().count(how), how_before)
+                if talks:
+                    self.assertTrue(self.wait_line(1 - line, status_line=TALKING, caller_id=TEL[line].encode()),
+                                    self.line(1 - line))
+                    self.hang_up(line)
+                else:
+                    # Refused by the switch: the busy tone, then idle.
+                    self.assertTrue(self.line_freed(line), self.line(line))
+
+    def test_cancel_re_call_key(self):
+        """A failed call is placed again after 3 s unless the key drops it."""
+        self.off_hook(0)
+        self.key(0, "8009")
+        waiting = gbk("用户状态 From 空闲 to 发起追呼中")
+        self.assertTrue(wait_for(lambda: waiting in self.flow()), self.flow()[-2000:])
+        self.key(0, "*7")
+        self.assertTrue(wait_for(lambda: gbk("用户状态 From 接收功能键 to 空闲") in self.flow()), self.flow()[-2000:])
+        # Idle, not waiting to call again: the off-hook key works, and 8009 is not called again.
+        self.call(0, 1)
+        self.hang_up(0)
+        self.assertEqual(self.calls(0, "8009"), 1)
+
+
+if __name__ == "__main__":
+    main()
