@@ -12,3 +12,6 @@ unit_test(test_line_floor tests/unit/test_line_floor.cpp)
 target_link_libraries(test_line_floor PRIVATE gate_core)
 target_include_directories(test_line_floor PRIVATE api/driver_api tests/libsip)
 target_compile_definitions(test_line_floor PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# The floor against SIPp as the far end of a line's call.
+blackbox_test(line_floor test_line_floor.py)
