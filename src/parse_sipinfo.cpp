@@ -49,18 +49,29 @@ int Static_Out(const char* func, const Composer& m, char* out, int size)
     return 0;
 }
 
+using Field = char (T_MSG_STRUCT::*)[32];
+
+// What both encoders need: somewhere to write, a record, and the two fields its form cannot
+// do without.
+bool Static_EncReady(const char* func, const char* out, int size, const T_MSG_STRUCT* msg, Field first, Field second)
+{
+    if (out == nullptr || size <= 0 || msg == nullptr) {
+        std::printf("[%s] : input is error\n", func);
+        return false;
+    }
+    if ((msg->*first)[0] == '\0' || (msg->*second)[0] == '\0') {
+        std::printf("[%s] : >>>>>mesg is error<<<<<<<<\n", func);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int Enc_Sipinfo_ExternMsg(char* out, int size, const char* comment, const T_MSG_STRUCT* msg)
 {
-    if (out == nullptr || size <= 0 || msg == nullptr) {
-        std::printf("[Enc_Sipinfo_ExternMsg] : input is error\n");
+    if (!Static_EncReady("Enc_Sipinfo_ExternMsg", out, size, msg, &T_MSG_STRUCT::m_chreqid, &T_MSG_STRUCT::m_chptttype))
         return -1;
-    }
-    if (msg->m_chreqid[0] == '\0' || msg->m_chptttype[0] == '\0') {
-        std::printf("[Enc_Sipinfo_ExternMsg] : >>>>>mesg is error<<<<<<<<\n");
-        return -1;
-    }
     char work[kSipInfoBodyMax];
     Composer m(work, sizeof work);
     m.raw("ptttype=").raw(field_view(msg->m_chptttype)).raw(";ptttel=").raw(field_view(msg->m_chTel));
@@ -71,14 +82,7 @@ int Enc_Sipinfo_ExternMsg(char* out, int size, const char* comment, const T_MSG_
 
 int Enc_Sipinfo_ExternMsgDtmf(char* out, int size, const T_MSG_STRUCT* msg)
 {
-    if (out == nullptr || size <= 0 || msg == nullptr) {
-        std::printf("[Enc_Sipinfo_ExternMsgDtmf] : input is error\n");
-        return -1;
-    }
-    if (msg->m_chId[0] == '\0' || msg->m_chTel[0] == '\0') {
-        std::printf("[Enc_Sipinfo_ExternMsgDtmf] : >>>>>mesg is error<<<<<<<<\n");
-        return -1;
-    }
+    if (!Static_EncReady("Enc_Sipinfo_ExternMsgDtmf", out, size, msg, &T_MSG_STRUCT::m_chId, &T_MSG_STRUCT::m_chTel)) return -1;
     char work[kSipInfoBodyMax];
     Composer m(work, sizeof work);
     m.raw("@").raw(field_view(msg->m_chId)).raw("-").raw(field_view(msg->m_chTel)).raw("-").raw(field_view(msg->m_chMsg));

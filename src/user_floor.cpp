@@ -186,6 +186,28 @@ std::string_view Static_EventText(const char* text)
     return v;
 }
 
+// A received call-info body decoded; false after the log line for a missing or undecodable one.
+bool Static_ReadCallInfo(const SIP_CALL_INFO* info, T_MSG_STRUCT& msg)
+{
+    if (info == nullptr || info->content[0] == '\0') {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "c_pchTextValue[NULL]");
+        return false;
+    }
+    if (Dec_Sipinfo_ExternMsg(info->content, static_cast<int>(sizeof info->content), &msg) != 0) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
+        return false;
+    }
+    return true;
+}
+
+// A received text-form body decoded; false after the log line when it does not decode.
+bool Static_ReadText(const char* text, T_MSG_STRUCT& msg)
+{
+    if (Dec_Sipinfo_ExternMsgDtmf(text, kSipInfoBodyMax, &msg) == 0) return true;
+    MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
+    return false;
+}
+
 // The network voice end shared by the time-out and local-voice cases: a call the far end
 // left while its voice still played is hung up now; otherwise PTT and play-out go off.
 int Static_VoiceEnd(int res_chn, bool only_vox)
@@ -405,16 +427,11 @@ int UserReleasePro(int chn)
 
 int User_S2POnGetTextSipInfo(SIP_CALL_INFO* info, int chn)
 {
-    static constexpr char kFunc[] = "User_S2POnGetTextSipInfo";
-    if (info == nullptr || info->content[0] == '\0') {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "c_pchTextValue[NULL]");
-        return -1;
-    }
-    USER_INFO_T* user = Static_CallLine(chn, kFunc);
-    if (user == nullptr) return -1;
     T_MSG_STRUCT msg{};
-    if (Dec_Sipinfo_ExternMsg(info->content, static_cast<int>(sizeof info->content), &msg) != 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, user->m_iUserChn, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
+    const bool read = Static_ReadCallInfo(info, msg);
+    USER_INFO_T* user = Static_CallLine(chn, "User_S2POnGetTextSipInfo");
+    if (user == nullptr) return -1;
+    if (!read) {
         // The INFO is still answered, without a result: unanswered, the far end would repeat it
         // and then count the call as gone.
         LIBSIP_SetDataType(chn, kBodyCallInfo);
@@ -469,10 +486,7 @@ int User_S2POnGetTextSipInfoDtmf(int chn, const char* text)
         return -1;
     }
     T_MSG_STRUCT msg{};
-    if (Dec_Sipinfo_ExternMsgDtmf(text, kSipInfoBodyMax, &msg) != 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
-        return -1;
-    }
+    if (!Static_ReadText(text, msg)) return -1;
     // The number names the line; only that line's own call may move its floor.
     USER_INFO_T* user = User_GetByTel(msg.m_chTel);
     if (user == nullptr || user->m_iChnSip != chn) {
@@ -507,17 +521,9 @@ int User_S2POnGetTextSipInfoDtmf(int chn, const char* text)
 
 int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO* info, int chn)
 {
-    static constexpr char kFunc[] = "User_S2POnGetTextSipInfo";
-    if (info == nullptr || info->content[0] == '\0') {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "c_pchTextValue[NULL]");
-        return -1;
-    }
     T_MSG_STRUCT msg{};
-    if (Dec_Sipinfo_ExternMsg(info->content, static_cast<int>(sizeof info->content), &msg) != 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
-        return -1;
-    }
-    USER_INFO_T* user = Static_CallLine(chn, kFunc);
+    if (!Static_ReadCallInfo(info, msg)) return -1;
+    USER_INFO_T* user = Static_CallLine(chn, "User_S2POnGetTextSipInfo");
     if (user == nullptr) return -1;
     const std::string_view type(msg.m_chptttype), result(msg.m_chresult);
     const int line = user->m_iUserChn;
@@ -537,17 +543,13 @@ int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO* info, int chn)
 
 int User_S2POnGetTextSipInfoOkDtmf(const char* text, int chn)
 {
-    static constexpr char kFunc[] = "User_S2POnGetTextSipInfo";
     if (text == nullptr) {
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "c_pchTextValue[NULL]");
         return -1;
     }
     T_MSG_STRUCT msg{};
-    if (Dec_Sipinfo_ExternMsgDtmf(text, kSipInfoBodyMax, &msg) != 0) {
-        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, -1, "[User_S2POnGetTextSipInfo] <Dec_Sipinfo_ExternMsg> failed");
-        return -1;
-    }
-    USER_INFO_T* user = Static_CallLine(chn, kFunc);
+    if (!Static_ReadText(text, msg)) return -1;
+    USER_INFO_T* user = Static_CallLine(chn, "User_S2POnGetTextSipInfo");
     if (user == nullptr) return -1;
     if (Static_Contains(msg.m_chMsg, "granted")) {
         MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_FLOW, user->m_iUserChn, "Ptt Off By Cor Succ");
