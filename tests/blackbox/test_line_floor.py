@@ -247,6 +247,9 @@ class FloorInfos(FarEnd):
             self.assertEqual(got, want or None, info)
         # The far end's requests keyed the radio, its releases let it go, and nothing else did.
         self.assertEqual(self.ptt_changes(), [1, 0, 1, 0])
+        # "granted" while the line did not ask: it listens; "ack" ends that.
+        flow = log(self.board, FLOW_LOG)
+        self.assertLess(flow.index("开始放音".encode("gbk")), flow.index("停止放音".encode("gbk")))
 
         # COR and voice on the line: the event text, the seize pair with the call's calling
         # number and consecutive ids, then the floor request with the line's own number.

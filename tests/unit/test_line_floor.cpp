@@ -3,6 +3,7 @@
 // INFOs and telephone events.
 #include <arpa/inet.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,7 +189,8 @@ protected:
             for (std::string m = peer.next(0); !m.empty(); m = peer.next(0)) {
                 if (m.rfind("INFO ", 0) != 0) continue;
                 if (answer) peer.send(answer_to(m, "200 OK", "", ""), stack_port);
-                got.push_back(m);
+                // The stack's repeats of an INFO not answered yet are not new ones.
+                if (info_cseqs.insert(header(m, "CSeq")).second) got.push_back(m);
             }
         }
         return got;
@@ -217,6 +219,7 @@ protected:
     }
     int cseq = 10;
     int seq = 0;
+    std::set<std::string> info_cseqs;
 };
 
 std::string CallInfo(const std::string& m) { return header(m, "Call-Info"); }
