@@ -12,6 +12,7 @@
 #include "MyApi.h"
 #include "arm_environment.h"
 #include "board.h"
+#include "broad_player.h"
 #include "db_cfg.h"
 #include "fifo.h"
 #include "define_sys.h"
@@ -169,6 +170,7 @@ void System_Run()
         ++s_llMsCounter;
         RES490_Process();
         RTP_Process();
+        Broad_Process(s_llMsCounter);  // nothing until something starts the player
         System_Check10ms(s_llMsCounter);
         System_Check1000ms(s_llMsCounter);
         System_Check1minute(s_llMsCounter);

@@ -589,6 +589,7 @@ int RTP_Init(const RTP_INIT_T* init)
         c.m_eFrameDuration = E_PCM_ADPCM_FRAME_DURATION__20_MSEC;
         c.m_sPromptMediaInfo.m_iMediaFd[E_PSTN_DIR] = -1;
         c.m_sPromptMediaInfo.m_iMediaFd[E_NET_DIR] = -1;
+        c.broad_fd = -1;
         RtpInitBufRes(c);
         c.m_sPstnCache.m_iLastRecv = -1;
         if (i >= Static_Lines()) continue;
@@ -825,6 +826,28 @@ int RTP_PacketRecvFromPstn(int dsp_chn, unsigned char* packet, int length, int /
         Static_SendToNet(c, packet, length);
     }
     return 0;
+}
+
+int RtpGetBuffContentBroad(int channel, unsigned char* buffer, int length)
+{
+    if (!Static_ChnOk(channel) || buffer == nullptr || length < kRtpHeadLen) return -1;
+    RTP_CHN_INFO_T& c = g_sRtpChnList[channel];
+    c.broad_code = G711_A;
+    ++c.broad_seq;
+    c.broad_timestamp += static_cast<unsigned int>(length - kRtpHeadLen);
+    buffer[0] = 0x80;
+    buffer[1] = 8;
+    Static_Put16(buffer + 2, c.broad_seq);
+    Static_Put32(buffer + 4, c.broad_timestamp);
+    Static_Put32(buffer + 8, c.m_iSsrc);
+    return 0;
+}
+
+int RtpSendToPcm(int channel, unsigned char* packet, int length)
+{
+    if (!Static_ChnOk(channel) || packet == nullptr || g_sRtpInit.m_pfuncSendPacketToPcm == nullptr) return -1;
+    return g_sRtpInit.m_pfuncSendPacketToPcm(g_sRtpChnList[channel].m_iResChn + g_iChnChangeFactor, packet, length,
+                                             kDspPacketRtp);
 }
 
 int RTP_SetPlayPromptMedia(int channel, codec code, int both)

@@ -85,6 +85,12 @@ struct RTP_CHN_INFO_T {
     unsigned int m_iFirstSeq, m_iFirstTimeStamp;
     std::uint32_t m_iSsrc;        // this channel's own RTP source, drawn at each opening
     SYS_FLAG_E m_eTalkSending;    // line voice is being sent from the line-side ring
+    // The broadcast of channel 0 (broad_player.h): the open "1.wav" (-1 none), its codec and
+    // the broadcast's own RTP numbering, which runs on across broadcasts.
+    int broad_fd;
+    codec broad_code;
+    unsigned int broad_timestamp;
+    unsigned short broad_seq;
 };
 
 typedef int (*RTP_ON_SEND_COR)(int res_chn);
@@ -137,6 +143,13 @@ int RTP_PacketRecvFromPstn(int dsp_chn, unsigned char* packet, int length, int t
 // Plays the prompt toward the line (keying its PTT) and, with both 1, toward the far end.
 // 0 started; -1 bad channel, -2 closed channel, -3 no prompt file.
 int RTP_SetPlayPromptMedia(int channel, codec code, int both);
+// The 12-byte RTP header of a broadcast packet of length bytes (header included) into buffer:
+// PCMA, the channel's next broadcast sequence number and timestamp (advanced by the payload),
+// its SSRC. 0, or -1 for a bad channel or a length shorter than the header.
+int RtpGetBuffContentBroad(int channel, unsigned char* buffer, int length);
+// Hands an RTP packet to the DSP channel of an RTP channel, as play-out does; -1 for a bad
+// channel, else what the DSP layer returns.
+int RtpSendToPcm(int channel, unsigned char* packet, int length);
 // The voice test of a G.711 RTP packet at a sensitivity (0..10): 1 voice, 0 silence, -1 not
 // tested (not PCMU or PCMA, marker set, or shorter than the header).
 int RtpCheckEffective(const unsigned char* packet, int length, int sensitivity);

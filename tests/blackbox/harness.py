@@ -3,7 +3,7 @@ script runs through (standard library only).
 
 A script ends with `harness.main()`: it re-runs itself inside private user, network and IPC
 namespaces that hold an "eth0", then runs its tests. Programs start only through
-`start_switch`, `start_gate` and `start_http`, which refuse to run outside those namespaces."""
+`start_switch`, `start_gate`, `start_gate_broadcast` and `start_http`, which refuse to run outside those namespaces."""
 import os
 import re
 import select
@@ -461,6 +461,30 @@ def start_switch(board, wait=True, timeout=10.0):
 def start_gate(board, args=()):
     """radiogate on board; wait_ready() waits for the end of its start-up, its SIP socket bound."""
     return Gate(board, args)
+
+
+class GateBroadcast(Gate):
+    """gate_broadcast: radiogate with its HTTP broadcast server (on HTTP_PORT) and its broadcast
+    player started; ready once radiogate is and the server listens."""
+
+    def __init__(self, board, args=()):
+        Program.__init__(self, board, "gate_broadcast", GATE_READY, args)
+
+    def wait_ready(self, timeout=10.0):
+        end = time.time() + timeout
+        if not super().wait_ready(timeout):
+            return False
+        while not _holds(self.p.pid, ("/proc/net/tcp", "/proc/net/tcp6"), HTTP_PORT, "0A"):
+            if time.time() >= end or self.p.poll() is not None:
+                return False
+            self.read(0.02)
+        return True
+
+
+def start_gate_broadcast(board, args=()):
+    """radiogate with the HTTP broadcast server and the player started (radiogate itself starts
+    neither); wait_ready() as start_gate's, and the server listening."""
+    return GateBroadcast(board, args)
 
 
 def start_http(board, port=HTTP_PORT, limits=(), stdin_closed=False):

@@ -5,21 +5,12 @@ one reply per command. Replies come once the program next makes a board request.
 """
 import os
 import socket
+import sys
 
-from harness import wait_for
+from harness import SOURCE_DIR, wait_for
 
-
-def fields(text):
-    """The key=value words of a reply or an output entry as a dict (numbers as int)."""
-    out = {}
-    for word in text.split():
-        key, eq, value = word.partition("=")
-        if eq:
-            try:
-                out[key] = int(value, 0)
-            except ValueError:
-                out[key] = value
-    return out
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+from board import fields  # noqa: E402  (replies read as the board client reads them)
 
 
 class SimBoard:

@@ -175,8 +175,9 @@ struct SwitchTest : ::testing::Test {
         ASSERT_TRUE(sw.start(settings)) << sw.output();
         // The switch has no transaction layer: a REGISTER copy that crosses its challenge gets a
         // second challenge with a new nonce, and the answer to the first is then refused. A long
-        // T1 keeps the stack from repeating a REGISTER while a busy machine delays the switch.
-        stack_port = start_stack(sw.addr().port, 12, 2000);
+        // T1 keeps the stack from repeating a REGISTER while a busy machine delays the switch
+        // (seconds at a time on a loaded CI machine); each wait still ends at its answer.
+        stack_port = start_stack(sw.addr().port, 12, 5000);
         ASSERT_GT(stack_port, 0);
         g_password = "";
         g_on_report = answer_challenge;

@@ -401,6 +401,7 @@ std::size_t SimBoard_Command(std::string_view command, char* reply, std::size_t 
     std::string_view verb = SimBoard_Word(args);
     if (verb == "ping") return Static_Reply(reply, reply_size, "ok");
     if (verb == "ptt") return Static_Reply(reply, reply_size, "word=" + std::to_string(g_pttWord));
+    if (verb == "cor") return Static_Reply(reply, reply_size, "word=" + std::to_string(g_inputs.cor));
     if (verb == "led_writes")
         return Static_Reply(reply, reply_size,
                             "cor_led=" + std::to_string(g_corLedWrites[0]) + " cor1_led=" +

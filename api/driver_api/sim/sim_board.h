@@ -26,6 +26,7 @@
 //                           an empty reply when there are none)
 //   ping                    "ok"
 //   ptt                     "word=N": the PTT outputs now, one bit per line (bit 0 line 0)
+//   cor                     "word=N": the COR input word as last set
 //   led_writes              "cor_led=N cor1_led=N cor2_led=N": COR LED writes since start-up
 //                           (a write that repeats an LED's value is counted, not noted)
 // The simulated DSP (device 0 only; sim_dsp.h describes what it does):

@@ -1,0 +1,2 @@
+# The README's "Try it" steps, with the board client and the status lines they use.
+blackbox_test(try_it test_try_it.py)
