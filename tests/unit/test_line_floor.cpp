@@ -227,7 +227,11 @@ std::string CallInfo(const std::string& m) { return header(m, "Call-Info"); }
 TEST_F(LineFloor, CorSeizesWithFourInfosAndTheReleaseFollowsTheGrant)
 {
     TalkingCall("s1");
+    // While the line's own PTT is keyed (here by network voice) its COR asks for nothing.
+    UserSendCorFromVoxNetWork(0);
     Cor(true);
+    EXPECT_TRUE(Infos(200).empty());
+    UserSendCorOffFromVoxNetWork(0);
     const auto seize = Infos(200);
     ASSERT_EQ(seize.size(), 4u);
     EXPECT_EQ(Body(seize[0]), "*1");
@@ -240,7 +244,7 @@ TEST_F(LineFloor, CorSeizesWithFourInfosAndTheReleaseFollowsTheGrant)
     EXPECT_EQ(U().m_eSpeekStatus, E_REQ_SPEEK_SUCC);  // the 200s without a body grant it
 
     Cor(false);
-    const auto release = Infos(200);
+    const auto release = Infos(500);  // held 30 steps after the network voice ended
     ASSERT_EQ(release.size(), 4u);
     EXPECT_EQ(Body(release[0]), "*2");
     const std::string idle = CallInfo(release[1]);
