@@ -371,6 +371,13 @@ void Static_SendFromPstnRing(RTP_CHN_INFO_T& c, int newest)
     r.m_iCurSend = (r.m_iCurSend + 1) % kRtpCacheSlots;
 }
 
+// A telephone event of the line's own payload type (never a G.711 one).
+bool Static_LineEvent(const USER_INFO_T& user, const unsigned char* packet)
+{
+    const int pt = packet[1] & 0x7F;
+    return pt == user.m_iRfcPayLoad && pt != 0 && pt != 8;
+}
+
 bool Static_MuteLine(const USER_INFO_T& user)
 {
     if (user.m_ePTTFlag == E_FLAG_ON) return true;
@@ -798,8 +805,10 @@ int RTP_PacketRecvFromPstn(int dsp_chn, unsigned char* packet, int length, int /
         return -1;
     }
     // Muted before anything keeps a copy: the line-side ring must not let the far end hear
-    // what the line's own transmitter is sending.
-    if (Static_MuteLine(*user)) {
+    // what the line's own transmitter is sending. A telephone event carries no sound: its
+    // payload silenced, it would reach the far end as event 213 and a floor code keyed on the
+    // radio would be lost.
+    if (Static_MuteLine(*user) && !Static_LineEvent(*user, packet)) {
         const int silence = c.m_eCode == G711_A ? 0xD5 : c.m_eCode == G711_U ? 0xFE : -1;
         if (silence >= 0) std::memset(packet + kRtpHeadLen, silence, static_cast<std::size_t>(length - kRtpHeadLen));
     }

@@ -16,6 +16,7 @@
 #include "sharememory.h"
 #include "sipman.h"
 #include "text.h"
+#include "user_floor.h"
 #include "user_s2p.h"
 
 int g_iCallTh = 0;
@@ -344,8 +345,9 @@ void User_Process()
         if (user.m_iUserChn == -1) continue;
         ++user.m_iCntStatus;
         UserCheckStatus(&user);
-        // The PTT and COR-bar time checks and the four-wire un-mute step of floor control
-        // follow here, in this order.
+        UserCheckPttTime(&user);
+        UserCheckSampleTime(&user);
+        User_SetOffAudio(&user);
     }
     UserAutoEstablishCall();
     UserEndAutoCall();
@@ -460,16 +462,6 @@ int User_SetPTTOff(USER_INFO_T* user)
     user->m_iOffAudioTime = 0;
     return 0;
 }
-// JOIN: floor control bars network voice here while the line's own voice has priority.
-int User_PstnVoiceFirst(USER_INFO_T*) { return 0; }
-// JOIN: floor control takes a far-end floor request here (key PTT unless already requested).
-int UserRequestPro(int) { return 0; }
-// JOIN: floor control takes a far-end floor release here.
-int UserReleasePro(int) { return 0; }
-// JOIN: floor control keys PTT for network voice here and switches the RTP play-out on.
-int UserSendCorFromVoxNetWork(int) { return 0; }
-// JOIN: floor control releases PTT after network voice here (or ends a call the far end left).
-int UserSendCorOffFromVoxNetWork(int) { return 0; }
 
 // ---- call progress
 
@@ -749,9 +741,7 @@ void UserCheckStatus(USER_INFO_T* user)
         }
         Static_CheckRingBackTime(user);
         break;
-    case E_USER_ON_TALKING:
-        // Floor control's talking step joins here.
-        break;
+    case E_USER_ON_TALKING: UserStatusOnTalking(user); break;
     case E_USER_ON_REDIAL: Static_StepRedial(user); break;
     case E_USER_STATUS_RECVING_KEY: Static_StepGetKey(user); break;
     case E_USER_STATUS_RECVING_FUNC_KEY:

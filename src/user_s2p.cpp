@@ -1,7 +1,6 @@
 // The line logic's handlers of SIP events, the DSP's broken-connection report and the
 // automatic call between lines 0 and 1.
-//
-// JOIN: floor control fills the INFO handlers. Until then a floor INFO finds no line.
+// The INFO handlers are floor control's (user_floor.cpp).
 #include "user_s2p.h"
 
 #include <cstring>
@@ -410,11 +409,6 @@ int User_S2POnNotify(int, LIBSIP_XML_T*) { return 0; }
 int User_S2POnNotifyRefer(int, LIBSIP_XML_T*) { return 0; }
 int User_S2POnUpdate(int) { return 0; }
 int User_S2POnDisAck(int) { return 0; }
-int User_S2POnGetTextSipInfoDtmf(int, const char*) { return -1; }
-int User_S2POnGetTextSipInfo(SIP_CALL_INFO*, int) { return -1; }
-int User_S2POnGetTextSipInfoOkDtmf(const char*, int) { return -1; }
-int User_S2POnGetTextSipInfoOk(SIP_CALL_INFO*, int) { return -1; }
-int User_S2POnGetTextSipInfoOkNoCallInfo(int) { return -1; }
 
 int UserDspReportMsg(int dsp_chn, API_CALLBACK_SIGNAL_EVENT_E event)
 {
