@@ -352,15 +352,24 @@ class LinphoneCall(Board):
         self.assertTrue(wait_for(self.linphone.registered, timeout=15, step=0.2))
 
     def test_linphone_calls_a_line_and_hangs_up(self):
+        # Without a sound card the phone sends no voice: it plays a tone from a file instead.
+        self.linphone.generic("soundcard use files")
         self.linphone.sh("dial", "sip:8002@127.0.0.1:%d" % self.switch.port)
         self.assertTrue(self.linphone.wait_state("StreamsRunning", timeout=15), self.linphone.calls())
+        self.linphone.generic("play " + self.linphone.tone_file())
         self.assertTrue(self.wait_line(1, status_line=TALKING, caller_id=b"8003"), self.line(1))
         pt = {b"G711A": 8, b"G711U": 0}[self.line(1)["code_type"]]
         chan = self.chan(1)
         self.assertEqual((chan["rtp"], chan["pt"]), (1, pt), chan)
-        # The line's voice goes out to the phone. (The phone's own voice is not looked for: on one
-        # board linphone sends from the board's address, not the loopback address its SDP names,
-        # and the line takes media only from the address the far end named.)
+        # The phone's voice reaches the line's DSP channel, decoded with the negotiated codec.
+        # (The phone also sends STUN requests to the line's media port; the DSP counts them as
+        # packets of a wrong payload type and drops them.)
+        rx = chan["rx"]
+        self.assertTrue(wait_for(lambda: self.chan(1)["rx"] >= rx + 100, timeout=10), self.chan(1))
+        chan = self.chan(1)
+        self.assertEqual((chan["rx_pt"], chan["refused"]), (pt, 0), chan)
+        self.assertGreater(chan["peak"], 10000, chan)
+        # The line's voice goes out to the phone.
         self.sim.send("chan %d source tone" % DSP_CHN[1])
         self.assertTrue(wait_for(lambda: self.chan(1)["tx"] >= chan["tx"] + 50, timeout=10), self.chan(1))
         self.sim.send("chan %d source silence" % DSP_CHN[1])
