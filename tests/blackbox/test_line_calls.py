@@ -4,15 +4,18 @@ flows both ways between the phone's media socket and the line's DSP channel, and
 from either side through the busy tone. The phones are plain UDP parties (call_parties.Phone)
 that say exactly what a row wants, and a SIPp phone; the lines' state is read in the shared
 memory, the DSP channels' on the simulated board."""
+import os
 import socket
+import sqlite3
 import struct
+import subprocess
 import types
 import unittest
 
 import phones
-from call_parties import Phone, Sipp, first_line, header
+from call_parties import SIPP_DIR, Phone, Sipp, first_line, header
 from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
-from harness import main, start_gate, start_switch, wait_for
+from harness import PORT_ARG, free_port, gbk, main, run_sipp, sipp_messages, start_gate, start_switch, wait_for
 from simboard import SimBoard
 from sipp_server import SippServer
 from webcfg import Segment
@@ -43,30 +46,40 @@ def loud(pt, seq, ts):
 class Board(unittest.TestCase):
     """Both lines registered with sipswitch on the board, a phone 9001 registered there too."""
     users = None
+    ini = None
     key_and_time = KEY_AND_TIME
+    # What each line's registration comes to (1: registered).
+    register_results = {0: 1, 1: 1}
+    with_phone = True
+
+    def prepare(self):
+        """Lays out the board's files before the programs start."""
 
     def setUp(self):
         self.board = gate_board()
         cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
-        make_qvd_db.make_db(self.board.path(DB), key_and_time=self.key_and_time, users=self.users, user_cors=cors)
+        make_qvd_db.make_db(self.board.path(DB), ini=self.ini, key_and_time=self.key_and_time, users=self.users,
+                            user_cors=cors)
+        self.prepare()
         self.sw = start_switch(self.board)
         self.gate = start_gate(self.board)
         self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
         self.seg = Segment()
         self.sim = SimBoard(self.board)
         self.assertTrue(self.sim.wait_ready())
-        for line in (0, 1):
-            self.assertTrue(self.wait_line(line, register_result=1), self.gate.out[-3000:])
+        for line, result in self.register_results.items():
+            self.assertTrue(self.wait_line(line, register_result=result), self.gate.out[-3000:])
         # The parties of call_parties talk to the switch through this.
         self.switch = types.SimpleNamespace(board=self.board, port=5060, runs=0)
-        self.phone = Phone(self.switch, b"9001")
+        self.phone = Phone(self.switch, b"9001") if self.with_phone else None
         self.media = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.media.bind(("127.0.0.1", 0))
         self.media_port = self.media.getsockname()[1]
 
     def tearDown(self):
         self.media.close()
-        self.phone.close()
+        if self.phone is not None:
+            self.phone.close()
         self.sim.close()
         self.seg.remove()
         self.assertEqual(self.gate.stop()[0], 0)
@@ -279,6 +292,69 @@ class Refusals(Board):
         self.phone.reply(bye, b"200 OK")
         self.assertTrue(self.line_freed(0))
         self.assertTrue(self.line_freed(1))
+
+
+class DirectRefusals(Board):
+    """A SIPp caller on a softswitch address of the line's configuration (127.0.0.1, backup 1)
+    calls the gateway directly, so its answers arrive as the line gives them (sipswitch would
+    rewrite the offer's codecs and pass a refusal on as 488). The board's sipswitch asks for
+    passwords, and line 1's is wrong: that line stays unregistered."""
+    register_results = {0: 1, 1: 2}
+    with_phone = False
+
+    def setUp(self):
+        self.sipp_port = free_port()
+        self.ini = {"IP_SWITCH_1": "127.0.0.1", "PORT_SWITCH_1": self.sipp_port}
+        self.users = [make_qvd_db.user_row(0), dict(make_qvd_db.user_row(1), REG_PWD="wrong")]
+        super().setUp()
+
+    def prepare(self):
+        con = sqlite3.connect(self.board.path("sw.db"))
+        con.execute("create table softswitch (tel text, password text, status int)")
+        for line in (0, 1):
+            row = make_qvd_db.user_row(line)
+            con.execute("insert into softswitch values (?, ?, 0)", (row["USER_TEL"], row["REG_PWD"]))
+        con.commit()
+        con.close()
+        # The first value of a key counts: the board's own "sip_authen_enable = 0" is replaced.
+        with open(self.board.path("root/switch/sip_server.ini")) as f:
+            ini = f.read().replace("sip_authen_enable = 0", "sip_authen_enable = 1")
+        self.board.write_settings(ini + "db name = sw.db\n")
+
+    def call(self, n, called, pts):
+        """SIPp's call to called offering the payload types pts, expecting 480: its exit status
+        and the messages it received."""
+        with open(os.path.join(SIPP_DIR, "call_uac_refused.xml")) as f:
+            text = f.read().replace("CODE", "480").replace("RTP/AVP 8", "RTP/AVP " + pts)
+        scenario = self.board.path("var/direct%d.xml" % n)
+        trace = self.board.path("var/direct%d.log" % n)
+        with open(scenario, "w") as f:
+            f.write(text)
+        r = run_sipp(["sipp", "%s:%d" % (BOARD_IP, GATE_SIP_PORT), "-sf", scenario, "-m", "1", "-i", "127.0.0.1",
+                      "-p", PORT_ARG, "-nr", "-nostdin", "-trace_msg", "-message_file", trace, "-timeout", "20s",
+                      "-timeout_error", "-key", "calling", "9001", "-key", "called", called],
+                     port=self.sipp_port, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     cwd=self.board.path("var"), timeout=40)
+        return r.returncode, [first_line(m) for kind, m in sipp_messages(trace) if kind == b"received"]
+
+    def test_refusals_the_line_itself_answers(self):
+        cases = [  # (what, number called, payload types offered, log text of the refusal)
+            ("unknown number", "8009", "8", b"[UserOnNewCall]-- " + gbk("不能根据被叫号码[8009]找到pUser")),
+            ("unregistered line", "8002", "8 0", b"[JudgeUserIsForbidden]-- " + gbk("该用户UserTel[8002]")),
+            ("no common codec", "8001", "18 3", gbk("没有匹配到可用语音编码方式")),
+        ]
+        for n, (what, called, pts, entry) in enumerate(cases):
+            with self.subTest(what):
+                since = len(log(self.board, FLOW_LOG))
+                rc, received = self.call(n, called, pts)
+                self.assertEqual(rc, 0, received)
+                self.assertEqual([m for m in received if not m.startswith(b"SIP/2.0 1")],
+                                 [b"SIP/2.0 480 Temporarily Unavailable"])
+                self.assertNotIn(b"SIP/2.0 180 Ringing", received)
+                self.assertTrue(wait_for(lambda: entry in log(self.board, FLOW_LOG)[since:]), log(self.board)[-3000:])
+                for line in (0, 1):
+                    self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+        self.assertEqual(self.sim.ptt(), 0)
 
 
 class RecallByBye(Board):
