@@ -9,10 +9,12 @@ import socket
 import sqlite3
 import struct
 import subprocess
+import time
 import types
 import unittest
 
 import phones
+import simboard
 from call_parties import SIPP_DIR, Phone, Sipp, first_line, header
 from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
 from harness import PORT_ARG, free_port, gbk, main, run_sipp, sipp_messages, start_gate, start_switch, wait_for
@@ -24,7 +26,7 @@ BOARD_IP = "10.77.0.5"
 GATE_SIP_PORT = 5062
 LINE_RTP_PORT = {0: 20000, 1: 20002}
 DSP_CHN = {0: 1, 1: 2}  # 2W board, CPLD 12: the DSP channel is the line + 1
-IDLE, TALKING, ON_HOOK, RING_BACK = 0, 3, 4, 8
+IDLE, RINGING, TALKING, ON_HOOK, RING_BACK = 0, 2, 3, 4, 8
 KEY_AND_TIME = {"T_BUSY_TONE": 1, "T_NO_RTP": 4, "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 4}
 
 
@@ -357,10 +359,9 @@ class DirectRefusals(Board):
         self.assertEqual(self.sim.ptt(), 0)
 
 
-class RecallByBye(Board):
+class Recalls:
     """Line 0 calls the phone again after the phone's BYE (REDIAL_BYE 1): its calls show the
     progress of a call the line places."""
-    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
 
     def recall(self, callid):
         callid = self.talking_call(callid)
@@ -376,6 +377,9 @@ class RecallByBye(Board):
         """The line 0 PTT changes since the last look, as (ms, value)."""
         return [(ms, int(text.split("=")[1])) for ms, text in self.sim.outputs() if text.startswith("ptt1 value=")]
 
+
+class RecallByBye(Recalls, Board):
+    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
 
     def test_outgoing_call_progress(self):
         # Busy far end: the busy tone, then idle; the failure ends the BYE re-call.
@@ -411,6 +415,80 @@ class RecallByBye(Board):
         self.phone.reply(invite, b"200 OK", sdp(self.media_port, b"8"))
         self.assertIsNotNone(self.recv_sip(b"ACK"))
         self.assertTrue(self.wait_line(0, status_line=TALKING, remote_port=self.media_port, code_type=b"G711A"))
+
+
+class RecallsAfterFailures(Recalls, Board):
+    """As RecallByBye, with REDIAL_4XX 2 and T_NO_ANSWER long enough for the early media's
+    first burst."""
+    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_4XX=2, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
+    key_and_time = dict(KEY_AND_TIME, T_NO_ANSWER=20, T_NO_RTP=60)
+
+    def test_early_media_bursts_then_busy_far_end_recalled_at_most_twice(self):
+        # 183 with SDP: the line opens its media and keys PTT at once, so the radio hears the
+        # far end's early media: 7 s the first time, then T_RING_BACK_INVALU (1 s) free and
+        # T_RING_BACK_VALU (1 s) keyed in turn.
+        invite = self.recall(b"early")
+        mark = len(self.sim.seen)
+        self.phone.reply(invite, b"183 Session Progress", sdp(self.media_port, b"8"))
+        self.assertTrue(self.wait_line(0, status_line=RINGING), self.line(0))
+        self.assertEqual(self.chan(0)["rtp"], 1)
+        rx = self.chan(0)["rx"]
+        seq = [0]
+
+        def heard():
+            seq[0] += 1
+            self.media.sendto(loud(8, seq[0], seq[0] * 160), (BOARD_IP, LINE_RTP_PORT[0]))
+            return self.chan(0)["rx"] >= rx + 10
+        self.assertTrue(wait_for(heard, timeout=5), self.chan(0))
+        # The far end's voice reached the line while its PTT was keyed.
+        self.assertIn({"ch": DSP_CHN[0], "on": 1, "ptt": 1}, [f for _, f in self.sim.entries("dsp_voice")])
+        changes = []
+        closed = []
+
+        def phases():
+            self.sim.outputs()
+            changes[:] = [(ms, int(text.split("=")[1])) for ms, text in self.sim.seen[mark:]
+                          if text.startswith("ptt1 value=")]
+            if changes and changes[-1][1] == 0:
+                closed.append(self.chan(0)["rtp"])
+            return len(changes) >= 4
+        self.assertTrue(wait_for(phases, timeout=15, step=0.05), changes)
+        self.assertEqual([v for _, v in changes[:4]], [1, 0, 1, 0], changes)
+        self.assertNotIn(1, closed)  # the media close with each burst
+        gaps = [b[0] - a[0] for a, b in zip(changes[:3], changes[1:4])]
+        self.assertTrue(6900 <= gaps[0] <= 7300, gaps)
+        for gap in gaps[1:]:
+            self.assertTrue(900 <= gap <= 1200, gaps)
+        self.assertEqual(self.line(0)["status_line"], RINGING)
+
+        # The far end is busy: the busy tone, then two re-calls (REDIAL_4XX 2), each refused
+        # again with its busy tone, and no third.
+        for n in range(3):
+            with self.subTest(refusal=n):
+                mark = len(self.sim.seen)
+                self.phone.reply(invite, b"486 Busy Here")
+                self.assertTrue(self.wait_line(0, status_line=ON_HOOK), self.line(0))
+                self.sim.outputs()
+                tones = [simboard.fields(text).get("sig") for _, text in self.sim.seen[mark:]
+                         if text.startswith("dsp_tone ch=%d " % DSP_CHN[0])]
+                self.assertIn(10, tones)
+                if n < 2:
+                    invite = self.new_invite(invite)
+                    self.assertIsNotNone(invite)
+                    self.assertIn(b"sip:9001@", first_line(invite))
+        self.assertTrue(self.line_freed(0), self.line(0))
+        self.assertIsNone(self.new_invite(invite, timeout=5))
+        self.assertEqual(self.sim.ptt(), 0)
+
+    def new_invite(self, last, timeout=10.0):
+        """The next INVITE of another call than last (the switch repeats an INVITE until the
+        phone's answer reaches it)."""
+        end = time.time() + timeout
+        while time.time() < end:
+            m = self.recv_sip(b"INVITE", timeout=max(0.01, end - time.time()))
+            if m is not None and header(m, b"Call-ID") != header(last, b"Call-ID"):
+                return m
+        return None
 
 
 class LinphoneCall(Board):
