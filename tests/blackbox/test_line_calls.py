@@ -2,7 +2,8 @@
 a phone registered with the switch calls a line, the line answers at once (180 and 200), voice
 flows both ways between the phone's media socket and the line's DSP channel, and the call ends
 from either side through the busy tone. The phones are plain UDP parties (call_parties.Phone)
-that say exactly what a row wants, and a SIPp phone; the lines' state is read in the shared
+that say exactly what a row wants, a SIPp phone, a SIPp caller on a softswitch address that
+reaches the gateway directly, and a linphone phone; the lines' state is read in the shared
 memory, the DSP channels' on the simulated board."""
 import os
 import socket
