@@ -622,6 +622,9 @@ int RTP_ChannelOpen(int call, int channel)
               c.m_sAddrLocal.ip, c.m_sAddrLocal.port, c.m_sAddrRemote.ip, c.m_sAddrRemote.port);
     RtpInitBufRes(c);
     Static_ResetCall(c);
+    // A call's silence counts from its own media: the count left by the line's last call
+    // would end this one early, or never once it had passed the limit.
+    if (USER_INFO_T* user = User_GetByResChn(channel)) user->m_nRtpTimeout = 0;
     c.m_eFlagOpen = E_FLAG_ON;
     c.m_iSsrc = Static_DrawSsrc(channel);
     c.m_eTalkSending = E_FLAG_OFF;

@@ -57,10 +57,13 @@ class Linphone:
         with open(os.path.join(self.home, "rc"), "w") as f:
             # max_calls=1 (of [misc]): a phone in a call answers a second one 486. A call's media stays up
             # without a sound card; only the database directory must exist for the core to start.
+            # The media socket is bound to the loopback address the SDP names: left on the
+            # wildcard, it sends to a board address from that address, and a peer that takes
+            # media only from the address offered drops it.
             f.write("[sip]\nsip_port=%d\nsip_tcp_port=-1\nsip_tls_port=-1\nuse_ipv6=0\n"
                     "guess_hostname=0\ncontact=sip:%s@127.0.0.1\nregister_only_when_network_is_up=0\n"
                     "default_proxy=0\ninc_timeout=60\n"
-                    "[rtp]\naudio_rtp_port=%d\nvideo_rtp_port=0\ntext_rtp_port=0\n"
+                    "[rtp]\nbind_address=127.0.0.1\naudio_rtp_port=%d\nvideo_rtp_port=0\ntext_rtp_port=0\n"
                     "[misc]\nmax_calls=1\n[video]\nenabled=0\ncapture=0\ndisplay=0\n"
                     "[proxy_0]\nreg_proxy=<sip:127.0.0.1:%d>\nreg_identity=sip:%s@127.0.0.1\n"
                     "reg_sendregister=1\nreg_expires=3600\n%s"
@@ -112,6 +115,23 @@ class Linphone:
 
     def resume(self):
         return self.generic("resume")
+
+    def tone_file(self, seconds=30):
+        """A WAV file in the phone's home, 8 kHz 16-bit mono, of a loud 1 kHz tone: what the phone
+        sends when told to play it in a call (it has no sound card to hear a voice from)."""
+        import math
+        import struct
+        import wave
+        path = os.path.join(self.home, "tone.wav")
+        if not os.path.exists(path):
+            one = b"".join(struct.pack("<h", int(16000 * math.sin(2 * math.pi * i / 8))) for i in range(8))
+            with wave.open(path, "wb") as w:
+                w.setnchannels(1)
+                w.setsampwidth(2)
+                w.setframerate(8000)
+                w.writeframes(one * (1000 * seconds))
+            os.chown(path, self.uid, self.uid)
+        return path
 
     def log(self):
         """The phone's own log: every SIP message it sent and received, among the rest."""

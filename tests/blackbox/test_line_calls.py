@@ -2,17 +2,23 @@
 a phone registered with the switch calls a line, the line answers at once (180 and 200), voice
 flows both ways between the phone's media socket and the line's DSP channel, and the call ends
 from either side through the busy tone. The phones are plain UDP parties (call_parties.Phone)
-that say exactly what a row wants, and a SIPp phone; the lines' state is read in the shared
+that say exactly what a row wants, a SIPp phone, a SIPp caller on a softswitch address that
+reaches the gateway directly, and a linphone phone; the lines' state is read in the shared
 memory, the DSP channels' on the simulated board."""
+import os
 import socket
+import sqlite3
 import struct
+import subprocess
+import time
 import types
 import unittest
 
 import phones
-from call_parties import Phone, Sipp, first_line, header
+import simboard
+from call_parties import SIPP_DIR, Phone, Sipp, first_line, header
 from gate import DB, FLOW_LOG, LineWatch, gate_board, log, make_qvd_db, wait_log
-from harness import main, start_gate, start_switch, wait_for
+from harness import PORT_ARG, free_port, gbk, main, run_sipp, sipp_messages, start_gate, start_switch, wait_for
 from simboard import SimBoard
 from sipp_server import SippServer
 from webcfg import Segment
@@ -21,7 +27,7 @@ BOARD_IP = "10.77.0.5"
 GATE_SIP_PORT = 5062
 LINE_RTP_PORT = {0: 20000, 1: 20002}
 DSP_CHN = {0: 1, 1: 2}  # 2W board, CPLD 12: the DSP channel is the line + 1
-IDLE, TALKING, ON_HOOK, RING_BACK = 0, 3, 4, 8
+IDLE, RINGING, TALKING, ON_HOOK, RING_BACK = 0, 2, 3, 4, 8
 KEY_AND_TIME = {"T_BUSY_TONE": 1, "T_NO_RTP": 4, "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 4}
 
 
@@ -43,30 +49,40 @@ def loud(pt, seq, ts):
 class Board(LineWatch, unittest.TestCase):
     """Both lines registered with sipswitch on the board, a phone 9001 registered there too."""
     users = None
+    ini = None
     key_and_time = KEY_AND_TIME
+    # What each line's registration comes to (1: registered).
+    register_results = {0: 1, 1: 1}
+    with_phone = True
+
+    def prepare(self):
+        """Lays out the board's files before the programs start."""
 
     def setUp(self):
         self.board = gate_board()
         cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
-        make_qvd_db.make_db(self.board.path(DB), key_and_time=self.key_and_time, users=self.users, user_cors=cors)
+        make_qvd_db.make_db(self.board.path(DB), ini=self.ini, key_and_time=self.key_and_time, users=self.users,
+                            user_cors=cors)
+        self.prepare()
         self.sw = start_switch(self.board)
         self.gate = start_gate(self.board)
         self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
         self.seg = Segment()
         self.sim = SimBoard(self.board)
         self.assertTrue(self.sim.wait_ready())
-        for line in (0, 1):
-            self.assertTrue(self.wait_line(line, register_result=1), self.gate.out[-3000:])
+        for line, result in self.register_results.items():
+            self.assertTrue(self.wait_line(line, register_result=result), self.gate.out[-3000:])
         # The parties of call_parties talk to the switch through this.
         self.switch = types.SimpleNamespace(board=self.board, port=5060, runs=0)
-        self.phone = Phone(self.switch, b"9001")
+        self.phone = Phone(self.switch, b"9001") if self.with_phone else None
         self.media = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.media.bind(("127.0.0.1", 0))
         self.media_port = self.media.getsockname()[1]
 
     def tearDown(self):
         self.media.close()
-        self.phone.close()
+        if self.phone is not None:
+            self.phone.close()
         self.sim.close()
         self.seg.remove()
         self.assertEqual(self.gate.stop()[0], 0)
@@ -261,10 +277,72 @@ class Refusals(Board):
         self.assertTrue(self.line_freed(1))
 
 
-class RecallByBye(Board):
+class DirectRefusals(Board):
+    """A SIPp caller on a softswitch address of the line's configuration (127.0.0.1, backup 1)
+    calls the gateway directly, so its answers arrive as the line gives them (sipswitch would
+    rewrite the offer's codecs and pass a refusal on as 488). The board's sipswitch asks for
+    passwords, and line 1's is wrong: that line stays unregistered."""
+    register_results = {0: 1, 1: 2}
+    with_phone = False
+
+    def setUp(self):
+        self.sipp_port = free_port()
+        self.ini = {"IP_SWITCH_1": "127.0.0.1", "PORT_SWITCH_1": self.sipp_port}
+        self.users = [make_qvd_db.user_row(0), dict(make_qvd_db.user_row(1), REG_PWD="wrong")]
+        super().setUp()
+
+    def prepare(self):
+        con = sqlite3.connect(self.board.path("sw.db"))
+        con.execute("create table softswitch (tel text, password text, status int)")
+        for line in (0, 1):
+            row = make_qvd_db.user_row(line)
+            con.execute("insert into softswitch values (?, ?, 0)", (row["USER_TEL"], row["REG_PWD"]))
+        con.commit()
+        con.close()
+        # The first value of a key counts: the board's own "sip_authen_enable = 0" is replaced.
+        with open(self.board.path("root/switch/sip_server.ini")) as f:
+            ini = f.read().replace("sip_authen_enable = 0", "sip_authen_enable = 1")
+        self.board.write_settings(ini + "db name = sw.db\n")
+
+    def call(self, n, called, pts):
+        """SIPp's call to called offering the payload types pts, expecting 480: its exit status
+        and the messages it received."""
+        with open(os.path.join(SIPP_DIR, "call_uac_refused.xml")) as f:
+            text = f.read().replace("CODE", "480").replace("RTP/AVP 8", "RTP/AVP " + pts)
+        scenario = self.board.path("var/direct%d.xml" % n)
+        trace = self.board.path("var/direct%d.log" % n)
+        with open(scenario, "w") as f:
+            f.write(text)
+        r = run_sipp(["sipp", "%s:%d" % (BOARD_IP, GATE_SIP_PORT), "-sf", scenario, "-m", "1", "-i", "127.0.0.1",
+                      "-p", PORT_ARG, "-nr", "-nostdin", "-trace_msg", "-message_file", trace, "-timeout", "20s",
+                      "-timeout_error", "-key", "calling", "9001", "-key", "called", called],
+                     port=self.sipp_port, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     cwd=self.board.path("var"), timeout=40)
+        return r.returncode, [first_line(m) for kind, m in sipp_messages(trace) if kind == b"received"]
+
+    def test_refusals_the_line_itself_answers(self):
+        cases = [  # (what, number called, payload types offered, log text of the refusal)
+            ("unknown number", "8009", "8", b"[UserOnNewCall]-- " + gbk("不能根据被叫号码[8009]找到pUser")),
+            ("unregistered line", "8002", "8 0", b"[JudgeUserIsForbidden]-- " + gbk("该用户UserTel[8002]")),
+            ("no common codec", "8001", "18 3", gbk("没有匹配到可用语音编码方式")),
+        ]
+        for n, (what, called, pts, entry) in enumerate(cases):
+            with self.subTest(what):
+                since = len(log(self.board, FLOW_LOG))
+                rc, received = self.call(n, called, pts)
+                self.assertEqual(rc, 0, received)
+                self.assertEqual([m for m in received if not m.startswith(b"SIP/2.0 1")],
+                                 [b"SIP/2.0 480 Temporarily Unavailable"])
+                self.assertNotIn(b"SIP/2.0 180 Ringing", received)
+                self.assertTrue(wait_for(lambda: entry in log(self.board, FLOW_LOG)[since:]), log(self.board)[-3000:])
+                for line in (0, 1):
+                    self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+        self.assertEqual(self.sim.ptt(), 0)
+
+
+class Recalls:
     """Line 0 calls the phone again after the phone's BYE (REDIAL_BYE 1): its calls show the
     progress of a call the line places."""
-    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
 
     def recall(self, callid):
         callid = self.talking_call(callid)
@@ -280,6 +358,9 @@ class RecallByBye(Board):
         """The line 0 PTT changes since the last look, as (ms, value)."""
         return [(ms, int(text.split("=")[1])) for ms, text in self.sim.outputs() if text.startswith("ptt1 value=")]
 
+
+class RecallByBye(Recalls, Board):
+    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
 
     def test_outgoing_call_progress(self):
         # Busy far end: the busy tone, then idle; the failure ends the BYE re-call.
@@ -317,6 +398,80 @@ class RecallByBye(Board):
         self.assertTrue(self.wait_line(0, status_line=TALKING, remote_port=self.media_port, code_type=b"G711A"))
 
 
+class RecallsAfterFailures(Recalls, Board):
+    """As RecallByBye, with REDIAL_4XX 2 and T_NO_ANSWER long enough for the early media's
+    first burst."""
+    users = [dict(make_qvd_db.user_row(0), REDIAL_BYE=1, REDIAL_4XX=2, REDIAL_INTERVAL=1), make_qvd_db.user_row(1)]
+    key_and_time = dict(KEY_AND_TIME, T_NO_ANSWER=20, T_NO_RTP=60)
+
+    def test_early_media_bursts_then_busy_far_end_recalled_at_most_twice(self):
+        # 183 with SDP: the line opens its media and keys PTT at once, so the radio hears the
+        # far end's early media: 7 s the first time, then T_RING_BACK_INVALU (1 s) free and
+        # T_RING_BACK_VALU (1 s) keyed in turn.
+        invite = self.recall(b"early")
+        mark = len(self.sim.seen)
+        self.phone.reply(invite, b"183 Session Progress", sdp(self.media_port, b"8"))
+        self.assertTrue(self.wait_line(0, status_line=RINGING), self.line(0))
+        self.assertEqual(self.chan(0)["rtp"], 1)
+        rx = self.chan(0)["rx"]
+        seq = [0]
+
+        def heard():
+            seq[0] += 1
+            self.media.sendto(loud(8, seq[0], seq[0] * 160), (BOARD_IP, LINE_RTP_PORT[0]))
+            return self.chan(0)["rx"] >= rx + 10
+        self.assertTrue(wait_for(heard, timeout=5), self.chan(0))
+        # The far end's voice reached the line while its PTT was keyed.
+        self.assertIn({"ch": DSP_CHN[0], "on": 1, "ptt": 1}, [f for _, f in self.sim.entries("dsp_voice")])
+        changes = []
+        closed = []
+
+        def phases():
+            self.sim.outputs()
+            changes[:] = [(ms, int(text.split("=")[1])) for ms, text in self.sim.seen[mark:]
+                          if text.startswith("ptt1 value=")]
+            if changes and changes[-1][1] == 0:
+                closed.append(self.chan(0)["rtp"])
+            return len(changes) >= 4
+        self.assertTrue(wait_for(phases, timeout=15, step=0.05), changes)
+        self.assertEqual([v for _, v in changes[:4]], [1, 0, 1, 0], changes)
+        self.assertNotIn(1, closed)  # the media close with each burst
+        gaps = [b[0] - a[0] for a, b in zip(changes[:3], changes[1:4])]
+        self.assertTrue(6900 <= gaps[0] <= 7300, gaps)
+        for gap in gaps[1:]:
+            self.assertTrue(900 <= gap <= 1200, gaps)
+        self.assertEqual(self.line(0)["status_line"], RINGING)
+
+        # The far end is busy: the busy tone, then two re-calls (REDIAL_4XX 2), each refused
+        # again with its busy tone, and no third.
+        for n in range(3):
+            with self.subTest(refusal=n):
+                mark = len(self.sim.seen)
+                self.phone.reply(invite, b"486 Busy Here")
+                self.assertTrue(self.wait_line(0, status_line=ON_HOOK), self.line(0))
+                self.sim.outputs()
+                tones = [simboard.fields(text).get("sig") for _, text in self.sim.seen[mark:]
+                         if text.startswith("dsp_tone ch=%d " % DSP_CHN[0])]
+                self.assertIn(10, tones)
+                if n < 2:
+                    invite = self.new_invite(invite)
+                    self.assertIsNotNone(invite)
+                    self.assertIn(b"sip:9001@", first_line(invite))
+        self.assertTrue(self.line_freed(0), self.line(0))
+        self.assertIsNone(self.new_invite(invite, timeout=5))
+        self.assertEqual(self.sim.ptt(), 0)
+
+    def new_invite(self, last, timeout=10.0):
+        """The next INVITE of another call than last (the switch repeats an INVITE until the
+        phone's answer reaches it)."""
+        end = time.time() + timeout
+        while time.time() < end:
+            m = self.recv_sip(b"INVITE", timeout=max(0.01, end - time.time()))
+            if m is not None and header(m, b"Call-ID") != header(last, b"Call-ID"):
+                return m
+        return None
+
+
 class LinphoneCall(Board):
     """A linphone phone (8003, on a user id of its own) registered with the board's sipswitch
     calls line 1; the test skips itself where linphone-cli cannot run."""
@@ -332,15 +487,24 @@ class LinphoneCall(Board):
         self.assertTrue(wait_for(self.linphone.registered, timeout=15, step=0.2))
 
     def test_linphone_calls_a_line_and_hangs_up(self):
+        # Without a sound card the phone sends no voice: it plays a tone from a file instead.
+        self.linphone.generic("soundcard use files")
         self.linphone.sh("dial", "sip:8002@127.0.0.1:%d" % self.switch.port)
         self.assertTrue(self.linphone.wait_state("StreamsRunning", timeout=15), self.linphone.calls())
+        self.linphone.generic("play " + self.linphone.tone_file())
         self.assertTrue(self.wait_line(1, status_line=TALKING, caller_id=b"8003"), self.line(1))
         pt = {b"G711A": 8, b"G711U": 0}[self.line(1)["code_type"]]
         chan = self.chan(1)
         self.assertEqual((chan["rtp"], chan["pt"]), (1, pt), chan)
-        # The line's voice goes out to the phone. (The phone's own voice is not looked for: on one
-        # board linphone sends from the board's address, not the loopback address its SDP names,
-        # and the line takes media only from the address the far end named.)
+        # The phone's voice reaches the line's DSP channel, decoded with the negotiated codec.
+        # (The phone also sends STUN requests to the line's media port; the DSP counts them as
+        # packets of a wrong payload type and drops them.)
+        rx = chan["rx"]
+        self.assertTrue(wait_for(lambda: self.chan(1)["rx"] >= rx + 100, timeout=10), self.chan(1))
+        chan = self.chan(1)
+        self.assertEqual((chan["rx_pt"], chan["refused"]), (pt, 0), chan)
+        self.assertGreater(chan["peak"], 10000, chan)
+        # The line's voice goes out to the phone.
         self.sim.send("chan %d source tone" % DSP_CHN[1])
         self.assertTrue(wait_for(lambda: self.chan(1)["tx"] >= chan["tx"] + 50, timeout=10), self.chan(1))
         self.sim.send("chan %d source silence" % DSP_CHN[1])

@@ -566,8 +566,8 @@ TEST_F(RtpTest, FloorEventsRequestAndRelease)
 }
 
 // A talking line that hears nothing from its far end for T_NO_RTP seconds sends one BYE; a
-// packet of the far end restarts the count, a stranger's does not; without the release
-// setting nothing is sent.
+// packet of the far end restarts the count, a stranger's does not, and the line's next call
+// counts afresh; without the release setting nothing is sent.
 TEST_F(RtpTest, LossOfMediaSendsOneBye)
 {
     Open(3, E_NW_COR_DETECT_TYPE_VOX);
@@ -581,6 +581,14 @@ TEST_F(RtpTest, LossOfMediaSendsOneBye)
     }
     Step(5000);
     EXPECT_EQ(g_bye, (std::vector<Event>{{heard + 5000, 43, 3}}));
+
+    // The line's next call counts its own silence from the opening of its media.
+    g_bye.clear();
+    ASSERT_EQ(RTP_ChannelClose(1, 3), 0);
+    Open(3, E_NW_COR_DETECT_TYPE_VOX);
+    const int opened = g_now;
+    Step(6000);
+    EXPECT_EQ(g_bye, (std::vector<Event>{{opened + 5000, 43, 3}}));
 
     g_bye.clear();
     g_sSysCfgInfo.m_eSysDealLOM = E_LOM_DEAL_RECONNECT;
