@@ -1,7 +1,8 @@
 """Two radio lines of one gateway dial each other through this project's sipswitch on the same
 board. The radio keys the off-hook key and hears the dial tone while the line keys its PTT, keys
 the other line's number, the other line answers at once and both talk; the hang-up key ends the
-call on both lines with the busy tone. Keys reach the lines as DTMF digits heard by the
+call on both lines with the busy tone. In the call a radio's carrier and voice, or its floor
+digits, key the other radio's PTT. Keys reach the lines as DTMF digits heard by the
 simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
 board's record, what the gateway did in its log."""
 import re
@@ -191,7 +192,7 @@ class FloorBetweenLines(RadioLines):
                 self.assertEqual(self.switch_infos(talker, row_at), seize)
                 # The listener keys for the voice within half a second of the carrier, and
                 # the voice reaches its radio while it transmits.
-                (cor_on, _), = self.board_since(row_mark, "cor")
+                (cor_on, _), = self.board_since(row_mark, "input")
                 self.assertTrue(wait_for(lambda: self.board_since(row_mark, other)))
                 (keyed, value), = self.board_since(row_mark, other)
                 self.assertEqual(value["value"], 1)
@@ -211,7 +212,7 @@ class FloorBetweenLines(RadioLines):
                 self.assertEqual(self.switch_infos(talker, at), release)
                 self.assertTrue(wait_for(lambda: self.board_since(mark, other)))
                 (released, value), = self.board_since(mark, other)
-                (cor_off, _), = self.board_since(mark, "cor")
+                (cor_off, _), = self.board_since(mark, "input")
                 self.assertEqual(value["value"], 0)
                 self.assertGreaterEqual(released - cor_off, HANG_TIME)
                 # The talker never transmitted, and the listener asked for nothing.
@@ -244,6 +245,7 @@ class FloorByTelephoneEvents(RadioLines):
         self.assertEqual(flow.count(gbk("[UserReleasePro] 放权成功，释放PTT")), 2)
         self.assertNotIn(b"\nINFO sip:", self.board.read(SWITCH_LOG))
         self.hang_up(0)
+
 
 class DiallingEdgeCases(RadioLines):
     """Line 0 has a hot line to 8002 fired by a carrier held for 0.5 s and calls a number that
