@@ -1,36 +1,41 @@
 """Two radio lines of one gateway dial each other through this project's sipswitch on the same
 board. The radio keys the off-hook key and hears the dial tone while the line keys its PTT, keys
 the other line's number, the other line answers at once and both talk; the hang-up key ends the
-call on both lines with the busy tone. Keys reach the lines as DTMF digits heard by the
+call on both lines with the busy tone. In the call a radio's carrier and voice, or its floor
+digits, key the other radio's PTT. Keys reach the lines as DTMF digits heard by the
 simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
 board's record, what the gateway did in its log."""
+import re
 import unittest
 
 from gate import DB, FLOW_LOG, LineWatch, gate_board, line_rtp_port, log, make_qvd_db
 from harness import ETH0_ADDR, gbk, main, start_gate, start_switch, wait_for
-from simboard import SimBoard
+from simboard import SimBoard, fields
 from webcfg import Segment
 
 TEL = {0: "8001", 1: "8002"}
 # Line states in the shared memory.
 IDLE, MAKE_NEW_CALL, TALKING, ON_HOOK, REC_KEY, REC_FUNC_KEY, DIAL = 0, 1, 3, 4, 5, 6, 7
 DIAL_TONE, BUSY_TONE = 9, 10  # the DSP's signals (a ring-back plays the dial tone)
+SWITCH_LOG = "tmp/log/softswitch.log"
+HANG_TIME = make_qvd_db.user_cor_row(0)["NET_VOX_HANG_TIME"]  # ms of silence before the PTT drops
 SHORT_TIMERS = {"T_KEY_INTERVAL": 2, "T_PTT_DIAL_TONE": 1, "T_PTT_GET_DTMF": 10, "T_BUSY_TONE": 1,
                 "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 10, "T_NO_RTP": 60}
 
 
 class RadioLines(LineWatch, unittest.TestCase):
     """Both lines (8001 on line 0, 8002 on line 1, keys as the default rows have them)
-    registered with sipswitch on the board. Subclasses change the database through users, ini
-    and dial_map."""
+    registered with sipswitch on the board. Subclasses change the database through users, ini,
+    user_cors and dial_map."""
     users = None
     ini = None
     dial_map = None
+    user_cors = None
 
     def setUp(self):
         self.board = gate_board()
         make_qvd_db.make_db(self.board.path(DB), key_and_time=SHORT_TIMERS, ini=self.ini, users=self.users,
-                            dial_map=self.dial_map)
+                            user_cors=self.user_cors, dial_map=self.dial_map)
         self.sw = start_switch(self.board)
         self.gate = start_gate(self.board)
         self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
@@ -120,7 +125,7 @@ class TwoLinesCall(RadioLines):
     def test_line_zero_calls_line_one_and_hangs_up(self):
         self.call(0, 1)
         # The INVITE the switch received from the line offers both codecs on the line's port.
-        switch_log = self.board.read("tmp/log/softswitch.log")
+        switch_log = self.board.read(SWITCH_LOG)
         invite = switch_log[switch_log.index(b"recv data = \nINVITE sip:8002@"):]
         self.assertIn(b"recv data from ip=%s" % ETH0_ADDR.encode(), switch_log)
         end = invite.find(b"recv data", 1)
@@ -133,6 +138,113 @@ class TwoLinesCall(RadioLines):
                 caller = n % 2
                 self.call(caller, 1 - caller)
                 self.hang_up(caller if n % 4 < 2 else 1 - caller)
+
+
+
+class FloorBetweenLines(RadioLines):
+    """The switch answers each floor INFO itself with an empty 200, which grants the floor, and
+    passes on none of their bodies: between two lines of one board the floor moves by the
+    talker's voice over the direct RTP. The listener keys its PTT for the voice that arrives
+    and releases it the hang time after the voice ends."""
+
+    def switch_infos(self, line, since):
+        """The floor INFOs the switch received from line after byte since of its log, in order:
+        each one's Call-Info value, or its text body."""
+        got = []
+        for message in self.board.read(SWITCH_LOG)[since:].split(b"recv data = \n")[1:]:
+            if not message.startswith(b"INFO ") or not re.search(rb"^From: <sip:%s@" % TEL[line].encode(), message, re.M):
+                continue
+            head, body = re.split(rb"\r?\n\r?\n", message, maxsplit=1)
+            call_info = re.search(rb"^Call-Info: *([^\r\n]*)", head, re.M)
+            length = int(re.search(rb"^Content-Length: *(\d+)", head, re.M).group(1))
+            got.append(call_info.group(1) if call_info else body[:length])
+        return got
+
+    def board_since(self, mark, name):
+        """The board's output entries called name after its first mark entries: (ms, dict)."""
+        self.sim.outputs()
+        return [(ms, fields(text)) for ms, text in self.sim.seen[mark:] if text.split(" ", 1)[0] == name]
+
+    def talk(self, line, on):
+        """The line's radio receives a carrier and voice, or loses both."""
+        self.sim.set("cor", (1 << self.sim.cor_bit(line)) if on else 0)
+        self.sim.ok("chan %d source %s" % (self.sim.dsp(line), "tone" if on else "silence"))
+
+    def test_voice_on_either_line_keys_the_other_lines_ptt(self):
+        self.call(0, 1)
+        rows = [
+            # (talker, listener, the first id of the seize and release pairs, the floor
+            #  request's id): the ids run on across lines; the pairs carry the call's calling
+            #  number, the floor messages the talker's own.
+            (0, 1, 1000, 1),
+            (1, 0, 1002, 3),
+        ]
+        for talker, listener, pair_id, floor_id in rows:
+            with self.subTest(talker=talker):
+                own, other = "ptt%d" % (talker + 1), "ptt%d" % (listener + 1)
+                self.sim.outputs()
+                row_mark, row_at = len(self.sim.seen), len(self.board.read(SWITCH_LOG))
+                self.talk(talker, True)
+                seize = [b"*1", b"ptttype=taken;ptttel=8001;reqid=%d" % pair_id,
+                         b"ptttype=request;ptttel=8001;reqid=%d" % (pair_id + 1),
+                         b"ptttype=request;ptttel=%s;reqid=%d" % (TEL[talker].encode(), floor_id)]
+                self.assertTrue(wait_for(lambda: len(self.switch_infos(talker, row_at)) >= 4), self.flow()[-3000:])
+                self.assertEqual(self.switch_infos(talker, row_at), seize)
+                # The listener keys for the voice within half a second of the carrier, and
+                # the voice reaches its radio while it transmits.
+                (cor_on, _), = self.board_since(row_mark, "input")
+                self.assertTrue(wait_for(lambda: self.board_since(row_mark, other)))
+                (keyed, value), = self.board_since(row_mark, other)
+                self.assertEqual(value["value"], 1)
+                self.assertLessEqual(keyed - cor_on, 500)
+                ch = self.sim.dsp(listener)
+                self.assertTrue(wait_for(lambda: [v for _, v in self.board_since(row_mark, "dsp_voice")
+                                                  if v["ch"] == ch and v["on"] == 1 and v["ptt"] & (1 << listener)]),
+                                self.board_since(row_mark, "dsp_voice"))
+
+                self.sim.outputs()
+                mark, at = len(self.sim.seen), len(self.board.read(SWITCH_LOG))
+                self.talk(talker, False)
+                release = [b"*2", b"ptttype=idle;ptttel=8001;reqid=%d" % pair_id,
+                           b"ptttype=release;ptttel=8001;reqid=%d" % (pair_id + 1),
+                           b"ptttype=release;ptttel=%s;reqid=%d" % (TEL[talker].encode(), floor_id + 1)]
+                self.assertTrue(wait_for(lambda: len(self.switch_infos(talker, at)) >= 4), self.flow()[-3000:])
+                self.assertEqual(self.switch_infos(talker, at), release)
+                self.assertTrue(wait_for(lambda: self.board_since(mark, other)))
+                (released, value), = self.board_since(mark, other)
+                (cor_off, _), = self.board_since(mark, "input")
+                self.assertEqual(value["value"], 0)
+                self.assertGreaterEqual(released - cor_off, HANG_TIME)
+                # The talker never transmitted, and the listener asked for nothing.
+                self.assertEqual(self.board_since(row_mark, own), [])
+                self.assertEqual(self.switch_infos(listener, row_at), [])
+        self.hang_up(0)
+
+
+class FloorByTelephoneEvents(RadioLines):
+    """The request and release digits keyed on a line's radio go out as RFC 2833 telephone
+    events over the direct RTP, which the switch never sees, and key and release the other
+    line's PTT. No line keys for voice here (network voice detection off): a line that did
+    would take no floor event."""
+    ini = {"REQUEST_PRO": "1", "RELEASE_PRO": "2"}
+    user_cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
+
+    def test_request_and_release_digits_key_and_release_the_other_lines_ptt(self):
+        self.call(0, 1)
+        for keyer, other in ((0, 1), (1, 0)):
+            with self.subTest(keyer=keyer):
+                changes = {n: len(self.ptt(n)) for n in (0, 1)}
+                self.key(keyer, "1")
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 1 << other), self.sim.ptt())
+                self.key(keyer, "2")
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 0), self.sim.ptt())
+                self.assertEqual([v for _, v in self.ptt(other)[changes[other]:]], [1, 0])
+                self.assertEqual(self.ptt(keyer)[changes[keyer]:], [])
+        flow = self.flow()
+        self.assertEqual(flow.count(gbk("[UserRequestPro] 抢权成功，PTT按下")), 2)
+        self.assertEqual(flow.count(gbk("[UserReleasePro] 放权成功，释放PTT")), 2)
+        self.assertNotIn(b"\nINFO sip:", self.board.read(SWITCH_LOG))
+        self.hang_up(0)
 
 
 class DiallingEdgeCases(RadioLines):

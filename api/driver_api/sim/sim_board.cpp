@@ -185,6 +185,8 @@ const char* Static_Set(std::string_view args)
         int v = 0;
         if (!SimBoard_Number(args, v) || v > f.max) return "bad number";
         *f.value = v;
+        // Stamped, so a test can time what the program did from the moment the carrier came.
+        if (f.value == &g_inputs.cor) SimBoard_Note("input cor=%d", v);
         return "";
     }
     return "unknown input";

@@ -88,6 +88,7 @@
 //   dsp_monitor command= response=   (a debug monitor command the DSP took; sim_dsp.h)
 //   dsp_in medium= ch= len= data=    dsp_out medium= ch= len= data=   (with trace on)
 // and always:
+//   input cor=                       the COR input word, each time "set cor" sets it
 //   dsp_tone ch= sig= sys= on= off=  an IBS string: the first signal's digit and system code
 //                                    (6: call progress signal) and its on/off times in ms
 //   dsp_tone_stop ch=                an IBS stop
