@@ -62,6 +62,24 @@ def wait_log(gate, needle, rel=FLOW_LOG, timeout=10.0):
     return needle in log(gate.board, rel)
 
 
+def switch_asks_line_passwords(board):
+    """The board's sipswitch with authentication on and a user database holding both lines'
+    numbers and passwords. The first value of a settings key counts, so the board's own
+    "sip_authen_enable = 0" is replaced rather than followed by another."""
+    import sqlite3
+    con = sqlite3.connect(board.path("sw.db"))
+    con.execute("create table softswitch (tel text, password text, status int)")
+    for line in (0, 1):
+        row = make_qvd_db.user_row(line)
+        con.execute("insert into softswitch values (?, ?, 0)", (row["USER_TEL"], row["REG_PWD"]))
+    con.commit()
+    con.close()
+    with open(board.path("root/switch/sip_server.ini")) as f:
+        ini = f.read()
+    assert "sip_authen_enable = 0" in ini, "the board's switch settings changed their form"
+    board.write_settings(ini.replace("sip_authen_enable = 0", "sip_authen_enable = 1") + "db name = sw.db\n")
+
+
 def line_rtp_port(line):
     """A line's RTP port with the default RTP_PORT_MIN (two ports a line)."""
     return 20000 + 2 * line

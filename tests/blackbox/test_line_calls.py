@@ -7,7 +7,6 @@ reaches the gateway directly, and a linphone phone; the lines' state is read in 
 memory, the DSP channels' on the simulated board."""
 import os
 import socket
-import sqlite3
 import struct
 import subprocess
 import time
@@ -17,7 +16,7 @@ import unittest
 import phones
 import simboard
 from call_parties import SIPP_DIR, Phone, Sipp, first_line, header
-from gate import DB, FLOW_LOG, LineWatch, gate_board, log, make_qvd_db, wait_log
+from gate import DB, FLOW_LOG, LineWatch, gate_board, log, make_qvd_db, switch_asks_line_passwords, wait_log
 from harness import PORT_ARG, free_port, gbk, main, run_sipp, sipp_messages, start_gate, start_switch, wait_for
 from simboard import SimBoard
 from sipp_server import SippServer
@@ -292,17 +291,7 @@ class DirectRefusals(Board):
         super().setUp()
 
     def prepare(self):
-        con = sqlite3.connect(self.board.path("sw.db"))
-        con.execute("create table softswitch (tel text, password text, status int)")
-        for line in (0, 1):
-            row = make_qvd_db.user_row(line)
-            con.execute("insert into softswitch values (?, ?, 0)", (row["USER_TEL"], row["REG_PWD"]))
-        con.commit()
-        con.close()
-        # The first value of a key counts: the board's own "sip_authen_enable = 0" is replaced.
-        with open(self.board.path("root/switch/sip_server.ini")) as f:
-            ini = f.read().replace("sip_authen_enable = 0", "sip_authen_enable = 1")
-        self.board.write_settings(ini + "db name = sw.db\n")
+        switch_asks_line_passwords(self.board)
 
     def call(self, n, called, pts):
         """SIPp's call to called offering the payload types pts, expecting 480: its exit status

@@ -6,7 +6,7 @@ import re
 import time
 import unittest
 
-from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, wait_log
+from gate import DB, FLOW_LOG, gate_board, log, make_qvd_db, switch_asks_line_passwords, wait_log
 from harness import gbk, main, start_gate, start_switch, wait_for
 from sipp_server import SippServer
 from webcfg import ConfigDb, Segment
@@ -225,16 +225,7 @@ class OwnSwitch(unittest.TestCase):
         self.run_board()
 
     def test_with_authentication_and_the_lines_passwords_in_the_switch_database(self):
-        def users(board):
-            import sqlite3
-            con = sqlite3.connect(board.path("sw.db"))
-            con.execute("create table softswitch (tel text, password text, status int)")
-            for line in (0, 1):
-                row = make_qvd_db.user_row(line)
-                con.execute("insert into softswitch values (?, ?, 0)", (row["USER_TEL"], row["REG_PWD"]))
-            con.commit()
-            con.close()
-        self.run_board("sip_authen_enable = 1\ndb name = sw.db\n", users)
+        self.run_board(prepare=switch_asks_line_passwords)
 
 
 if __name__ == "__main__":
