@@ -413,18 +413,23 @@ class RecallsAfterFailures(Recalls, Board):
         # The far end's voice reached the line while its PTT was keyed.
         self.assertIn({"ch": DSP_CHN[0], "on": 1, "ptt": 1}, [f for _, f in self.sim.entries("dsp_voice")])
         changes = []
-        closed = []
+        released = {}  # the media's state read while PTT was released, by the number of changes
 
         def phases():
             self.sim.outputs()
             changes[:] = [(ms, int(text.split("=")[1])) for ms, text in self.sim.seen[mark:]
                           if text.startswith("ptt1 value=")]
             if changes and changes[-1][1] == 0:
-                closed.append(self.chan(0)["rtp"])
+                # The line opens its media just before it keys PTT again, so a read at the
+                # very end of a pause may find it open: a pause counts as closed when any
+                # read inside it does.
+                released.setdefault(len(changes), []).append(self.chan(0)["rtp"])
             return len(changes) >= 4
         self.assertTrue(wait_for(phases, timeout=15, step=0.05), changes)
         self.assertEqual([v for _, v in changes[:4]], [1, 0, 1, 0], changes)
-        self.assertNotIn(1, closed)  # the media close with each burst
+        self.assertTrue(released, changes)
+        for reads in released.values():
+            self.assertIn(0, reads, released)  # the media close with each burst
         gaps = [b[0] - a[0] for a, b in zip(changes[:3], changes[1:4])]
         self.assertTrue(6900 <= gaps[0] <= 7300, gaps)
         for gap in gaps[1:]:
