@@ -4,7 +4,12 @@ function(bench_target name)
     add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
     return()
   endif()
-  add_executable(${name} ${ARGN})
+  if(SANITIZE)
+    # Timings under the sanitizers mean nothing: built only when asked for.
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
+  else()
+    add_executable(${name} ${ARGN})
+  endif()
   target_link_libraries(${name} PRIVATE benchmark::benchmark)
 endfunction()
 
