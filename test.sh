@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and passes every test, then again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then builds the board's 32-bit ARM programs and passes their unit tests under qemu-arm, then
-# runs every libFuzzer target inside one total time budget (FUZZ_SECONDS, default 300).
+# runs every libFuzzer target inside one total time budget (FUZZ_SECONDS, default 180).
 # Installs what is missing first: the host's packages and the armhf cross tools.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -15,7 +15,7 @@ export PATH
 
 jobs=$(nproc)
 blackbox_jobs=$(( jobs * 4 < 16 ? jobs * 4 : 16 ))
-FUZZ_SECONDS=${FUZZ_SECONDS:-300}
+FUZZ_SECONDS=${FUZZ_SECONDS:-180}
 
 build_and_test() {  # dir, extra cmake args...
   local dir=$1; shift

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs every fuzz_* target in a build directory inside one total time budget (seconds, default
-# 300), two targets at a time: each gets its share of the two runners' time, so adding a target
+# 180), two targets at a time: each gets its share of the two runners' time, so adding a target
 # does not make the stage longer. Each starts from its seed corpus in tests/fuzz/corpus/<target>
 # (copied, so the seeds stay as committed). Any crash, leak or sanitizer report fails the run.
 set -euo pipefail
 dir=$1
-total=${2:-300}
+total=${2:-180}
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
