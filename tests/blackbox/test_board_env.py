@@ -101,6 +101,8 @@ class StartUp(BoardTest):
         for text in ("进入4w模式", "CPLD 版本1.1以上[9]，使用1,2路490通道", "CPLD < 3.0, 设置为老板卡"):
             self.assertIn(gbk(text), flow)
         self.assertIn(radio_chn_entry(7), flow)  # 4V runs as 4W: the configured channel
+        # The versions are written just after the board environment is up.
+        self.assertTrue(wait_for(lambda: Segment().versions()["cpld"] != b"", timeout=15))
         versions = Segment().versions()
         self.assertEqual(versions["cpld"], b"2.1")
         self.assertEqual(versions["driver"], b"AG0 drv 2.5")
