@@ -4,12 +4,12 @@ function(bench_target name)
     add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
     return()
   endif()
+  # Timings under the sanitizers mean nothing: there a benchmark is built only when asked for.
+  set(exclude)
   if(SANITIZE)
-    # Timings under the sanitizers mean nothing: built only when asked for.
-    add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
-  else()
-    add_executable(${name} ${ARGN})
+    set(exclude EXCLUDE_FROM_ALL)
   endif()
+  add_executable(${name} ${exclude} ${ARGN})
   target_link_libraries(${name} PRIVATE benchmark::benchmark)
 endfunction()
 

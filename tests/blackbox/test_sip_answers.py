@@ -157,7 +157,9 @@ class SipAnswers(unittest.TestCase):
         self.assertIsNotNone(self.sw.reply())
         # The switch writes its log once the pass that answered is over.
         texts = (b"Call-ID: %s%n%n%x@fmt\r\n", b"OnRecvSip :callid: %s%n%n%x@fmt \n")
-        logged = lambda: all(t in self.sw.board.read("tmp/log/softswitch.log") for t in texts)  # noqa: E731
+        def logged():
+            log = self.sw.board.read("tmp/log/softswitch.log")
+            return all(t in log for t in texts)
         self.assertTrue(wait_for(logged, timeout=10), self.sw.board.read("tmp/log/softswitch.log")[-2000:])
 
     def test_garbage_does_not_stop_the_answers(self):

@@ -19,7 +19,7 @@ import harness
 import phones
 from gate import gate_board
 from harness import SOURCE_DIR, main, start_gate, start_switch, wait_for
-from simboard import SimBoard, fields
+from simboard import SimBoard
 from test_line_calls import KEY_AND_TIME, Board as LineBoard, loud
 from webcfg import Segment
 
@@ -220,15 +220,7 @@ class TryIt(unittest.TestCase):
         # the board recorded: on a loaded machine one round of status lines may take longer.
         def line0_ptt():
             self.sim.outputs()
-            values = []
-            for _, text in self.sim.seen[mark:]:
-                f = fields(text)
-                name = text.split(" ", 1)[0]
-                value = (f.get("value") if name == "ptt1" or (name == "ptt" and f.get("chn") == 1)
-                         else f.get("value", 0) & 1 if name == "ptt_word" else None)
-                if value is not None and (not values or values[-1] != value):
-                    values.append(value)
-            return values
+            return [int(text.split("=")[1]) for _, text in self.sim.seen[mark:] if text.startswith("ptt1 value=")]
         keyed_then_released = lambda v: 1 in v and 0 in v[v.index(1):]  # noqa: E731
         self.assertTrue(wait_for(lambda: keyed_then_released(line0_ptt()), timeout=10), line0_ptt())
         self.assertIn("once line 0's status shows `PTT=off` again", self.text)
