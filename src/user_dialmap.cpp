@@ -47,6 +47,10 @@ MATCH_TYPE_E UserMatchRule(const char* number, const char* rule)
     }
     const std::string_view num(number);
     const std::string_view r(rule);
+    // A list left open is a broken rule: it matches nothing, not even the digits before it, or a
+    // number would wait on a rule that can never complete it.
+    const std::size_t open = r.rfind('[');
+    if (open != std::string_view::npos && r.find(']', open) == std::string_view::npos) return E_NO_MATCH;
     std::size_t n = 0, p = 0;
     while (n < num.size() && p < r.size()) {
         if (r[p] == num[n] || r[p] == 'x') {
@@ -55,10 +59,8 @@ MATCH_TYPE_E UserMatchRule(const char* number, const char* rule)
             continue;
         }
         if (r[p] != '[' || !Static_ListAccepts(r, p, num[n])) return E_NO_MATCH;
-        // The rule goes on after the list's closing ']'; without one the rule is broken.
-        p = r.find(']', p + 1);
-        if (p == std::string_view::npos) return E_NO_MATCH;
-        ++p;
+        // The rule goes on after the list's closing ']' (there is one: open lists were refused).
+        p = r.find(']', p + 1) + 1;
         ++n;
     }
     if (n < num.size()) return E_NO_MATCH;

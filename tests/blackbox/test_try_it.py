@@ -1,9 +1,8 @@
 """The README's "Try it" steps, run as written: every command a step runs is quoted from the
 README and run in one shell, as a person would type it in the shell inside the board's
 namespaces (from the clone's top, BOARD_ROOT set), while the test reads the status lines that
-scripts/status.py prints. The phone's steps skip themselves without linphone-cli; the dialling
-steps skip themselves while the gateway does not yet answer the off-hook key with the dial
-tone. A plain UDP phone shows the board client and the status lines without linphone."""
+scripts/status.py prints. The phone's steps skip themselves without linphone-cli. A plain UDP
+phone shows the board client and the status lines without linphone."""
 import os
 import re
 import select

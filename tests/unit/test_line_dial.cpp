@@ -77,14 +77,18 @@ TEST(DialMap, OneRuleAgainstANumber)
         {"[1-3]x", "25", E_ALL_MATCH},
         {"[1-3]x", "2", E_PART_MATCH},
         {"x[1-3]", "92", E_ALL_MATCH},
-        // a list that is not closed before the rule ends accepts nothing
+        // a list that is not closed before the rule ends makes the rule match nothing, not even
+        // the digits before it
         {"8[1", "81", E_NO_MATCH},
+        {"8[1", "8", E_NO_MATCH},
+        {"8x[1]x[2", "8", E_NO_MATCH},
         {"[1,3", "1", E_NO_MATCH},
         {"[1,3", "3", E_NO_MATCH},
         {"[1-", "1", E_NO_MATCH},
         {"[1-5", "3", E_NO_MATCH},
         {"[", "1", E_NO_MATCH},
-        {"8[", "8", E_PART_MATCH},
+        {"8[", "8", E_NO_MATCH},
+        {"8[1]x", "81", E_PART_MATCH},
         {"[]", "1", E_NO_MATCH},
     };
     for (const Case& c : cases) EXPECT_EQ(UserMatchRule(c.number, c.rule), c.want) << c.rule << " ~ " << c.number;
