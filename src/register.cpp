@@ -79,7 +79,9 @@ void Static_SetResult(USER_INFO_T& user, REG_RESULT_E result)
     switch (result) {
     case E_REG_UNREGISTER:
         REG_SetUserRegisterStatus(&r, E_REG_STATUS_INIT);
-        if (r.m_iRegChn >= 0) SipMan_ResetChn(r.m_iRegChn);
+        // However the registration ends (an answer to the removal, its time-out), its channel
+        // leaves the SIP manager's count here, once.
+        SipMan_ReleaseChn(r.m_iRegChn);
         r.m_iRegChn = -1;
         break;
     case E_REG_SUCC:

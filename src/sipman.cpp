@@ -127,14 +127,20 @@ void Static_RecvRegister(int chn)
     int expires = LIBSIP_GetExpires(chn);
     const char* date = LIBSIP_GetSipDate(chn);
     if (date != nullptr && date[0] == '\0') date = nullptr;
-    if (expires != 0) {
-        REG_OnReport(chn, E_REG_SUCC, date);
-        REG_OnGranted(chn, expires);
+    const bool held = User_GetByRegChn(chn) != nullptr;
+    REG_OnReport(chn, expires != 0 ? E_REG_SUCC : E_REG_UNREGISTER, date);
+    if (User_GetByRegChn(chn) != nullptr) {
+        if (expires != 0) REG_OnGranted(chn, expires);
         return;
     }
-    REG_OnReport(chn, E_REG_UNREGISTER, date);
-    Static_Free(chn);
-    Static_CountDown();
+    // The record let go of its channel in the report (a removal, whatever lifetime the server
+    // named in its answer) and released it, count and all: counting it here again would make
+    // the count drift with every removal.
+    if (held) return;
+    if (expires == 0) {
+        Static_Free(chn);
+        Static_CountDown();
+    }
 }
 
 void Static_RecvInfo(int chn)
@@ -427,6 +433,14 @@ int SipMan_ResetChn(int iSipChn)
 {
     MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_WARNNING, -1, "[SipMan_ResetChn] reset sipchn[%d]", iSipChn);
     LIBSIP_ResetChn(iSipChn);
+    return 0;
+}
+
+int SipMan_ReleaseChn(int iSipChn)
+{
+    if (iSipChn < 0) return -1;
+    SipMan_ResetChn(iSipChn);
+    Static_CountDown();
     return 0;
 }
 

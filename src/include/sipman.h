@@ -73,6 +73,9 @@ int SipMan_JudgeCurrentSwitch(const IPV4_ADDRESS* addr);
 
 // Frees a stack channel; 0.
 int SipMan_ResetChn(int iSipChn);
+// Frees a channel the manager counted as in use (a REGISTER's, a call's) and lowers the count;
+// 0, or -1 for a channel below 0.
+int SipMan_ReleaseChn(int iSipChn);
 // The packet time of the channel's received SDP, or -1.
 int SipMan_GetRtpFrameSize(int iSipChn);
 // 0 when the successful server changed, -1 for none or the same one.

@@ -342,6 +342,106 @@ TEST_F(LineCalls, InDialogFailuresEndTheCallWithABye)
     EXPECT_EQ(SipChannelsInUse(), 0);
 }
 
+// A failure answer to the line's own request inside a talking call ends the call: with a BYE
+// when the far end may still hold the dialog (408), without one when it said the dialog is gone.
+TEST_F(LineCalls, InDialogFailureAnswersEndTheCall)
+{
+    struct Case {
+        const char* what;
+        const char* request;  // what the line sends
+        const char* answer;
+        bool bye;
+    } cases[] = {
+        {"re-INVITE 408", "INVITE", "408 Request Timeout", true},
+        {"INFO 481", "INFO", "481 Call/Transaction Does Not Exist", false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        Step(1100);
+        const std::string cid = "f" + std::to_string(n++);
+        TalkingCall(cid);
+        ASSERT_EQ(SipChannelsInUse(), 1) << c.what;
+        seen.clear();
+        if (std::string(c.request) == "INFO") {
+            SipMan_SendSipInfo(U().m_iChnSip, "*1", 0);
+        } else {
+            SIP_SDP offer = U().m_sSdpLocal;
+            SipMan_SendReInvite(U().m_iChnSip, &offer, SENDRECV, 0);
+        }
+        const std::string req = Await(c.request);
+        ASSERT_FALSE(req.empty()) << c.what;
+        peer.send(answer_to(req, c.answer), stack_port);
+        if (c.bye) {
+            EXPECT_FALSE(Await("BYE").empty()) << c.what;
+        } else {
+            EXPECT_TRUE(Await("BYE", 300).empty()) << c.what;
+        }
+        EXPECT_EQ(U().m_eUserStatus, E_USER_PLAY_TONE_BUSY) << c.what;
+        EXPECT_EQ(U().m_iChnSip, -1) << c.what;
+        EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 0) << c.what;
+        EXPECT_EQ(SipChannelsInUse(), 0) << c.what;
+        ASSERT_GE(Until(0, E_USER_ON_IDLE, 3000), 0) << c.what;
+    }
+}
+
+// The 200 to the line's own re-INVITE moves the media only to an address it can use; the
+// call goes on (ACK) whatever the answer carries.
+TEST_F(LineCalls, TheAnswerToTheLinesReInviteMovesTheMediaOnlyToAUsableAddress)
+{
+    TalkingCall("m1");
+    struct Case {
+        const char* what;
+        std::string body;
+        int want_port;  // of the far end's media afterwards
+    } cases[] = {
+        {"no SDP", "", rtp.port},
+        {"port 0", Sdp(0, "8"), rtp.port},
+        {"bad address", Sdp(rtp.port + 4, "8", "", "999.1.1.1"), rtp.port},
+        {"usable", Sdp(rtp.port + 2, "8"), rtp.port + 2},
+    };
+    int tag = 0;
+    for (const Case& c : cases) {
+        SIP_SDP offer = U().m_sSdpLocal;
+        SipMan_SendReInvite(U().m_iChnSip, &offer, SENDRECV, 0);
+        const std::string req = Await("INVITE");
+        ASSERT_FALSE(req.empty()) << c.what;
+        peer.send(answer_to(req, "200 OK", "Contact: <sip:300@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                            "t" + std::to_string(tag++), c.body),
+                  stack_port);
+        EXPECT_FALSE(Await("ACK").empty()) << c.what;
+        Step(30);
+        EXPECT_EQ(U().m_eUserStatus, E_USER_ON_TALKING) << c.what;
+        EXPECT_EQ(RTP_GetAddressRemote(0)->port, c.want_port) << c.what;
+        EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 1) << c.what;
+    }
+    EXPECT_EQ(SipChannelsInUse(), 1);
+}
+
+// Without a DSP channel the media steps stop before addressing one.
+TEST_F(LineCalls, MediaStepsWithoutADspChannelStopAndTouchNothing)
+{
+    TalkingCall("d1");
+    const int res = U().m_iChnRes;
+    const int remote = RTP_GetAddressRemote(0)->port;
+    U().m_iChnRes = -1;
+    U().m_eRTPOpenFlag = E_FLAG_OFF;
+    struct Case {
+        const char* what;
+        std::function<int(USER_INFO_T*)> step;
+    } cases[] = {
+        {"open", UserOpenRtpChn},
+        {"close", UserCloseRtpChn},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.step(&U()), -1) << c.what;
+        EXPECT_EQ(U().m_eRTPOpenFlag, E_FLAG_OFF) << c.what;
+        EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 1) << c.what;  // the DSP's channel is left as it was
+        EXPECT_EQ(RTP_GetAddressRemote(0)->port, remote) << c.what;
+    }
+    U().m_iChnRes = res;
+    U().m_eRTPOpenFlag = E_FLAG_ON;
+}
+
 // ---- the automatic call
 
 TEST_F(LineCalls, AutomaticCallJoinsLineZeroToLineOneOnTheBoardsOwnSoftswitch)
@@ -404,6 +504,7 @@ TEST(LineSdp, CheckCodecChoiceAndDirection)
         {"port too big", sdp("10.0.0.1", 70000, {G711_A}), -3, G711_A},
         {"fax port 0", sdp("10.0.0.1", 4000, {G711_A}, 1, 0), -4, G711_A},
         {"fax usable", sdp("10.0.0.1", 4000, {G711_A}, 1, 4002), 0, G711_A},
+        {"fax port too big", sdp("10.0.0.1", 4000, {G711_A}, 1, 70000), -4, G711_A},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UserCheckSdp(0, &c.s), c.check) << c.what;

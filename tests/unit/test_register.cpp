@@ -214,6 +214,48 @@ TEST_F(Reg, ExpiresZeroAnswerUnregistersTheLine)
     EXPECT_TRUE(NextRegister(60).empty());
 }
 
+// The SIP manager's count of channels in use follows the registration's channel: up once when
+// it is taken, down once when the registration ends, however the server answers the removal.
+TEST_F(Reg, EveryEndOfARegistrationLowersTheChannelCountOnce)
+{
+    struct Case {
+        const char* what;
+        const char* removal_answer;  // "" none: the removal times out
+    } cases[] = {
+        {"removal answered with a lifetime of the server's own", "Expires: 60\r\n"},
+        {"removal answered with Expires 0", "Expires: 0\r\n"},
+        {"removal unanswered", ""},
+    };
+    auto in_use = [] { return g_sStatisticInfo.m_sSipChn.m_iChnCur; };
+    for (const Case& c : cases) {
+        Reg_UserInit(0);
+        Registered(60);
+        ASSERT_EQ(R().m_eRegResult, E_REG_SUCC) << c.what;
+        const int chn = R().m_iRegChn;
+        EXPECT_EQ(in_use(), 1) << c.what;
+        // A refresh on the live channel moves nothing.
+        std::string refresh = NextRegister(60);
+        ASSERT_FALSE(refresh.empty()) << c.what;
+        Answer(refresh, "200 OK", "Expires: 60\r\n");
+        EXPECT_EQ(in_use(), 1) << c.what;
+        EXPECT_EQ(R().m_iRegChn, chn) << c.what;
+
+        REG_UserUnRegByChn(0, 0);
+        std::string removal = peer.next_starting("REGISTER", 500);
+        ASSERT_FALSE(removal.empty()) << c.what;
+        EXPECT_EQ(header(removal, "Expires"), "0") << c.what;
+        if (*c.removal_answer)
+            Answer(removal, "200 OK", c.removal_answer);
+        else
+            for (int s = 0; s < 4 && R().m_eRegStatus != E_REG_STATUS_INIT; ++s) Second();
+        EXPECT_EQ(R().m_eRegStatus, E_REG_STATUS_INIT) << c.what;
+        EXPECT_EQ(R().m_eRegResult, E_REG_UNREGISTER) << c.what;
+        EXPECT_EQ(R().m_iRegChn, -1) << c.what;
+        EXPECT_EQ(LIBSIP_SetExpires(chn, 60), -1) << c.what;  // freed in the stack
+        EXPECT_EQ(in_use(), 0) << c.what;
+    }
+}
+
 TEST_F(Reg, ChallengeIsAnsweredWithTheLineCredentialsAndThePasswordIsNeverLogged)
 {
     std::string req = NextRegister(2);
