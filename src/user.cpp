@@ -219,6 +219,12 @@ void UserInitAsCallee(USER_INFO_T* user, const SYS_S2P_CALLINFO_T* info)
 int UserInitCallRes(USER_INFO_T* user, SIP_SDP* sdp)
 {
     if (user == nullptr || UserCheckSdp(user->m_iChnSip, sdp) != 0) return -1;
+    // Without a DSP channel there are no media to point at the far end: taking its SDP would
+    // leave the line believing in a call it cannot carry.
+    if (user->m_iChnRes < 0) {
+        MULTI_LOG(E_LOG_FILE_FLOW, LOG_LVL_ERROR, user->m_iUserChn, "[UserInitCallRes]--请先打开资源通道\n");
+        return -1;
+    }
     const int coder = UserChooseCoder(user, sdp);
     if (coder < 0) {
         const int* p = user->m_eCodePriority;

@@ -431,12 +431,19 @@ TEST_F(LineCalls, MediaStepsWithoutADspChannelStopAndTouchNothing)
     } cases[] = {
         {"open", UserOpenRtpChn},
         {"close", UserCloseRtpChn},
+        {"take an SDP", [](USER_INFO_T* u) {
+             SIP_SDP moved = u->m_sSdpRemote;
+             moved.a_addr.port += 2;
+             return UserInitCallRes(u, &moved);
+         }},
     };
+    const int taken = U().m_sSdpRemote.a_addr.port;
     for (const Case& c : cases) {
         EXPECT_EQ(c.step(&U()), -1) << c.what;
         EXPECT_EQ(U().m_eRTPOpenFlag, E_FLAG_OFF) << c.what;
         EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 1) << c.what;  // the DSP's channel is left as it was
         EXPECT_EQ(RTP_GetAddressRemote(0)->port, remote) << c.what;
+        EXPECT_EQ(U().m_sSdpRemote.a_addr.port, taken) << c.what;
     }
     U().m_iChnRes = res;
     U().m_eRTPOpenFlag = E_FLAG_ON;
