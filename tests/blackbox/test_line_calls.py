@@ -61,7 +61,7 @@ class Board(LineWatch, unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board()
-        cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
+        cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in range(len(self.users or (0, 1)))]
         make_qvd_db.make_db(self.board.path(DB), ini=self.ini, key_and_time=self.key_and_time, users=self.users,
                             user_cors=cors)
         self.prepare()
