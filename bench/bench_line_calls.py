@@ -12,11 +12,13 @@ after 5 s); a plain call and BYE follows that one, which takes no re-call. Repor
 did not end as they should, the gateway's resident memory after the first round and every hundred
 calls, and whether every line came back idle with its stack channel, RTP port and DSP channel free.
 Set-up: the time from the phone's INVITE to the line's 200 as the phone sees it (through the
-switch), median and 95th percentile of the answered calls.
+switch), median and 95th percentile of the answered calls; and the same at the gateway itself:
+--direct calls whose INVITE goes straight to the gateway's SIP port from a softswitch address of
+its configuration (the gateway takes calls only from those), timed to the line's 200.
 CPU: nine lines (a nine-line board) each in a call with 50 packets a second both ways for
 --seconds; the gateway's CPU share. --calls 0 or --seconds 0 leaves that part out.
 
-    python3 bench/bench_line_calls.py [--build DIR] [--calls N] [--seconds S]
+    python3 bench/bench_line_calls.py [--build DIR] [--calls N] [--direct N] [--seconds S]
 """
 import argparse
 import os
@@ -274,7 +276,11 @@ def soak(args):
     lines = 3
     users = [make_qvd_db.user_row(0), make_qvd_db.user_row(1),
              dict(make_qvd_db.user_row(2), REDIAL_BYE=1, REDIAL_INTERVAL=1)]
-    b = Bench(lines, ini={"SYS_COMP_MODE": 2}, users=users)
+    import harness
+    direct = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    direct.bind(("127.0.0.1", harness.free_port()))
+    b = Bench(lines, ini={"SYS_COMP_MODE": 2, "IP_SWITCH_1": "127.0.0.1", "PORT_SWITCH_1": direct.getsockname()[1]},
+              users=users)
     try:
         phone, other = Phone(b.switch, b"9001"), Phone(b.switch, b"9002")
         media = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -318,11 +324,74 @@ def soak(args):
             setup = sorted(b.setup)
             print("set-up: INVITE to 200 at the phone, through the switch: median %.1f ms, 95%% %.1f ms (%d calls)"
                   % (statistics.median(setup) * 1000, setup[int(len(setup) * 0.95)] * 1000, len(setup)))
+        if args.direct:
+            setup = sorted(direct_setups(b, direct, mport, args.direct))
+            if setup:
+                print("set-up: INVITE to 200 at the gateway, from a softswitch address: median %.1f ms, 95%% %.1f ms "
+                      "(%d of %d calls)" % (statistics.median(setup) * 1000, setup[int(len(setup) * 0.95)] * 1000,
+                                            len(setup), args.direct))
         phone.close()
         other.close()
         media.close()
     finally:
         b.close()
+        direct.close()
+
+
+def direct_setups(b, sock, mport, calls):
+    """calls INVITEs straight to the gateway from sock (a configured softswitch address), to lines
+    0 and 1 in turn, each answered call acknowledged and ended with a BYE: the INVITE-to-200
+    times. A line refuses calls within a second of its last one: those are made again, not timed."""
+    import harness
+    from call_parties import first_line, header
+    me = b"127.0.0.1:%d" % sock.getsockname()[1]
+    gate = (BOARD_IP, 5062)
+    times = []
+
+    def request(method, n, line, cseq, to_tag=b"", body=b""):
+        tel = b"%d" % (8001 + line)
+        return (b"%s sip:%s@%s:5062 SIP/2.0\r\nVia: SIP/2.0/UDP %s;branch=z9hG4bKd%d%s\r\nMax-Forwards: 70\r\n"
+                b"From: <sip:9001@127.0.0.1>;tag=d%d\r\nTo: <sip:%s@%s>%s\r\nCall-ID: direct%d\r\n"
+                b"CSeq: %d %s\r\nContact: <sip:9001@%s>\r\n" % (method, tel, BOARD_IP.encode(), me, n, method, n, tel,
+                                                                   BOARD_IP.encode(), to_tag, n, cseq, method, me)
+                + (b"Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body) if body
+                   else b"Content-Length: 0\r\n\r\n"))
+
+    def final(n, method):
+        end = time.time() + 5
+        while time.time() < end:
+            sock.settimeout(max(0.01, end - time.time()))
+            try:
+                m = sock.recv(65535)
+            except socket.timeout:
+                return None
+            if header(m, b"Call-ID") == b"Call-ID: direct%d" % n and header(m, b"CSeq").endswith(method) \
+                    and not first_line(m).startswith(b"SIP/2.0 1"):
+                return m
+        return None
+
+    n = 0
+    for k in range(calls):
+        line = k % 2
+        b.wait_line(line, status_line=0, chn_sip=-1)
+        for _ in range(20):
+            n += 1
+            t0 = time.time()
+            sock.sendto(request(b"INVITE", n, line, 1, body=sdp(mport)), gate)
+            ans = final(n, b"INVITE")
+            t1 = time.time()
+            if ans is None or first_line(ans).startswith(b"SIP/2.0 200"):
+                break
+            time.sleep(0.2)
+        if ans is None or not first_line(ans).startswith(b"SIP/2.0 200"):
+            continue
+        times.append(t1 - t0)
+        tag = header(ans, b"To").split(b">", 1)[1]
+        sock.sendto(request(b"ACK", n, line, 1, tag), gate)
+        b.wait_line(line, status_line=3)
+        sock.sendto(request(b"BYE", n, line, 2, tag), gate)
+        final(n, b"BYE")
+    return times
 
 
 def nine_lines(args):
@@ -374,6 +443,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(SOURCE_DIR, "build"))
     ap.add_argument("--calls", type=int, default=500)
+    ap.add_argument("--direct", type=int, default=40, help="calls straight to the gateway, timed to its 200")
     ap.add_argument("--seconds", type=int, default=10)
     args = ap.parse_args()
     os.environ["BUILD_DIR"] = args.build

@@ -27,3 +27,6 @@ if(TEST line_calls)  # black-box tests are not registered in the board's cross b
   # The automatic call waits out three missed probes of the host (5 s apart) and its return.
   set_tests_properties(line_calls PROPERTIES TIMEOUT 600)
 endif()
+
+# Hundreds of calls ending every way, then every channel free and the memory flat.
+blackbox_test(line_soak test_line_soak.py)

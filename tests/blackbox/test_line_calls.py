@@ -6,6 +6,7 @@ that say exactly what a row wants, a SIPp phone, a SIPp caller on a softswitch a
 reaches the gateway directly, and a linphone phone; the lines' state is read in the shared
 memory, the DSP channels' on the simulated board."""
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -27,6 +28,7 @@ GATE_SIP_PORT = 5062
 LINE_RTP_PORT = {0: 20000, 1: 20002}
 DSP_CHN = {0: 1, 1: 2}  # 2W board, CPLD 12: the DSP channel is the line + 1
 IDLE, RINGING, TALKING, ON_HOOK, RING_BACK = 0, 2, 3, 4, 8
+DECODER = {0: 2, 8: 3}  # the simulated DSP's coder numbers: mu-law 2, A-law 3
 KEY_AND_TIME = {"T_BUSY_TONE": 1, "T_NO_RTP": 4, "T_RING_BACK_VALU": 1, "T_RING_BACK_INVALU": 1, "T_NO_ANSWER": 4}
 
 
@@ -59,7 +61,7 @@ class Board(LineWatch, unittest.TestCase):
 
     def setUp(self):
         self.board = gate_board()
-        cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
+        cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in range(len(self.users or (0, 1)))]
         make_qvd_db.make_db(self.board.path(DB), ini=self.ini, key_and_time=self.key_and_time, users=self.users,
                             user_cors=cors)
         self.prepare()
@@ -112,6 +114,57 @@ class Board(LineWatch, unittest.TestCase):
     def ack(self, callid, to, cseq=1, offer=b""):
         self.phone.send(self.phone.request(b"ACK", callid, to, cseq, offer))
 
+    def drain_media(self):
+        self.media.settimeout(0)
+        try:
+            while self.media.recv(2048):
+                pass
+        except OSError:
+            pass
+
+    def phone_voice_reaches_line(self, line, pt=8):
+        """Loud RTP from the phone's media socket reaches the line's DSP channel, played by the
+        decoder of the negotiated codec (pt)."""
+        rx = self.chan(line)["rx"]
+        seq = [100]
+
+        def heard():
+            seq[0] += 1
+            self.media.sendto(loud(pt, seq[0], seq[0] * 160), (BOARD_IP, LINE_RTP_PORT[line]))
+            c = self.chan(line)
+            return c["rx"] >= rx + 10 and c["peak"] > 10000
+        self.assertTrue(wait_for(heard, timeout=10), self.chan(line))
+        chan = self.chan(line)
+        self.assertEqual((chan["rx_pt"], chan["decoder"], chan["wrong_pt"]), (pt, DECODER[pt], 0), chan)
+
+    def line_voice_reaches_phone(self, line, pt=8):
+        """The radio's voice (the board's test tone) reaches the phone's media socket in the
+        line's own RTP numbering: payload type pt, 20 ms a packet, sequence numbers one apart,
+        timestamps 160 apart counted from the channel's first packet, and one SSRC of the
+        gateway's drawing, not the DSP's own (the DSP numbers its channels' sources from 1)."""
+        self.drain_media()
+        self.media.settimeout(5)
+        self.sim.send("chan %d source tone" % DSP_CHN[line])
+        got = []
+        try:
+            while len(got) < 5:
+                p = self.media.recv(2048)
+                # Silence sent before the tone started is skipped; the tone's samples vary.
+                if got or len(set(p[12:])) > 4:
+                    got.append(p)
+        finally:
+            self.sim.send("chan %d source silence" % DSP_CHN[line])
+        for p in got:
+            self.assertEqual((p[0], p[1] & 0x7F, len(p)), (0x80, pt, 12 + 160), p[:12])
+        seqs = [struct.unpack("!H", p[2:4])[0] for p in got]
+        self.assertEqual(seqs, [(seqs[0] + i) & 0xFFFF for i in range(5)])
+        for p in got:
+            seq, ts = struct.unpack("!HI", p[2:8])
+            self.assertEqual(ts, seq * 160, p[:12])
+        self.assertEqual(len({p[8:12] for p in got}), 1)
+        self.assertGreater(struct.unpack("!I", got[0][8:12])[0], 0xFF, got[0][:12])
+        self.drain_media()
+
     def talking_call(self, callid, line=0, pts=b"8 0"):
         """A call of the phone answered by the line. A line refuses calls for a second after its
         last one, so a refused INVITE is sent again (as a new call) until one is answered."""
@@ -157,28 +210,8 @@ class LineCalls(Board):
                 chan = self.chan(line)
                 self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
 
-                # The phone's voice reaches the line's DSP channel, decoded as PCMA.
-                rx = chan["rx"]
-                seq = [100]
-
-                def heard():
-                    seq[0] += 1
-                    self.media.sendto(loud(8, seq[0], seq[0] * 160), (BOARD_IP, LINE_RTP_PORT[line]))
-                    c = self.chan(line)
-                    return c["rx"] >= rx + 10 and c["peak"] > 10000
-                self.assertTrue(wait_for(heard, timeout=10), self.chan(line))
-
-                # The line's voice reaches the phone, PCMA in the line's own numbering.
-                self.sim.send("chan %d source tone" % DSP_CHN[line])
-                self.media.settimeout(5)
-                got = [self.media.recv(2048) for _ in range(5)]
-                self.sim.send("chan %d source silence" % DSP_CHN[line])
-                for p in got:
-                    self.assertEqual(p[1] & 0x7F, 8)
-                    self.assertEqual(len(p), 12 + 160)
-                seqs = [struct.unpack("!H", p[2:4])[0] for p in got]
-                self.assertEqual(seqs, [(seqs[0] + i) & 0xFFFF for i in range(5)])
-                self.assertEqual(len({p[8:12] for p in got}), 1)  # one SSRC
+                self.phone_voice_reaches_line(line)
+                self.line_voice_reaches_phone(line)
 
                 if ender == "phone":
                     self.phone.send(self.phone.request(b"BYE", callid, tel, 2))
@@ -194,21 +227,73 @@ class LineCalls(Board):
                 tones = [(kind, f.get("sig")) for _, kind, f in self.sim.tones() if f["ch"] == DSP_CHN[line]]
                 self.assertEqual(tones[-2:], [("dsp_tone", 10), ("dsp_tone_stop", None)], tones)
                 self.assertEqual(self.sim.ptt(), 0)
-                self.media.settimeout(0)
-                try:
-                    while self.media.recv(2048):
-                        pass
-                except OSError:
-                    pass
 
-    def test_a_sipp_phone_calls_a_line(self):
-        sipp = Sipp(self.switch, "call_uac.xml", "9002", keys=(("calling", "9002"), ("called", "8002")))
-        rc, messages = sipp.result()
-        self.assertEqual(rc, 0, messages)
-        received = [first_line(m) for kind, m in messages if kind == b"received"]
-        self.assertIn(b"SIP/2.0 180 Ringing", received)
-        self.assertTrue(self.line_freed(1), self.line(1))
-        self.assertIn(b"[S2POnHangUp]", log(self.board, FLOW_LOG))
+
+class SippPhoneCall(Board):
+    """A SIPp phone (9002) registered with the board's sipswitch calls a line, offering PCMA and
+    PCMU on the test's media socket, and talks until the line hangs up (its radio keys the
+    hang-up key) or the test tells it to hang up. T_NO_RTP is long, so only those end the call."""
+    key_and_time = dict(KEY_AND_TIME, T_NO_RTP=60)
+
+    def setUp(self):
+        if shutil.which("sipp") is None:
+            raise unittest.SkipTest("SIPp (sip-tester) is not installed")
+        super().setUp()
+
+    def test_a_sipp_phone_talks_with_a_line_and_either_hangs_up(self):
+        for ender, line in (("phone", 1), ("line", 0)):
+            with self.subTest(ender=ender):
+                tel = "%d" % (8001 + line)
+                sipp = Sipp(self.switch, "call_uac_talk.xml", "9002",
+                            keys=(("calling", "9002"), ("called", tel), ("rtp_port", str(self.media_port))))
+                self.addCleanup(lambda p=sipp.proc: p.poll() is None and p.kill())
+                self.assertTrue(self.wait_line(line, status_line=TALKING, caller_id=b"9002", code_type=b"G711A",
+                                               remote_ip=b"127.0.0.1", remote_port=self.media_port,
+                                               local_ip=BOARD_IP.encode(), local_port=LINE_RTP_PORT[line]),
+                                self.line(line))
+                # What the phone got: 180, then the 200 with the line's own media address and PCMA.
+                invite = []
+                self.assertTrue(wait_for(lambda: invite.extend(sipp_sent(sipp, b"INVITE ")) or invite),
+                                sipp_messages(sipp.trace))
+                ok = [m for kind, m in sipp_messages(sipp.trace)
+                      if kind == b"received" and first_line(m) == b"SIP/2.0 200 OK"]
+                self.assertEqual(len(ok), 1, [first_line(m) for _, m in sipp_messages(sipp.trace)])
+                self.assertIn(b"c=IN IP4 %s\r\n" % BOARD_IP.encode(), body(ok[0]))
+                self.assertIn(b"\r\nm=audio %d RTP/AVP 8" % LINE_RTP_PORT[line], body(ok[0]))
+                chan = self.chan(line)
+                self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
+
+                self.phone_voice_reaches_line(line)
+                self.line_voice_reaches_phone(line)
+
+                tones = len(self.sim.tones())
+                if ender == "phone":
+                    # Any request of the call but a BYE tells the SIPp phone to send its BYE.
+                    cue = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                    self.addCleanup(cue.close)
+                    cue.sendto(b"INFO sip:9002@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKcue\r\n"
+                               b"From: <sip:%s@127.0.0.1>;tag=cue\r\nTo: <sip:9002@127.0.0.1>\r\n"
+                               b"%s\r\nCSeq: 9 INFO\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n"
+                               % (tel.encode(), header(invite[0], b"Call-ID")), ("127.0.0.1", sipp.port))
+                else:
+                    self.sim.digits(DSP_CHN[line], "##")
+                rc, messages = sipp.result()
+                self.assertEqual(rc, 0, [first_line(m) for _, m in messages])
+                received = [first_line(m) for kind, m in messages if kind == b"received"]
+                self.assertIn(b"SIP/2.0 180 Ringing", received)
+                # The BYE went the way the row says, and only that way.
+                self.assertEqual({kind for kind, m in messages if m.startswith(b"BYE ")},
+                                 {b"sent" if ender == "phone" else b"received"}, received)
+                # The busy tone (IBS signal 10), then idle with every channel free.
+                self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+                ends = [(kind, f.get("sig")) for _, kind, f in self.sim.tones()[tones:] if f["ch"] == DSP_CHN[line]]
+                self.assertEqual(ends[-2:], [("dsp_tone", 10), ("dsp_tone_stop", None)], ends)
+                self.assertEqual(self.sim.ptt(), 0)
+
+
+def sipp_sent(sipp, start):
+    """What the SIPp phone has sent so far that starts with start."""
+    return [m for kind, m in sipp_messages(sipp.trace) if kind == b"sent" and m.startswith(start)]
 
 
 class Refusals(Board):
@@ -480,32 +565,44 @@ class LinphoneCall(Board):
         self.addCleanup(self.linphone.close)
         self.assertTrue(wait_for(self.linphone.registered, timeout=15, step=0.2))
 
-    def test_linphone_calls_a_line_and_hangs_up(self):
+    def test_linphone_calls_a_line_and_either_hangs_up(self):
         # Without a sound card the phone sends no voice: it plays a tone from a file instead.
         self.linphone.generic("soundcard use files")
-        self.linphone.sh("dial", "sip:8002@127.0.0.1:%d" % self.switch.port)
-        self.assertTrue(self.linphone.wait_state("StreamsRunning", timeout=15), self.linphone.calls())
-        self.linphone.generic("play " + self.linphone.tone_file())
-        self.assertTrue(self.wait_line(1, status_line=TALKING, caller_id=b"8003"), self.line(1))
-        pt = {b"G711A": 8, b"G711U": 0}[self.line(1)["code_type"]]
-        chan = self.chan(1)
-        self.assertEqual((chan["rtp"], chan["pt"]), (1, pt), chan)
-        # The phone's voice reaches the line's DSP channel, decoded with the negotiated codec.
-        # (The phone also sends STUN requests to the line's media port; the DSP counts them as
-        # packets of a wrong payload type and drops them.)
-        rx = chan["rx"]
-        self.assertTrue(wait_for(lambda: self.chan(1)["rx"] >= rx + 100, timeout=10), self.chan(1))
-        chan = self.chan(1)
-        self.assertEqual((chan["rx_pt"], chan["refused"]), (pt, 0), chan)
-        self.assertGreater(chan["peak"], 10000, chan)
-        # The line's voice goes out to the phone.
-        self.sim.send("chan %d source tone" % DSP_CHN[1])
-        self.assertTrue(wait_for(lambda: self.chan(1)["tx"] >= chan["tx"] + 50, timeout=10), self.chan(1))
-        self.sim.send("chan %d source silence" % DSP_CHN[1])
-        self.linphone.hang_up()
-        self.assertTrue(self.wait_line(1, status_line=ON_HOOK), self.line(1))
-        self.assertTrue(self.line_freed(1), (self.line(1), self.chan(1)))
-        self.assertTrue(self.linphone.wait_state(None))
+        for ender, line in (("phone", 1), ("line", 0)):
+            with self.subTest(ender=ender):
+                self.linphone.sh("dial", "sip:%d@127.0.0.1:%d" % (8001 + line, self.switch.port))
+                self.assertTrue(self.linphone.wait_state("StreamsRunning", timeout=15), self.linphone.calls())
+                self.linphone.generic("play " + self.linphone.tone_file())
+                self.assertTrue(self.wait_line(line, status_line=TALKING, caller_id=b"8003"), self.line(line))
+                pt = {b"G711A": 8, b"G711U": 0}[self.line(line)["code_type"]]
+                chan = self.chan(line)
+                self.assertEqual((chan["rtp"], chan["pt"]), (1, pt), chan)
+                # The phone's voice reaches the line's DSP channel, decoded with the negotiated
+                # codec. (The phone also sends STUN requests to the line's media port; the DSP
+                # counts them as packets of a wrong payload type and drops them.)
+                rx = chan["rx"]
+                self.assertTrue(wait_for(lambda: self.chan(line)["rx"] >= rx + 100, timeout=10), self.chan(line))
+                chan = self.chan(line)
+                self.assertEqual((chan["rx_pt"], chan["refused"]), (pt, 0), chan)
+                self.assertGreater(chan["peak"], 10000, chan)
+                # The line's voice goes out to the phone, a packet every 20 ms: the packets the
+                # DSP channel handed the line for the phone over a window of at least 150.
+                self.sim.send("chan %d source tone" % DSP_CHN[line])
+                start = (self.chan(line)["tx"], time.monotonic())
+                self.assertTrue(wait_for(lambda: self.chan(line)["tx"] >= start[0] + 150, timeout=20), self.chan(line))
+                end = (self.chan(line)["tx"], time.monotonic())
+                self.sim.send("chan %d source silence" % DSP_CHN[line])
+                rate = (end[0] - start[0]) / (end[1] - start[1])
+                self.assertTrue(35 <= rate <= 65, rate)
+                if ender == "phone":
+                    self.linphone.hang_up()
+                else:
+                    self.sim.digits(DSP_CHN[line], "##")
+                self.assertTrue(self.wait_line(line, status_line=ON_HOOK), self.line(line))
+                self.assertTrue(self.line_freed(line), (self.line(line), self.chan(line)))
+                self.assertTrue(self.linphone.wait_state(None))
+                tones = [(kind, f.get("sig")) for _, kind, f in self.sim.tones() if f["ch"] == DSP_CHN[line]]
+                self.assertEqual(tones[-2:], [("dsp_tone", 10), ("dsp_tone_stop", None)], tones)
 
 
 class AutomaticCall(unittest.TestCase):
