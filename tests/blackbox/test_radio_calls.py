@@ -6,8 +6,11 @@ digits, key the other radio's PTT. Keys reach the lines as DTMF digits heard by 
 simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
 board's record, what the gateway did in its log."""
 import re
+import types
 import unittest
+import wave
 
+import phones
 from gate import DB, FLOW_LOG, LineWatch, gate_board, line_rtp_port, log, make_qvd_db
 from harness import ETH0_ADDR, gbk, main, start_gate, start_switch, wait_for
 from simboard import SimBoard, fields
@@ -245,6 +248,56 @@ class FloorByTelephoneEvents(RadioLines):
         self.assertEqual(flow.count(gbk("[UserReleasePro] 放权成功，释放PTT")), 2)
         self.assertNotIn(b"\nINFO sip:", self.board.read(SWITCH_LOG))
         self.hang_up(0)
+
+
+class LineCallsPhone(RadioLines):
+    """A linphone phone registered with the board's switch as 8003 answers by itself; line 0's
+    radio calls it by keys."""
+    PHONE = "8003"
+
+    def test_line_zero_calls_a_phone_by_keys_and_hangs_up(self):
+        why = phones.available()
+        if why:
+            self.skipTest(why)
+        phones.give_network()
+        # The board's switch, as the phone needs to know it: its port on the loopback.
+        phone = phones.Linphone(types.SimpleNamespace(port=5060), self.PHONE)
+        self.addCleanup(phone.close)
+        phone.generic("autoanswer enable")
+        phone.generic("soundcard use files")
+
+        tones = len(self.tones(0))
+        self.off_hook(0)
+        self.key(0, self.PHONE)
+        self.assertTrue(phone.wait_state("StreamsRunning", timeout=20), (phone.calls(), self.line(0)))
+        self.assertTrue(self.wait_line(0, status_line=TALKING, caller_id=self.PHONE.encode(), code_type=b"G711A",
+                                       local_port=line_rtp_port(0)), self.line(0))
+
+        # Line 0's radio voice reaches the phone: what the phone records of the call is loud.
+        ch = self.sim.dsp(0)
+        recording = phone.home + "/heard.wav"
+        phone.generic("record %s" % recording)
+        sent = self.sim.chan(ch)["tx"]
+        self.sim.ok("chan %d source tone" % ch)
+        self.assertTrue(wait_for(lambda: self.sim.chan(ch)["tx"] > sent + 100, timeout=20), self.sim.chan(ch))
+        self.sim.ok("chan %d source silence" % ch)
+
+        # The phone's voice reaches line 0's DSP channel.
+        heard = self.sim.chan(ch)["rx"]
+        phone.generic("play %s" % phone.tone_file())
+        self.assertTrue(wait_for(lambda: self.sim.chan(ch)["peak"] > 5000 and self.sim.chan(ch)["rx"] > heard + 10,
+                                 timeout=20), self.sim.chan(ch))
+
+        # The hang-up key ends the call on the phone; line 0 plays the busy tone, then idles.
+        self.key(0, "##")
+        self.assertTrue(phone.wait_state(None, timeout=20), phone.calls())
+        self.assertIn(b"BYE sip:", phone.log())
+        self.assertTrue(wait_for(lambda: ("dsp_tone", BUSY_TONE) in self.tones(0)[tones:]), self.tones(0))
+        self.assertTrue(self.line_freed(0), self.line(0))
+        with wave.open(recording, "rb") as w:
+            frames = w.readframes(w.getnframes())
+        samples = [int.from_bytes(frames[i:i + 2], "little", signed=True) for i in range(0, len(frames), 2)]
+        self.assertGreater(max(samples, default=0), 5000, (len(samples), self.sim.chan(ch)))
 
 
 class DiallingEdgeCases(RadioLines):
