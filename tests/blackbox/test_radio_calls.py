@@ -112,6 +112,11 @@ class RadioLines(LineWatch, unittest.TestCase):
             chan = self.sim.chan(self.sim.dsp(a))
             self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
 
+    def talk(self, line, on):
+        """The line's radio receives a carrier and voice, or loses both."""
+        self.sim.set("cor", (1 << self.sim.cor_bit(line)) if on else 0)
+        self.sim.ok("chan %d source %s" % (self.sim.dsp(line), "tone" if on else "silence"))
+
     def hang_up(self, line):
         """The hang-up key on line ends the call on both lines: the busy tone, then idle with every
         channel free and PTT released."""
@@ -125,6 +130,9 @@ class RadioLines(LineWatch, unittest.TestCase):
 
 
 class TwoLinesCall(RadioLines):
+    # A short hang time after the voice keeps the rounds with a floor step quick.
+    user_cors = [dict(make_qvd_db.user_cor_row(line), NET_VOX_HANG_TIME=200) for line in (0, 1)]
+
     def test_line_zero_calls_line_one_and_hangs_up(self):
         self.call(0, 1)
         # The INVITE the switch received from the line offers both codecs on the line's port.
@@ -136,11 +144,29 @@ class TwoLinesCall(RadioLines):
         self.hang_up(0)
 
     def test_twenty_rounds_from_either_line_leave_every_channel_free(self):
-        for n in range(20):
+        rounds = 20
+        for n in range(rounds):
             with self.subTest(round=n):
                 caller = n % 2
                 self.call(caller, 1 - caller)
+                # Line 0's carrier and voice key line 1's PTT, which drops once they end.
+                self.talk(0, True)
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 2, timeout=10), self.ptt(1)[-4:])
+                self.talk(0, False)
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 0, timeout=10), self.ptt(1)[-4:])
                 self.hang_up(caller if n % 4 < 2 else 1 - caller)
+        # The switch takes the lowest free legs for each call, and call channels by a cursor that
+        # moves on: every call found the same two legs free, and each call channel taken (two a
+        # call) came free once.
+        switch_log = lambda: self.board.read(SWITCH_LOG)  # noqa: E731
+        self.assertTrue(wait_for(lambda: len(re.findall(rb"sip chnno=\d+ reset", switch_log())) >= 2 * rounds),
+                        switch_log()[-3000:])
+        log_now = switch_log()
+        self.assertEqual(set(re.findall(rb"Sip_Makecall begin sip_chn=(\d+)", log_now)), {b"1"})
+        legs = re.findall(rb"sip chnno=(\d+) reset", log_now)
+        channels = re.findall(rb"CallCtrl_Chn_Reset chn=(\d+)", log_now)
+        self.assertEqual((sorted(set(legs)), len(legs)), ([b"0", b"1"], 2 * rounds))
+        self.assertEqual((len(set(channels)), len(channels)), (2 * rounds, 2 * rounds))
 
 
 
@@ -167,11 +193,6 @@ class FloorBetweenLines(RadioLines):
         """The board's output entries called name after its first mark entries: (ms, dict)."""
         self.sim.outputs()
         return [(ms, fields(text)) for ms, text in self.sim.seen[mark:] if text.split(" ", 1)[0] == name]
-
-    def talk(self, line, on):
-        """The line's radio receives a carrier and voice, or loses both."""
-        self.sim.set("cor", (1 << self.sim.cor_bit(line)) if on else 0)
-        self.sim.ok("chan %d source %s" % (self.sim.dsp(line), "tone" if on else "silence"))
 
     def test_voice_on_either_line_keys_the_other_lines_ptt(self):
         self.call(0, 1)
