@@ -2,9 +2,10 @@
 board. The radio keys the off-hook key and hears the dial tone while the line keys its PTT, keys
 the other line's number, the other line answers at once and both talk; the hang-up key ends the
 call on both lines with the busy tone. In the call a radio's carrier and voice, or its floor
-digits, key the other radio's PTT. Keys reach the lines as DTMF digits heard by the
-simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
-board's record, what the gateway did in its log."""
+digits, key the other radio's PTT. A line also calls a linphone phone registered with the same
+switch by its keys. Keys reach the lines as DTMF digits heard by the simulated DSP; the lines'
+state is read in the shared memory, tones and PTT in the simulated board's record, what the
+gateway did in its log."""
 import re
 import types
 import unittest
