@@ -6,9 +6,9 @@ request and release settings key and release the PTT.
 
 The lines register with a SIPp registrar on 127.0.0.3; the far end is a second SIPp on
 127.0.0.2 at the same port, which the line takes for its softswitch (an address of the board
-itself on the switch's port). Each test writes the far end's scenario from a table: its INFOs,
-each answered before the next, then as many of the line's own INFOs as the test makes it send,
-each answered 200, then the far end's BYE. A new row is one more entry in the table."""
+itself on the switch's port). Each test writes the far end's scenario from a table of steps: an
+INFO of its own, answered before the next step, or an answer 200 to the line's next INFO; then
+the far end's BYE. A new row is one more entry in the table."""
 import os
 import socket
 import struct
@@ -28,6 +28,7 @@ LINE_RTP_PORT = 20000
 DSP_CHN = 1          # line 0 on a 2W board with CPLD 12
 IDLE, TALKING = 0, 3
 FAR_NUMBER = "9001"  # the calling number of the far end's call
+REFUSED = b"]: " + "抢权失败".encode("gbk") + b" <"  # the log entry of a floor request denied
 
 INVITE = """
   <send><![CDATA[
@@ -70,7 +71,6 @@ CSeq: 1 ACK
 Content-Length: 0
 
 ]]></send>
-  <pause milliseconds="300"/>
 """
 
 REQUEST = """
@@ -87,7 +87,6 @@ Contact: <sip:%(far)s@[local_ip]:[local_port]>
 
 %(body)s]]></send>
   <recv response="200"/>
-  <pause milliseconds="100"/>
 """
 
 ANSWER = """
@@ -99,23 +98,44 @@ SIP/2.0 200 OK
 [last_To:]
 [last_Call-ID:]
 [last_CSeq:]
-Content-Length: 0
+%(headers)sContent-Length: 0
 
 ]]></send>
 """
 
 
-def scenario(media, infos, answered):
-    """The far end's call: INVITE, then each (headers, body) of infos as an INFO, then
-    `answered` INFOs of the line answered 200, then BYE."""
+def scenario(media, steps):
+    """The far end's call: INVITE, then each step, then BYE. A step ("info", (headers, body))
+    sends an INFO and waits for its 200; ("answer", headers) answers the line's next INFO 200
+    with those headers."""
     far = dict(far=FAR_NUMBER, media=media)
     parts = ['<?xml version="1.0" encoding="ISO-8859-1" ?>\n<scenario name="floor far end">', INVITE % far]
-    for n, (headers, body) in enumerate(infos):
-        parts.append(REQUEST % dict(far, method="INFO", cseq=n + 2, headers=headers, body=body))
-    parts.extend([ANSWER] * answered)
-    parts.append(REQUEST % dict(far, method="BYE", cseq=len(infos) + 2, headers="", body=""))
+    if steps and steps[0][0] == "info":
+        # A far end that begins with an INFO of its own gives the line a moment after the ACK.
+        # One that begins by answering does not pause: SIPp takes an INFO of the line that
+        # arrives during a pause as unexpected and ends the call.
+        parts.append('  <pause milliseconds="300"/>\n')
+    cseq = 2
+    for n, (kind, what) in enumerate(steps):
+        if kind == "info":
+            parts.append(REQUEST % dict(far, method="INFO", cseq=cseq, headers=what[0], body=what[1]))
+            cseq += 1
+            # A short pause before the far end's next request, none before an answer (as above).
+            if n + 1 == len(steps) or steps[n + 1][0] == "info":
+                parts.append('  <pause milliseconds="100"/>\n')
+        else:
+            parts.append(ANSWER % dict(headers=what))
+    parts.append(REQUEST % dict(far, method="BYE", cseq=cseq, headers="", body=""))
     parts.append("</scenario>\n")
     return "".join(parts)
+
+
+def infos(*sent):
+    return [("info", info) for info in sent]
+
+
+def answered(count, headers=""):
+    return [("answer", headers)] * count
 
 
 def text(body, content_type="text/plain"):
@@ -133,13 +153,15 @@ def event(code, seq, end=False):
 
 class FarEnd(unittest.TestCase):
     ini = {}
+    users = None
 
     def setUp(self):
         self.board = gate_board()
         self.registrar = SippServer(self.board, "registrar_options.xml", "127.0.0.3")
         ini = dict({"IP_SWITCH_0": "127.0.0.3", "PORT_SWITCH_0": self.registrar.port}, **self.ini)
         cors = [dict(make_qvd_db.user_cor_row(line), NET_COR_TYPE=0) for line in (0, 1)]
-        make_qvd_db.make_db(self.board.path(DB), ini=ini, key_and_time={"T_BUSY_TONE": 1, "T_NO_RTP": 60}, user_cors=cors)
+        make_qvd_db.make_db(self.board.path(DB), ini=ini, key_and_time={"T_BUSY_TONE": 1, "T_NO_RTP": 60}, user_cors=cors,
+                           users=self.users)
         self.gate = start_gate(self.board)
         self.assertTrue(self.gate.wait_ready(), self.gate.out[-2000:])
         self.seg = Segment()
@@ -168,11 +190,11 @@ class FarEnd(unittest.TestCase):
     def wait_line(self, timeout=10.0, **want):
         return wait_for(lambda: all(self.line()[k] == v for k, v in want.items()), timeout=timeout)
 
-    def call(self, infos, answered):
-        """Starts the far end's call with its table; waits until the line talks."""
+    def call(self, steps):
+        """Starts the far end's call with its table of steps; waits until the line talks."""
         path = self.board.path("var/floor.xml")
         with open(path, "w") as f:
-            f.write(scenario(self.media.getsockname()[1], infos, answered))
+            f.write(scenario(self.media.getsockname()[1], steps))
         self.trace = self.board.path("var/floor-sipp.log")
         args = ["sipp", "%s:%d" % (BOARD_IP, GATE_SIP_PORT), "-sf", path, "-m", "1", "-i", "127.0.0.2",
                 "-p", str(self.registrar.port), "-nr", "-nostdin", "-trace_msg", "-message_file", self.trace,
@@ -239,7 +261,7 @@ class FloorInfos(FarEnd):
             (text("@1-" + "9" * 40 + "-granted"), None, 0),
         ]
         self.sim.outputs()
-        self.call([r[0] for r in rows], answered=8)
+        self.call(infos(*[r[0] for r in rows]) + answered(8))
         self.assertTrue(wait_for(lambda: len(self.answers()) >= len(rows), timeout=20), self.answers())
         for (info, want, _), answer in zip(rows, self.answers()):
             got = header(answer, b"Call-Info")
@@ -266,7 +288,74 @@ class FloorInfos(FarEnd):
             b"*2", b"ptttype=idle;ptttel=9001;reqid=1000", b"ptttype=release;ptttel=9001;reqid=1001",
             b"ptttype=release;ptttel=8001;reqid=2"])
         self.finish()
-        self.assertIn("网络侧抢占话权 COR".encode("gbk"), log(self.board, FLOW_LOG))
+        flow = log(self.board, FLOW_LOG)
+        self.assertIn("网络侧抢占话权 COR".encode("gbk"), flow)
+        # A deny while the line asked for nothing refuses nothing.
+        self.assertNotIn(REFUSED, flow)
+
+
+class LineDigitsAndDeny(FarEnd):
+    """Line 0 sends the digits its radio keys as INFOs: each a text body of the digit and CR LF.
+    In a call its keyed digits also mark where the test has got to in the line's INFOs."""
+    users = [dict(make_qvd_db.user_row(0), DTMF_TYPE="SIPINFO"), make_qvd_db.user_row(1)]
+
+    def seconds(self):
+        """The gateway's one-second passes so far: each writes line 0's status LED."""
+        self.sim.outputs()
+        return sum(1 for _, t in self.sim.seen if t.startswith("led index=1 "))
+
+    def wait_seconds(self, count):
+        """Waits until the gateway has counted count more seconds (a hundred talking steps each)."""
+        since = self.seconds()
+        self.assertTrue(wait_for(lambda: self.seconds() >= since + count + 1, timeout=30), self.seconds())
+
+    def test_keyed_digits_go_out_as_info_bodies(self):
+        self.call(answered(3))
+        self.sim.digits(DSP_CHN, "509")
+        self.assertTrue(wait_for(lambda: len(self.line_infos()) >= 3, timeout=10), self.line_infos())
+        for digit, info in zip("509", self.line_infos()):
+            body = info.split(b"\r\n\r\n", 1)[1]
+            self.assertEqual((header(info, b"Content-Length"), body), (b"Content-Length: 3", digit.encode() + b"\r\n"),
+                             info)
+        # The far end answered each 200 and then hung up: the line is idle again.
+        self.finish()
+        oks = [m for m in self.messages(b"sent") if first_line(m) == b"SIP/2.0 200 OK" and header(m, b"CSeq").endswith(b" INFO")]
+        self.assertEqual(len(oks), 3)
+
+    def test_a_deny_keeps_the_request_refused_for_the_call(self):
+        reject = "Call-Info: ptttype=request;ptttel=;reqid=1;result=reject\n"
+        self.call(answered(4, reject)                          # the line's seize, each refused
+                  + infos(text("@9-8001-deny"))                # the floor is denied
+                  + answered(1)                                # the digit that marks the test's steps
+                  + infos(text("@10-8001-granted"), text("@11-8001-ack"))
+                  + answered(8))                               # the next seize and the release
+        self.cor(True)
+        self.assertEqual(self.own_floor_infos(0, 4), [
+            b"*1", b"ptttype=taken;ptttel=9001;reqid=1000", b"ptttype=request;ptttel=9001;reqid=1001",
+            b"ptttype=request;ptttel=8001;reqid=1"])
+        self.assertTrue(wait_for(lambda: REFUSED in log(self.board, FLOW_LOG)), log(self.board, FLOW_LOG)[-2000:])
+        # Refused, the line neither releases when its carrier goes nor asks again when it comes
+        # back, also well past the second after which an unanswered request lapses.
+        self.cor(False)
+        self.wait_seconds(1)
+        self.cor(True)
+        self.wait_seconds(1)
+        self.sim.digits(DSP_CHN, "5")
+        self.assertEqual(self.own_floor_infos(4, 1), [b"5\r\n"])
+        # The far end's "granted" while the line is refused is the far end talking; its "ack"
+        # frees the floor, and the line's carrier, still there, asks again.
+        self.assertEqual(self.own_floor_infos(5, 4), [
+            b"*1", b"ptttype=taken;ptttel=9001;reqid=1002", b"ptttype=request;ptttel=9001;reqid=1003",
+            b"ptttype=request;ptttel=8001;reqid=2"])
+        flow = log(self.board, FLOW_LOG)
+        self.assertLess(flow.index(REFUSED), flow.index("开始放音".encode("gbk")))
+        self.assertLess(flow.index("开始放音".encode("gbk")), flow.index("停止放音".encode("gbk")))
+        self.cor(False)
+        self.assertEqual(self.own_floor_infos(9, 4), [
+            b"*2", b"ptttype=idle;ptttel=9001;reqid=1000", b"ptttype=release;ptttel=9001;reqid=1001",
+            b"ptttype=release;ptttel=8001;reqid=3"])
+        self.finish()
+        self.assertEqual(log(self.board, FLOW_LOG).count(REFUSED), 1)
 
 
 class FloorEvents(FarEnd):
@@ -280,7 +369,7 @@ class FloorEvents(FarEnd):
     def test_telephone_events_key_and_release_the_ptt(self):
         self.seq = 0
         self.sim.outputs()
-        self.call([], answered=8)
+        self.call(answered(8))
         self.send_events(1)
         self.assertTrue(wait_for(lambda: self.sim.ptt() & 1), self.sim.ptt())
         # A digit keyed on the radio while its PTT is keyed still goes out as its event: the

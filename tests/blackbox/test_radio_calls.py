@@ -2,12 +2,16 @@
 board. The radio keys the off-hook key and hears the dial tone while the line keys its PTT, keys
 the other line's number, the other line answers at once and both talk; the hang-up key ends the
 call on both lines with the busy tone. In the call a radio's carrier and voice, or its floor
-digits, key the other radio's PTT. Keys reach the lines as DTMF digits heard by the
-simulated DSP; the lines' state is read in the shared memory, tones and PTT in the simulated
-board's record, what the gateway did in its log."""
+digits, key the other radio's PTT. A line also calls a linphone phone registered with the same
+switch by its keys. Keys reach the lines as DTMF digits heard by the simulated DSP; the lines'
+state is read in the shared memory, tones and PTT in the simulated board's record, what the
+gateway did in its log."""
 import re
+import types
 import unittest
+import wave
 
+import phones
 from gate import DB, FLOW_LOG, LineWatch, gate_board, line_rtp_port, log, make_qvd_db
 from harness import ETH0_ADDR, gbk, main, start_gate, start_switch, wait_for
 from simboard import SimBoard, fields
@@ -109,6 +113,11 @@ class RadioLines(LineWatch, unittest.TestCase):
             chan = self.sim.chan(self.sim.dsp(a))
             self.assertEqual((chan["rtp"], chan["pt"]), (1, 8), chan)
 
+    def talk(self, line, on):
+        """The line's radio receives a carrier and voice, or loses both."""
+        self.sim.set("cor", (1 << self.sim.cor_bit(line)) if on else 0)
+        self.sim.ok("chan %d source %s" % (self.sim.dsp(line), "tone" if on else "silence"))
+
     def hang_up(self, line):
         """The hang-up key on line ends the call on both lines: the busy tone, then idle with every
         channel free and PTT released."""
@@ -122,6 +131,9 @@ class RadioLines(LineWatch, unittest.TestCase):
 
 
 class TwoLinesCall(RadioLines):
+    # A short hang time after the voice keeps the rounds with a floor step quick.
+    user_cors = [dict(make_qvd_db.user_cor_row(line), NET_VOX_HANG_TIME=200) for line in (0, 1)]
+
     def test_line_zero_calls_line_one_and_hangs_up(self):
         self.call(0, 1)
         # The INVITE the switch received from the line offers both codecs on the line's port.
@@ -133,11 +145,29 @@ class TwoLinesCall(RadioLines):
         self.hang_up(0)
 
     def test_twenty_rounds_from_either_line_leave_every_channel_free(self):
-        for n in range(20):
+        rounds = 20
+        for n in range(rounds):
             with self.subTest(round=n):
                 caller = n % 2
                 self.call(caller, 1 - caller)
+                # Line 0's carrier and voice key line 1's PTT, which drops once they end.
+                self.talk(0, True)
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 2, timeout=10), self.ptt(1)[-4:])
+                self.talk(0, False)
+                self.assertTrue(wait_for(lambda: self.sim.ptt() == 0, timeout=10), self.ptt(1)[-4:])
                 self.hang_up(caller if n % 4 < 2 else 1 - caller)
+        # The switch takes the lowest free legs for each call, and call channels by a cursor that
+        # moves on: every call found the same two legs free, and each call channel taken (two a
+        # call) came free once.
+        switch_log = lambda: self.board.read(SWITCH_LOG)  # noqa: E731
+        self.assertTrue(wait_for(lambda: len(re.findall(rb"sip chnno=\d+ reset", switch_log())) >= 2 * rounds),
+                        switch_log()[-3000:])
+        log_now = switch_log()
+        self.assertEqual(set(re.findall(rb"Sip_Makecall begin sip_chn=(\d+)", log_now)), {b"1"})
+        legs = re.findall(rb"sip chnno=(\d+) reset", log_now)
+        channels = re.findall(rb"CallCtrl_Chn_Reset chn=(\d+)", log_now)
+        self.assertEqual((sorted(set(legs)), len(legs)), ([b"0", b"1"], 2 * rounds))
+        self.assertEqual((len(set(channels)), len(channels)), (2 * rounds, 2 * rounds))
 
 
 
@@ -164,11 +194,6 @@ class FloorBetweenLines(RadioLines):
         """The board's output entries called name after its first mark entries: (ms, dict)."""
         self.sim.outputs()
         return [(ms, fields(text)) for ms, text in self.sim.seen[mark:] if text.split(" ", 1)[0] == name]
-
-    def talk(self, line, on):
-        """The line's radio receives a carrier and voice, or loses both."""
-        self.sim.set("cor", (1 << self.sim.cor_bit(line)) if on else 0)
-        self.sim.ok("chan %d source %s" % (self.sim.dsp(line), "tone" if on else "silence"))
 
     def test_voice_on_either_line_keys_the_other_lines_ptt(self):
         self.call(0, 1)
@@ -247,6 +272,56 @@ class FloorByTelephoneEvents(RadioLines):
         self.hang_up(0)
 
 
+class LineCallsPhone(RadioLines):
+    """A linphone phone registered with the board's switch as 8003 answers by itself; line 0's
+    radio calls it by keys."""
+    PHONE = "8003"
+
+    def test_line_zero_calls_a_phone_by_keys_and_hangs_up(self):
+        why = phones.available()
+        if why:
+            self.skipTest(why)
+        phones.give_network()
+        # The board's switch, as the phone needs to know it: its port on the loopback.
+        phone = phones.Linphone(types.SimpleNamespace(port=5060), self.PHONE)
+        self.addCleanup(phone.close)
+        phone.generic("autoanswer enable")
+        phone.generic("soundcard use files")
+
+        tones = len(self.tones(0))
+        self.off_hook(0)
+        self.key(0, self.PHONE)
+        self.assertTrue(phone.wait_state("StreamsRunning", timeout=20), (phone.calls(), self.line(0)))
+        self.assertTrue(self.wait_line(0, status_line=TALKING, caller_id=self.PHONE.encode(), code_type=b"G711A",
+                                       local_port=line_rtp_port(0)), self.line(0))
+
+        # Line 0's radio voice reaches the phone: what the phone records of the call is loud.
+        ch = self.sim.dsp(0)
+        recording = phone.home + "/heard.wav"
+        phone.generic("record %s" % recording)
+        sent = self.sim.chan(ch)["tx"]
+        self.sim.ok("chan %d source tone" % ch)
+        self.assertTrue(wait_for(lambda: self.sim.chan(ch)["tx"] > sent + 100, timeout=20), self.sim.chan(ch))
+        self.sim.ok("chan %d source silence" % ch)
+
+        # The phone's voice reaches line 0's DSP channel.
+        heard = self.sim.chan(ch)["rx"]
+        phone.generic("play %s" % phone.tone_file())
+        self.assertTrue(wait_for(lambda: self.sim.chan(ch)["peak"] > 5000 and self.sim.chan(ch)["rx"] > heard + 10,
+                                 timeout=20), self.sim.chan(ch))
+
+        # The hang-up key ends the call on the phone; line 0 plays the busy tone, then idles.
+        self.key(0, "##")
+        self.assertTrue(phone.wait_state(None, timeout=20), phone.calls())
+        self.assertIn(b"BYE sip:", phone.log())
+        self.assertTrue(wait_for(lambda: ("dsp_tone", BUSY_TONE) in self.tones(0)[tones:]), self.tones(0))
+        self.assertTrue(self.line_freed(0), self.line(0))
+        with wave.open(recording, "rb") as w:
+            frames = w.readframes(w.getnframes())
+        samples = [int.from_bytes(frames[i:i + 2], "little", signed=True) for i in range(0, len(frames), 2)]
+        self.assertGreater(max(samples, default=0), 5000, (len(samples), self.sim.chan(ch)))
+
+
 class DiallingEdgeCases(RadioLines):
     """Line 0 has a hot line to 8002 fired by a carrier held for 0.5 s and calls a number that
     failed once more after 3 s; line 1 dials the rows of the table, the dial map has a rule of
@@ -262,11 +337,40 @@ class DiallingEdgeCases(RadioLines):
     HOT_LINE = gbk("[ArmEnvReadCor]-- 收到Cor信号，开始拨打热线")
     DIAL_TONE_STATE = gbk("to 放拨号音,PTT 按下")
 
+    def seconds(self):
+        """The gateway's one-second passes so far: each writes line 0's status LED."""
+        self.sim.outputs()
+        return sum(1 for _, t in self.sim.seen if t.startswith("led index=1 "))
+
     def hot_line(self):
-        """A carrier held on idle line 0 dials its hot line. A line refuses a call within a second
-        of its last one, so the carrier is raised again (the hot line fires once a carrier) until
-        the call is placed."""
+        """A carrier on idle line 0 shorter than the hot-line time calls nobody; one held longer
+        dials its hot line. A line refuses a call within a second of its last one, so the
+        carrier is raised again (the hot line fires once a carrier) until the call is placed."""
         cor = 1 << self.sim.cor_bit(0)
+        # Two seconds of the gateway pass first: past the second in which the line would refuse
+        # a call, and then again to let a wrongly dialled one show.
+        def two_seconds():
+            tick = self.seconds()
+            self.assertTrue(wait_for(lambda: self.seconds() >= tick + 2, timeout=30), self.seconds())
+        # A carrier dropped as soon as the gateway shows it on the line's COR LED; by the board's
+        # record held well under the hot-line time. A loaded machine may stretch it: then what
+        # it did is let end and it is tried again.
+        while True:
+            two_seconds()
+            hot_lines, calls = self.flow().count(self.HOT_LINE), self.calls(0, "8002")
+            since = len(self.sim.entries("input")), len(self.sim.entries("cor1_led"))
+            self.sim.set("cor", cor)
+            self.assertTrue(wait_for(lambda: [f for _, f in self.sim.entries("cor1_led")[since[1]:] if f["value"] == 1]),
+                            self.sim.entries("cor1_led")[since[1]:])
+            self.sim.set("cor", 0)
+            (on, _), (off, _) = self.sim.entries("input")[since[0]:]
+            if off - on < self.ini["T_PTT_HOT_TIME"] / 2:
+                break
+            two_seconds()
+            if self.line(0)["status_line"] == TALKING:
+                self.hang_up(0)
+        two_seconds()
+        self.assertEqual((self.flow().count(self.HOT_LINE), self.calls(0, "8002")), (hot_lines, calls))
 
         def placed():
             self.sim.set("cor", 0)
