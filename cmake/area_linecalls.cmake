@@ -12,7 +12,7 @@ target_sources(gate_core PRIVATE ${LINECALLS_SOURCES})
 # The line module over the real stack on loopback and the simulated board's DSP.
 unit_test(test_line_calls tests/unit/test_line_calls.cpp)
 target_link_libraries(test_line_calls PRIVATE gate_core)
-target_include_directories(test_line_calls PRIVATE api/driver_api tests/libsip)
+target_include_directories(test_line_calls PRIVATE api/driver_api tests/libsip Lib_Base/sip)
 target_compile_definitions(test_line_calls PRIVATE GATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 # The SIP manager's senders no line step uses yet, against a far end on loopback.

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <time.h>
+#include <unistd.h>
+
 #include "line_calls_fixture.h"
+#include "sip_stack.h"
 
 namespace {
 
@@ -381,6 +385,53 @@ TEST_F(LineCalls, InDialogFailureAnswersEndTheCall)
         EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 0) << c.what;
         EXPECT_EQ(SipChannelsInUse(), 0) << c.what;
         ASSERT_GE(Until(0, E_USER_ON_IDLE, 3000), 0) << c.what;
+    }
+}
+
+namespace {
+long RealSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+}  // namespace
+
+// A request of the line's inside a talking call that the far end never answers times out in
+// the stack and ends the call with a BYE, as a 408 does. A short T1 brings the time-out (64 T1)
+// within a second and a half of real time; the stack's timers run on the real clock.
+TEST_F(LineCalls, InDialogRequestsLeftUnansweredEndTheCallWithABye)
+{
+    struct Restore {
+        SipStackCfg saved = g_sSipCfg;
+        ~Restore() { g_sSipCfg = saved; }
+    } restore;
+    g_sSipCfg.t1 = 20;
+    g_sSipCfg.t2 = 160;
+    g_sSipCfg.t4 = 200;
+    for (const char* request : {"INFO", "INVITE"}) {
+        Step(1100);
+        TalkingCall(std::string("t") + request);
+        seen.clear();
+        ASSERT_EQ(SipChannelsInUse(), 1) << request;
+        if (std::string(request) == "INFO") {
+            SipMan_SendSipInfo(U().m_iChnSip, "*1", 0);
+        } else {
+            SIP_SDP offer = U().m_sSdpLocal;
+            SipMan_SendReInvite(U().m_iChnSip, &offer, SENDRECV, 0);
+        }
+        ASSERT_FALSE(Await(request).empty()) << request;
+        const std::string cid = std::string("t") + request;
+        std::string bye;
+        for (const long end = RealSeconds() + 20; header(bye, "Call-ID") != cid && RealSeconds() < end; usleep(5000))
+            bye = Await("BYE", 100);
+        ASSERT_EQ(header(bye, "Call-ID"), cid) << request;
+        peer.send(answer_to(bye, "200 OK"), stack_port);
+        EXPECT_EQ(U().m_eUserStatus, E_USER_PLAY_TONE_BUSY) << request;
+        EXPECT_EQ(U().m_iChnSip, -1) << request;
+        EXPECT_EQ(sim_chan(kDspOffset).at("rtp"), 0) << request;
+        ASSERT_GE(Until(0, E_USER_ON_IDLE, 3000), 0) << request;
+        EXPECT_EQ(SipChannelsInUse(), 0) << request;
     }
 }
 
