@@ -11,13 +11,14 @@ Each of nine lines has its own plain phone and runs its calls as a generator tha
 whenever it waits on the gateway (the busy tone, the guard, a timer), so the lines' calls
 overlap and the run takes minutes, not the sum of every call's timers."""
 import collections
+import os
 import socket
 import struct
 import time
 
 from call_parties import Phone, first_line, header
 from gate import line_rtp_port, make_qvd_db
-from harness import ETH0_ADDR, free_port, main
+from harness import BUILD_DIR, ETH0_ADDR, free_port, main
 from test_line_calls import Board
 
 CALLS = 400
@@ -42,6 +43,14 @@ def sdp(port):
 
 def rtp(seq):
     return struct.pack("!BBHII", 0x80, 8, seq & 0xFFFF, seq * 160, 0x1234) + b"\xaa\x2a" * 80
+
+
+def sanitized():
+    """Whether radiogate is the AddressSanitizer build: its allocator keeps freed memory in
+    quarantine, so its resident size says nothing of leaks (LeakSanitizer reports those when
+    the program ends)."""
+    with open(os.path.join(BUILD_DIR, "radiogate"), "rb") as f:
+        return b"__asan_init" in f.read()
 
 
 def vmrss_kb(pid):
@@ -290,7 +299,8 @@ class Soak(Board):
             self.assertTrue(self.line_freed(line), (line, self.line(line), self.sim.chan(self.sim.dsp(line))))
         self.assertEqual(self.sim.ptt(), 0)
         after = vmrss_kb(pid)
-        self.assertLess(after - before, RSS_GROWTH_KB, (before, after))
+        if not sanitized():
+            self.assertLess(after - before, RSS_GROWTH_KB, (before, after))
         # Every way came round.
         for way in set(WAYS) - {"cancel"} | {"recall " + w for w in RECALL_WAYS}:
             self.assertGreater(self.counts[way], 0, self.counts)
