@@ -176,16 +176,24 @@ def _check_launched():
         raise RuntimeError("programs run only inside the launcher's namespaces: end the script with harness.main()")
 
 
+# Ports this script was given: the kernel may hand the same free port to two askings in a row
+# (a switch's SIP and MGCP ports were once the same), so none is given twice.
+_given_ports = set()
+
+
 def free_port(kind=socket.SOCK_DGRAM):
-    """A port that is free for both UDP and TCP at the moment of asking."""
+    """A port that is free for both UDP and TCP at the moment of asking, and not given before."""
     for _ in range(200):
         with socket.socket(socket.AF_INET, kind) as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
+        if port in _given_ports:
+            continue
         other = socket.SOCK_STREAM if kind == socket.SOCK_DGRAM else socket.SOCK_DGRAM
         try:
             with socket.socket(socket.AF_INET, other) as s2:
                 s2.bind(("127.0.0.1", port))
+            _given_ports.add(port)
             return port
         except OSError:
             continue
