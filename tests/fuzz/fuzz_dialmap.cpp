@@ -1,6 +1,7 @@
 // A number and a rule table of any bytes through the dial map: the matcher reads neither past
 // its end (a rule field filled to its last byte included), a number matched against itself
-// taken as a rule is always a whole match, and completeness agrees with the rules one by one.
+// taken as a rule is a whole match (nothing when it leaves a list open), and completeness
+// agrees with the rules one by one.
 // Input: a number, then rules, separated by newlines; the first byte is the rule count.
 #include <cstddef>
 #include <cstdint>
@@ -56,9 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int complete = UserCheckNumInDialMap(number.c_str());
     if (complete != (whole == 1 && part == 0 ? 1 : 0)) std::abort();
     // Every character matches itself before it is read as rule syntax: a number is its own
-    // rule, and a shorter start of it a part.
-    if (UserMatchRule(number.c_str(), number.c_str()) != E_ALL_MATCH) std::abort();
-    if (!number.empty() && UserMatchRule(number.substr(0, number.size() - 1).c_str(), number.c_str()) != E_PART_MATCH)
+    // rule, and a shorter start of it a part; unless, as a rule, it leaves a list open, and then
+    // it matches nothing at all.
+    const std::size_t open = number.rfind('[');
+    const bool broken = open != std::string::npos && number.find(']', open) == std::string::npos;
+    if (UserMatchRule(number.c_str(), number.c_str()) != (broken ? E_NO_MATCH : E_ALL_MATCH)) std::abort();
+    if (!number.empty() &&
+        UserMatchRule(number.substr(0, number.size() - 1).c_str(), number.c_str()) != (broken ? E_NO_MATCH : E_PART_MATCH))
         std::abort();
     return 0;
 }
