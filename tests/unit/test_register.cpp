@@ -8,6 +8,7 @@
 #include "gate_test_board.h"
 #include "register.h"
 #include "sip_peer.h"
+#include "sipman_start.h"
 #include "sipman.h"
 #include "struct_sys.h"
 #include "text.h"
@@ -23,15 +24,8 @@ protected:
     void SetUp() override
     {
         GateTest::SetUp();
-        for (auto& u : g_sUserInfo) u = {};
-        for (auto& u : g_sUserInfo) u.m_iUserChn = -1;
-        g_iUse_Chn_Max = 2;
-        copy_text(g_sSysCfgInfo.m_sDevEnv.m_chLocalIP, "127.0.0.1");
-        stack_port = free_udp_port();
-        g_sSysCfgInfo.m_sSysServer.m_iLocalSipPort = stack_port;
-        g_sSysCfgInfo.m_sSysServer.m_sServerAddr[0] = peer.addr();
-        g_sSysCfgInfo.m_iRPORT = 1;
-        ASSERT_EQ(SipMan_Init(), 0);
+        stack_port = StartSipManager(peer, 2, 1);
+        ASSERT_GT(stack_port, 0);
         REGISTER_Init();
         AddLine(0, "8001", "secret1", 60);
     }
