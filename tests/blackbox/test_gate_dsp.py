@@ -8,7 +8,7 @@ import unittest
 
 from call_parties import port_taken
 from gate import CFG_LOG, FLOW_LOG, gate_board, log, wait_log
-from harness import free_port, gbk, main, start_gate
+from harness import free_port, gbk, main, start_gate, wait_for
 from simboard import SimBoard
 
 FAILED = gbk("[main]<ERROR> : 系统初始化失败,系统退出......\n")
@@ -36,7 +36,9 @@ class StartUp(unittest.TestCase):
                 for line in (0, 1):
                     entry = gbk("[UserOpenResChannel]--获取的资源通道为ChnRes[%d] , ChnDsp[%d]" % (line, line + 1))
                     self.assertIn(entry, log(b, FLOW_LOG))
-                    self.assertIn("open=1 ", sim.send("chan %d" % (line + 1)))
+                    # The open command reaches the DSP through the driver's queue, after the entry.
+                    chan = "chan %d" % (line + 1)
+                    self.assertTrue(wait_for(lambda: "open=1 " in sim.send(chan)), sim.send(chan))
                 self.assertIn("open=0 ", sim.send("chan 0"))
             # reset, memory test, boot: the kernel, then every program block good, then running
             self.assertIn("dsp_reset device=0 on=1", texts)
